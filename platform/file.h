@@ -1,0 +1,75 @@
+// Thin file layer under the store: Win32 handles in the Windows build, POSIX
+// descriptors natively. The store reaches files only through FileSystem, so
+// tests can put a double in its place.
+#ifndef ORVO_PLATFORM_FILE_H_
+#define ORVO_PLATFORM_FILE_H_
+
+#include <cstdint>
+
+namespace orvo::platform {
+
+// Creation dispositions, with the values of the Win32 constants.
+enum Disposition : uint32_t {
+  kCreateNew = 1,
+  kCreateAlways = 2,
+  kOpenExisting = 3,
+  kOpenAlways = 4,
+  kTruncateExisting = 5,
+};
+
+// How a file is opened. Each mode fixes the access and the sharing:
+//   kRead:      read access; shares reading and writing with others.
+//               Natively: a shared advisory lock (fails while a writer holds
+//               the file).
+//   kReadWrite: read and write access; shares nothing (Win32 share mode 0).
+//               Natively: an exclusive advisory lock, taken without waiting,
+//               so a second writer or a writer meeting a reader fails.
+enum class OpenMode { kRead, kReadWrite };
+
+// Why an open failed, for callers that retry or report.
+enum class OpenError { kNone, kNotFound, kAccessDenied, kSharingViolation, kInvalidPath, kOther };
+
+class File {
+ public:
+  virtual ~File() = default;
+  // Current size in bytes. Returns false when it cannot be had.
+  virtual bool Size(uint64_t* size) = 0;
+  // Reads up to |n| bytes at the file pointer; *done receives the count.
+  virtual bool Read(void* buf, uint32_t n, uint32_t* done) = 0;
+  // Writes |n| bytes at the file pointer; *done receives the count.
+  virtual bool Write(const void* buf, uint32_t n, uint32_t* done) = 0;
+  // Moves the file pointer to an absolute offset.
+  virtual bool Seek(uint64_t offset) = 0;
+  // Forces written data to stable storage.
+  virtual bool Flush() = 0;
+  // Closes the handle. The object must still be deleted afterwards;
+  // deleting an open file closes it too.
+  virtual bool Close() = 0;
+};
+
+class FileSystem {
+ public:
+  virtual ~FileSystem() = default;
+  // REQUIRES: |path| is a NUL-terminated UTF-16 path.
+  // Returns a new File owned by the caller, or nullptr with *error set.
+  virtual File* Open(const char16_t* path, OpenMode mode, Disposition disposition,
+                     OpenError* error) = 0;
+  // Creates one folder level; false when it could not (existing included).
+  virtual bool CreateFolder(const char16_t* path) = 0;
+  // Removes a file; false when it could not.
+  virtual bool Remove(const char16_t* path) = 0;
+};
+
+// The machine's real file system.
+FileSystem* RealFileSystem();
+
+// The file system the store uses: the real one unless a test replaced it.
+FileSystem* CurrentFileSystem();
+
+// Replaces the file system the store uses; nullptr restores the real one.
+// Returns the previous one. Meant for tests; not synchronised.
+FileSystem* SetFileSystemForTesting(FileSystem* fs);
+
+}  // namespace orvo::platform
+
+#endif  // ORVO_PLATFORM_FILE_H_

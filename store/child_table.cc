@@ -1,0 +1,137 @@
+#include "store/child_table.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "store/name.h"
+
+namespace {
+
+constexpr int32_t kGrowStep = 16;
+constexpr int32_t kShrinkSlack = 24;
+
+bool Resize(CfChildTable* table, int32_t capacity) {
+  if (capacity == 0) {
+    std::free(table->entries);
+    table->entries = nullptr;
+    table->capacity = 0;
+    return true;
+  }
+  void* p = std::realloc(table->entries, static_cast<size_t>(capacity) * sizeof(CfChildEntry));
+  if (p == nullptr) return false;
+  table->entries = static_cast<CfChildEntry*>(p);
+  table->capacity = capacity;
+  return true;
+}
+
+// First index whose id is not below |id| (unsigned order).
+int32_t LowerBound(const CfChildTable* table, uint32_t id) {
+  int32_t lo = 0, hi = table->count;
+  while (lo < hi) {
+    int32_t mid = lo + (hi - lo) / 2;
+    if (table->entries[mid].id < id) {
+      lo = mid + 1;
+    } else {
+      hi = mid;
+    }
+  }
+  return lo;
+}
+
+// First index whose id is above |id|.
+int32_t UpperBound(const CfChildTable* table, uint32_t id) {
+  int32_t lo = 0, hi = table->count;
+  while (lo < hi) {
+    int32_t mid = lo + (hi - lo) / 2;
+    if (table->entries[mid].id <= id) {
+      lo = mid + 1;
+    } else {
+      hi = mid;
+    }
+  }
+  return lo;
+}
+
+int32_t InsertAt(CfChildTable* table, int32_t pos, CfChildEntry entry) {
+  if (table->count == table->capacity) {
+    if (table->capacity > INT32_MAX - kGrowStep) return -1;
+    if (!Resize(table, table->capacity + kGrowStep)) return -1;
+  }
+  std::memmove(&table->entries[pos + 1], &table->entries[pos],
+               static_cast<size_t>(table->count - pos) * sizeof(CfChildEntry));
+  table->entries[pos] = entry;
+  ++table->count;
+  return pos;
+}
+
+}  // namespace
+
+CfChildTable* NewChildTable() {
+  CfChildTable* t = static_cast<CfChildTable*>(std::malloc(sizeof(CfChildTable)));
+  if (t == nullptr) return nullptr;
+  t->capacity = 0;
+  t->count = 0;
+  t->entries = nullptr;
+  return t;
+}
+
+void DeleteChildTable(CfChildTable* table) {
+  if (table == nullptr) return;
+  std::free(table->entries);
+  std::free(table);
+}
+
+int32_t InsertChild(CfChildTable* table, CfChildEntry entry, bool before) {
+  int32_t pos = before ? LowerBound(table, entry.id) : UpperBound(table, entry.id);
+  return InsertAt(table, pos, entry);
+}
+
+int32_t AppendChild(CfChildTable* table, CfChildEntry entry) {
+  return InsertAt(table, table->count, entry);
+}
+
+bool RemoveChildAt(CfChildTable* table, int32_t index) {
+  const int32_t n = table->count;
+  if (n <= 0) return false;
+  if (index < 0 || index >= n) index = n - 1;
+  const int32_t m = table->capacity;
+  if (n - 1 < m - kShrinkSlack && n < (3 * static_cast<int64_t>(m)) / 4) {
+    // n - 1 < m - 24 means n <= m - 24, so the smaller storage still holds all.
+    if (!Resize(table, m - kGrowStep)) return false;
+  }
+  std::memmove(&table->entries[index], &table->entries[index + 1],
+               static_cast<size_t>(n - 1 - index) * sizeof(CfChildEntry));
+  table->count = n - 1;
+  return true;
+}
+
+int32_t FindFirstId(const CfChildTable* table, uint32_t id) {
+  int32_t pos = LowerBound(table, id);
+  return (pos < table->count && table->entries[pos].id == id) ? pos : -1;
+}
+
+int32_t FindChildByName(const CfNode* node, const CfChar* name, int limit, int* covered) {
+  int n = 0;
+  const uint32_t h = CfNameHash(name, limit, &n);
+  if (covered != nullptr) *covered = n;
+  const CfChildTable* table = CfChildren(node);
+  int32_t i = FindFirstId(table, h);
+  if (i < 0) return -1;
+  for (; i < table->count && table->entries[i].id == h; ++i) {
+    const CfNode* child = table->entries[i].child;
+    if (CfNamesMatch(CfName(child), child->name_length, name, n)) return i;
+  }
+  return -1;
+}
+
+int32_t FindChildById(const CfNode* node, uint32_t id, int32_t occurrence) {
+  const CfChildTable* table = CfChildren(node);
+  const int32_t first = FindFirstId(table, id);
+  if (first < 0) return -1;
+  if (occurrence == 0) return first;
+  if (occurrence < 0) return UpperBound(table, id) - 1;
+  const int64_t pos = static_cast<int64_t>(first) + occurrence;
+  if (pos < table->count && table->entries[pos].id == id) return static_cast<int32_t>(pos);
+  return -1;
+}
