@@ -47,11 +47,13 @@ CfNode* CreateNode(const CfChar* name, int name_limit, uint8_t flags, const void
 
   const bool branch = want_children > 0;
   const size_t name_offset = branch ? kCfBranchNameOffset : kCfLeafNameOffset;
-  const size_t size = name_offset + (static_cast<size_t>(name_length) + 1) * sizeof(CfChar) + length;
+  const size_t size =
+      name_offset + (static_cast<size_t>(name_length) + 1) * sizeof(CfChar) + length;
   CfNode* node = static_cast<CfNode*>(std::malloc(size));
   if (node == nullptr) return nullptr;
 
-  node->flags = static_cast<uint8_t>((flags & ~(kCfKeyBound | kCfBranch)) | (branch ? kCfBranch : 0));
+  node->flags =
+      static_cast<uint8_t>((flags & ~(kCfKeyBound | kCfBranch)) | (branch ? kCfBranch : 0));
   node->name_length = static_cast<uint8_t>(name_length);
   node->value_length = static_cast<uint16_t>(length);
   if (branch) {
