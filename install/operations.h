@@ -11,8 +11,8 @@
 
 namespace orvo::install {
 
-constexpr int32_t kResultOk = 0;                                 // S_OK
-constexpr int32_t kResultDuplicate = 2;                          // already registered
+constexpr int32_t kResultOk = 0;                                         // S_OK
+constexpr int32_t kResultDuplicate = 2;                                  // already registered
 constexpr int32_t kResultInvalidArg = static_cast<int32_t>(0x80070057);  // E_INVALIDARG
 
 // Stores 1 in *installed when it is not null. Always kResultOk.

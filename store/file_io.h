@@ -27,8 +27,7 @@ CfNode* NewTree();
 // Otherwise returns true with *root the loaded tree and *image its header, or,
 // for an empty or unusable file, a new tree and a new header image.
 // REQUIRES: |path| is NUL-terminated.
-bool LoadConfigFile(const CfChar* path, uint32_t disposition, CfNode** root,
-                    CfHeaderImage* image);
+bool LoadConfigFile(const CfChar* path, uint32_t disposition, CfNode** root, CfHeaderImage* image);
 
 // Runs the writing sequence: the tree is serialised while |lock| is held
 // (*root is read under it), the file written outside it. Returns whether
