@@ -1,0 +1,134 @@
+// Win32 files: one HANDLE per File, with the access and sharing each mode
+// names (see OpenMode).
+#include <windows.h>
+
+#include <new>
+
+#include "platform/file.h"
+
+namespace orvo::platform {
+
+namespace {
+
+const wchar_t* Wide(const char16_t* s) { return reinterpret_cast<const wchar_t*>(s); }
+
+OpenError ErrorFromWin32(DWORD e) {
+  switch (e) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+      return OpenError::kNotFound;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_WRITE_PROTECT:
+      return OpenError::kAccessDenied;
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+      return OpenError::kSharingViolation;
+    case ERROR_INVALID_NAME:
+    case ERROR_BAD_PATHNAME:
+    case ERROR_FILENAME_EXCED_RANGE:
+    case ERROR_DIRECTORY:
+      return OpenError::kInvalidPath;
+    default:
+      return OpenError::kOther;
+  }
+}
+
+class Win32File final : public File {
+ public:
+  explicit Win32File(HANDLE h) : h_(h) {}
+  ~Win32File() override { Close(); }
+
+  bool Size(uint64_t* size) override {
+    LARGE_INTEGER li;
+    if (h_ == INVALID_HANDLE_VALUE || !GetFileSizeEx(h_, &li) || li.QuadPart < 0) return false;
+    *size = static_cast<uint64_t>(li.QuadPart);
+    return true;
+  }
+
+  bool Read(void* buf, uint32_t n, uint32_t* done) override {
+    *done = 0;
+    if (h_ == INVALID_HANDLE_VALUE) return false;
+    char* p = static_cast<char*>(buf);
+    while (*done < n) {
+      DWORD got = 0;
+      if (!ReadFile(h_, p + *done, n - *done, &got, nullptr)) return false;
+      if (got == 0) break;  // end of file: a short read, not an error
+      *done += got;
+    }
+    return true;
+  }
+
+  bool Write(const void* buf, uint32_t n, uint32_t* done) override {
+    *done = 0;
+    if (h_ == INVALID_HANDLE_VALUE) return false;
+    const char* p = static_cast<const char*>(buf);
+    while (*done < n) {
+      DWORD put = 0;
+      if (!WriteFile(h_, p + *done, n - *done, &put, nullptr) || put == 0) return false;
+      *done += put;
+    }
+    return true;
+  }
+
+  bool Seek(uint64_t offset) override {
+    if (h_ == INVALID_HANDLE_VALUE || offset > static_cast<uint64_t>(INT64_MAX)) return false;
+    LARGE_INTEGER li;
+    li.QuadPart = static_cast<LONGLONG>(offset);
+    return SetFilePointerEx(h_, li, nullptr, FILE_BEGIN) != 0;
+  }
+
+  bool Flush() override { return h_ != INVALID_HANDLE_VALUE && FlushFileBuffers(h_) != 0; }
+
+  bool Close() override {
+    if (h_ == INVALID_HANDLE_VALUE) return false;
+    const BOOL ok = CloseHandle(h_);
+    h_ = INVALID_HANDLE_VALUE;
+    return ok != 0;
+  }
+
+ private:
+  HANDLE h_;
+};
+
+class Win32FileSystem final : public FileSystem {
+ public:
+  File* Open(const char16_t* path, OpenMode mode, Disposition disposition,
+             OpenError* error) override {
+    *error = OpenError::kNone;
+    if (path == nullptr || path[0] == 0) {
+      *error = OpenError::kInvalidPath;
+      return nullptr;
+    }
+    const bool write = mode == OpenMode::kReadWrite;
+    const DWORD access = write ? (GENERIC_READ | GENERIC_WRITE) : GENERIC_READ;
+    const DWORD share = write ? 0 : (FILE_SHARE_READ | FILE_SHARE_WRITE);
+    HANDLE h = CreateFileW(Wide(path), access, share, nullptr, disposition, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+      *error = ErrorFromWin32(GetLastError());
+      return nullptr;
+    }
+    Win32File* file = new (std::nothrow) Win32File(h);
+    if (file == nullptr) {
+      CloseHandle(h);
+      *error = OpenError::kOther;
+    }
+    return file;
+  }
+
+  bool CreateFolder(const char16_t* path) override {
+    return path != nullptr && CreateDirectoryW(Wide(path), nullptr) != 0;
+  }
+
+  bool Remove(const char16_t* path) override {
+    return path != nullptr && DeleteFileW(Wide(path)) != 0;
+  }
+};
+
+}  // namespace
+
+FileSystem* RealFileSystem() {
+  static Win32FileSystem* const fs = new Win32FileSystem();
+  return fs;
+}
+
+}  // namespace orvo::platform

@@ -1,0 +1,190 @@
+#include "platform/file.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "tests/testing/temp_dir.h"
+
+namespace orvo::platform {
+namespace {
+
+using orvo::testing::ReadWholeFile;
+using orvo::testing::TempDir;
+using orvo::testing::WriteWholeFile;
+
+class FileTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(dir_.ok()); }
+
+  std::unique_ptr<File> Open(const std::u16string& name, OpenMode mode, Disposition d,
+                             OpenError* error) {
+    return std::unique_ptr<File>(fs_->Open(dir_.Path(name).c_str(), mode, d, error));
+  }
+  std::unique_ptr<File> OpenOk(const std::u16string& name, OpenMode mode, Disposition d) {
+    OpenError error = OpenError::kOther;
+    std::unique_ptr<File> f = Open(name, mode, d, &error);
+    EXPECT_TRUE(f != nullptr);
+    EXPECT_EQ(error, OpenError::kNone);
+    return f;
+  }
+
+  TempDir dir_;
+  FileSystem* fs_ = RealFileSystem();
+};
+
+struct DispositionCase {
+  const char* what;
+  Disposition disposition;
+  OpenMode mode;
+  bool exists;      // the file holds "hello" before the open
+  bool opens;       // the open succeeds
+  OpenError error;  // when it does not
+  int size_after;   // -1: the file does not exist afterwards
+};
+
+const DispositionCase kDispositions[] = {
+    {"create-new on missing", kCreateNew, OpenMode::kReadWrite, false, true, OpenError::kNone, 0},
+    {"create-new on existing", kCreateNew, OpenMode::kReadWrite, true, false, OpenError::kOther, 5},
+    {"create-always on missing", kCreateAlways, OpenMode::kReadWrite, false, true, OpenError::kNone,
+     0},
+    {"create-always truncates", kCreateAlways, OpenMode::kReadWrite, true, true, OpenError::kNone,
+     0},
+    {"open-existing on missing", kOpenExisting, OpenMode::kRead, false, false, OpenError::kNotFound,
+     -1},
+    {"open-existing for writing on missing", kOpenExisting, OpenMode::kReadWrite, false, false,
+     OpenError::kNotFound, -1},
+    {"open-existing keeps content", kOpenExisting, OpenMode::kRead, true, true, OpenError::kNone,
+     5},
+    {"open-always creates", kOpenAlways, OpenMode::kRead, false, true, OpenError::kNone, 0},
+    {"open-always for writing creates", kOpenAlways, OpenMode::kReadWrite, false, true,
+     OpenError::kNone, 0},
+    {"open-always keeps content", kOpenAlways, OpenMode::kReadWrite, true, true, OpenError::kNone,
+     5},
+    {"truncate-existing on missing", kTruncateExisting, OpenMode::kReadWrite, false, false,
+     OpenError::kNotFound, -1},
+    {"truncate-existing truncates", kTruncateExisting, OpenMode::kReadWrite, true, true,
+     OpenError::kNone, 0},
+};
+
+TEST_F(FileTest, Dispositions) {
+  int n = 0;
+  for (const DispositionCase& c : kDispositions) {
+    SCOPED_TRACE(c.what);
+    const std::u16string name = u"d" + std::u16string(1, static_cast<char16_t>(u'a' + n++));
+    if (c.exists) {
+      ASSERT_TRUE(WriteWholeFile(dir_.NativePath(name), "hello"));
+    }
+    OpenError error = OpenError::kNone;
+    std::unique_ptr<File> f = Open(name, c.mode, c.disposition, &error);
+    EXPECT_EQ(f != nullptr, c.opens);
+    EXPECT_EQ(error, c.error);
+    if (f != nullptr) {
+      uint64_t size = 99;
+      ASSERT_TRUE(f->Size(&size));
+      EXPECT_EQ(size, static_cast<uint64_t>(c.size_after));
+      EXPECT_TRUE(f->Close());
+    }
+    std::error_code ec;
+    const bool exists = std::filesystem::exists(dir_.NativePath(name), ec);
+    EXPECT_EQ(exists, c.size_after >= 0);
+    if (exists) {
+      EXPECT_EQ(ReadWholeFile(dir_.NativePath(name)).size(), size_t(c.size_after));
+    }
+  }
+}
+
+TEST_F(FileTest, ReadWriteSeekAndShortReads) {
+  std::unique_ptr<File> f = OpenOk(u"rw", OpenMode::kReadWrite, kCreateNew);
+  ASSERT_TRUE(f);
+  uint32_t done = 0;
+  ASSERT_TRUE(f->Write("abcdef", 6, &done));
+  EXPECT_EQ(done, 6u);
+  ASSERT_TRUE(f->Seek(2));
+  char buf[16] = {};
+  ASSERT_TRUE(f->Read(buf, sizeof(buf), &done));  // asks for more than there is
+  EXPECT_EQ(done, 4u);
+  EXPECT_EQ(std::string(buf, done), "cdef");
+  ASSERT_TRUE(f->Read(buf, sizeof(buf), &done));  // at the end: nothing, no error
+  EXPECT_EQ(done, 0u);
+  ASSERT_TRUE(f->Seek(1));
+  ASSERT_TRUE(f->Write("XY", 2, &done));
+  ASSERT_TRUE(f->Seek(8));  // past the end: writing there fills the gap with zeros
+  ASSERT_TRUE(f->Write("Z", 1, &done));
+  uint64_t size = 0;
+  ASSERT_TRUE(f->Size(&size));
+  EXPECT_EQ(size, 9u);
+  EXPECT_TRUE(f->Flush());
+  EXPECT_TRUE(f->Close());
+  EXPECT_FALSE(f->Close());
+  EXPECT_FALSE(f->Read(buf, 1, &done));
+  EXPECT_FALSE(f->Write("a", 1, &done));
+  EXPECT_EQ(ReadWholeFile(dir_.NativePath(u"rw")), std::string("aXYdef\0\0Z", 9));
+}
+
+TEST_F(FileTest, AWriterSharesWithNoOne) {
+  std::unique_ptr<File> writer = OpenOk(u"s", OpenMode::kReadWrite, kOpenAlways);
+  ASSERT_TRUE(writer);
+  uint32_t done = 0;
+  ASSERT_TRUE(writer->Write("held", 4, &done));
+  OpenError error = OpenError::kNone;
+  EXPECT_EQ(Open(u"s", OpenMode::kReadWrite, kOpenAlways, &error), nullptr);
+  EXPECT_EQ(error, OpenError::kSharingViolation);
+  EXPECT_EQ(Open(u"s", OpenMode::kRead, kOpenExisting, &error), nullptr);
+  EXPECT_EQ(error, OpenError::kSharingViolation);
+  // A refused open that would truncate leaves the content alone.
+  EXPECT_EQ(Open(u"s", OpenMode::kReadWrite, kCreateAlways, &error), nullptr);
+  EXPECT_EQ(error, OpenError::kSharingViolation);
+  writer.reset();
+  EXPECT_EQ(ReadWholeFile(dir_.NativePath(u"s")), "held");
+  EXPECT_TRUE(OpenOk(u"s", OpenMode::kReadWrite, kOpenExisting));
+}
+
+TEST_F(FileTest, ReadersShareWithReadersOnly) {
+  std::unique_ptr<File> r1 = OpenOk(u"r", OpenMode::kRead, kOpenAlways);
+  std::unique_ptr<File> r2 = OpenOk(u"r", OpenMode::kRead, kOpenExisting);
+  ASSERT_TRUE(r1 && r2);
+  OpenError error = OpenError::kNone;
+  EXPECT_EQ(Open(u"r", OpenMode::kReadWrite, kOpenAlways, &error), nullptr);
+  EXPECT_EQ(error, OpenError::kSharingViolation);
+  r1.reset();
+  EXPECT_EQ(Open(u"r", OpenMode::kReadWrite, kOpenAlways, &error), nullptr);
+  r2.reset();
+  EXPECT_TRUE(OpenOk(u"r", OpenMode::kReadWrite, kOpenAlways));
+}
+
+TEST_F(FileTest, PathsThatAreNoFile) {
+  OpenError error = OpenError::kNone;
+  EXPECT_EQ(fs_->Open(u"", OpenMode::kRead, kOpenAlways, &error), nullptr);
+  EXPECT_EQ(error, OpenError::kInvalidPath);
+  EXPECT_EQ(Open(u"no-such-folder/f", OpenMode::kRead, kOpenAlways, &error), nullptr);
+  EXPECT_EQ(error, OpenError::kNotFound);
+  ASSERT_TRUE(fs_->CreateFolder(dir_.Path(u"sub").c_str()));
+  EXPECT_FALSE(fs_->CreateFolder(dir_.Path(u"sub").c_str()));  // exists already
+  EXPECT_EQ(Open(u"sub", OpenMode::kRead, kOpenExisting, &error), nullptr);
+  EXPECT_EQ(error, OpenError::kAccessDenied);
+  EXPECT_EQ(Open(u"sub", OpenMode::kReadWrite, kOpenAlways, &error), nullptr);
+  EXPECT_EQ(error, OpenError::kAccessDenied);
+  EXPECT_TRUE(OpenOk(u"sub/inner", OpenMode::kReadWrite, kCreateNew));
+  EXPECT_TRUE(fs_->Remove(dir_.Path(u"sub/inner").c_str()));
+  EXPECT_FALSE(fs_->Remove(dir_.Path(u"sub/inner").c_str()));
+}
+
+TEST_F(FileTest, NonAsciiNames) {
+  // Latin, CJK and a character outside the basic plane (a surrogate pair).
+  const std::u16string name = u"\u00e9t\u00e9 \u4e2d\U0001F600.set";
+  std::unique_ptr<File> f = OpenOk(name, OpenMode::kReadWrite, kCreateNew);
+  ASSERT_TRUE(f);
+  uint32_t done = 0;
+  ASSERT_TRUE(f->Write("x", 1, &done));
+  f.reset();
+  std::error_code ec;
+  EXPECT_TRUE(std::filesystem::exists(dir_.NativePath(name), ec));
+  EXPECT_EQ(ReadWholeFile(dir_.NativePath(name)), "x");
+  EXPECT_TRUE(OpenOk(name, OpenMode::kRead, kOpenExisting));
+}
+
+}  // namespace
+}  // namespace orvo::platform
