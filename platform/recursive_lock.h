@@ -19,6 +19,7 @@ class RecursiveLock {
   void Lock() { EnterCriticalSection(&cs_); }
   void Unlock() { LeaveCriticalSection(&cs_); }
 #else
+  RecursiveLock() = default;
   void Lock() { mu_.lock(); }
   void Unlock() { mu_.unlock(); }
 #endif
