@@ -39,14 +39,17 @@ OpenError ErrorFromErrno(int e) {
   }
 }
 
-// The UTF-8 form of a UTF-16 path. False for an empty path or one with a NUL
-// that would cut it.
+// The UTF-8 form of a UTF-16 path. Backslashes separate folders, as they do
+// in the paths the install operations compose. False for an empty path.
 bool NativePath(const char16_t* path, std::string* out) {
   if (path == nullptr) return false;
   size_t n = 0;
   while (path[n] != 0) ++n;
   if (n == 0) return false;
   *out = Utf16ToUtf8(path, n, LoneSurrogate::kEncode);
+  for (char& c : *out) {
+    if (c == '\\') c = '/';
+  }
   return true;
 }
 

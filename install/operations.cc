@@ -1,0 +1,195 @@
+#include "install/operations.h"
+
+#include <cstring>
+
+#include "install/external_config.h"
+#include "install/path_buffer.h"
+#include "install/record_layout.h"
+#include "platform/file.h"
+#include "platform/shell.h"
+#include "store/config_file.h"
+#include "store/key.h"
+#include "store/ref.h"
+
+namespace orvo::install {
+
+namespace {
+
+constexpr uint32_t kOpenAlways = 4;
+constexpr int kPathUnits = 260;
+
+// What a notify operation's own step did with the section.
+enum class StepOutcome {
+  kWritten,     // a record was written: save and broadcast
+  kNotCreated,  // the record key could not be made: save and broadcast
+  kDuplicate,   // already registered: neither save nor broadcast
+};
+
+// Composes "<common app data>\Tamsiver\InstallApp.set" and creates the
+// "Tamsiver" folder and its "Temp" subfolder on the way. Failures are
+// ignored: an unresolvable folder leaves an empty path, which cannot be
+// opened.
+CPathBuffer ComposeFilePath() {
+  char16_t folder[kPathUnits] = {};
+  platform::CommonAppDataFolder(folder);
+  CPathBuffer file(folder);
+  file.AddBackslash();
+  file.Append(kSuiteFolder, false);
+  CPathBuffer temp(file);
+  temp.Append(kTempFolder, false);
+  platform::FileSystem* fs = platform::CurrentFileSystem();
+  fs->CreateFolder(file.text());
+  fs->CreateFolder(temp.text());
+  file.Append(kRegistrationFile, false);
+  return file;
+}
+
+ICfKey* FindChild(ICfKey* parent, const char16_t* name) {
+  return parent->FindChild(name, -1, nullptr, false);
+}
+
+// Writes a UTF-16 string value as a named child; the outcome is not needed.
+void WriteString(ICfKey* record, const char16_t* name, const char16_t* text) {
+  CfRef<ICfKey> value(record->CreateChild(name, CfTypeWString, text, -1));
+}
+
+void WriteOptional(ICfKey* record, const char16_t* name, const char16_t* text) {
+  if (text != nullptr) WriteString(record, name, text);
+}
+
+void WriteInt(ICfKey* record, const char16_t* name, int32_t v) {
+  const uint8_t bytes[4] = {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8),
+                            static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 24)};
+  CfRef<ICfKey> value(record->CreateChild(name, CfTypeBinary, bytes, 4));
+}
+
+// The runtime's case-insensitive wide comparison in the "C" locale: only the
+// ASCII letters are folded.
+char16_t FoldAscii(char16_t c) {
+  return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + 32) : c;
+}
+
+bool SameTextIgnoringCase(const char16_t* a, const char16_t* b) {
+  for (;; ++a, ++b) {
+    if (FoldAscii(*a) != FoldAscii(*b)) return false;
+    if (*a == 0) return true;
+  }
+}
+
+// True when some application record already holds |main_program_path|.
+// Every key visited is released before the next one is read.
+bool IsApplicationRegistered(ICfKey* section, const char16_t* main_program_path) {
+  for (int32_t n = 0;; ++n) {
+    CfRef<ICfKey> record(section->GetChildById(kAppRecordId, n));
+    if (!record) return false;
+    CfRef<ICfKey> value(FindChild(record.get(), kValueMainProgramPath));
+    if (!value) continue;
+    char16_t buffer[kPathUnits] = {};
+    const int32_t got = value->GetValue(buffer, sizeof(buffer));
+    // A value that fills the buffer without a terminator never matches.
+    if (got <= 0 || buffer[kPathUnits - 1] != 0) continue;
+    if (SameTextIgnoringCase(buffer, main_program_path)) return true;
+  }
+}
+
+// The frame shared by both notifications: obtain the file, find or create
+// the section, run |step|, save and broadcast. Returns the result.
+template <class Step>
+int32_t RunNotify(const char16_t* section_name, Step step) {
+  const CPathBuffer path = ComposeFilePath();
+  int32_t result = kResultInvalidArg;
+
+  IConfigFile* raw = CallGetConfig();
+  if (raw == nullptr) raw = CreateConfigFile(path.text(), kOpenAlways);
+  CfRef<IConfigFile> file(raw);
+  if (!file) return result;
+  {
+    // Released in reverse order: section, then root, then the file.
+    CfRef<ICfKey> root(file->GetRootKey());
+    if (!root) return result;
+    CfRef<ICfKey> section(FindChild(root.get(), section_name));
+    if (!section) section.reset(root->CreateChild(section_name, CfTypeNone, nullptr, 0));
+    if (!section) return result;
+
+    const StepOutcome outcome = step(section.get());
+    if (outcome == StepOutcome::kDuplicate) return kResultDuplicate;
+    if (outcome == StepOutcome::kWritten) result = kResultOk;
+
+    file->Save(nullptr);  // a failed save is not reported
+    platform::BroadcastMessage(kBroadcastMessageName);
+  }
+  return result;
+}
+
+int32_t Report(int32_t result, int32_t* error_code) {
+  if (error_code != nullptr) *error_code = result;
+  return result;
+}
+
+int32_t MissingArgument(int32_t* error_code) {
+  if (error_code != nullptr) *error_code = 1;
+  return kResultInvalidArg;
+}
+
+}  // namespace
+
+int32_t CheckTamsiverInstalled(int32_t* installed) {
+  if (installed != nullptr) *installed = 1;
+  return kResultOk;
+}
+
+int32_t GetTamsiverInformation(void*, void*, void*, void*) { return kResultOk; }
+
+int32_t NotifyApplicationInstalled(const char16_t* call_name, const char16_t* name,
+                                   const char16_t* version, const char16_t* install_dir,
+                                   const char16_t* main_program_path, const char16_t* param,
+                                   const char16_t* main_icon_path, const char16_t* desc,
+                                   int32_t* error_code) {
+  if (name == nullptr || main_program_path == nullptr || main_icon_path == nullptr) {
+    return MissingArgument(error_code);
+  }
+  const int32_t result = RunNotify(kAppSection, [&](ICfKey* section) {
+    if (IsApplicationRegistered(section, main_program_path)) return StepOutcome::kDuplicate;
+    CfRef<ICfKey> record(section->CreateChildWithId(kAppRecordId, false, CfTypeNone, nullptr, 0));
+    if (!record) return StepOutcome::kNotCreated;
+    WriteString(record.get(), kValueName, name);
+    WriteString(record.get(), kValueMainProgramPath, main_program_path);
+    WriteString(record.get(), kValueMainIcon, main_icon_path);
+    WriteOptional(record.get(), kValueVersion, version);
+    WriteOptional(record.get(), kValueInstallDir, install_dir);
+    WriteOptional(record.get(), kValueDesc, desc);
+    WriteOptional(record.get(), kValueCaller, call_name);
+    WriteOptional(record.get(), kValueParam, param);
+    return StepOutcome::kWritten;
+  });
+  return Report(result, error_code);
+}
+
+int32_t NotifyWidgetInstalled(const char16_t* call_name, const char16_t* name,
+                              const char16_t* version, const char16_t* install_dir,
+                              const char16_t* main_program_path, const char16_t* main_icon_path,
+                              const char16_t* desc, int32_t width, int32_t height,
+                              int32_t* error_code) {
+  if (name == nullptr || main_program_path == nullptr || main_icon_path == nullptr || width == 0 ||
+      height == 0) {
+    return MissingArgument(error_code);
+  }
+  const int32_t result = RunNotify(kWidgetSection, [&](ICfKey* section) {
+    if (CfRef<ICfKey> old{FindChild(section, name)}) old->Delete();
+    CfRef<ICfKey> record(section->CreateChild(name, CfTypeNone, nullptr, 0));
+    if (!record) return StepOutcome::kNotCreated;
+    WriteString(record.get(), kValueName, name);
+    WriteString(record.get(), kValueMainProgramPath, main_program_path);
+    WriteString(record.get(), kValueMainIcon, main_icon_path);
+    WriteInt(record.get(), kValueWidth, width);
+    WriteInt(record.get(), kValueHeight, height);
+    WriteOptional(record.get(), kValueVersion, version);
+    WriteOptional(record.get(), kValueInstallDir, install_dir);
+    WriteOptional(record.get(), kValueDesc, desc);
+    WriteOptional(record.get(), kValueCaller, call_name);
+    return StepOutcome::kWritten;
+  });
+  return Report(result, error_code);
+}
+
+}  // namespace orvo::install
