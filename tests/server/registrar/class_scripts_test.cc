@@ -1,0 +1,225 @@
+// The module's three registry scripts, run against the in-memory registry.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "server/registrar/memory_registry.h"
+#include "server/registrar/result.h"
+#include "server/registrar/script.h"
+#include "tests/server/registrar/registry_dump.h"
+
+namespace orvo::registrar {
+namespace {
+
+using testing::Dump;
+using testing::Narrow;
+using Lines = std::vector<std::string>;
+
+constexpr RegistryRoot kHkcr = RegistryRoot::kClassesRoot;
+constexpr RegistryRoot kHkcu = RegistryRoot::kCurrentUser;
+
+const std::u16string kClsidCommon = u"{54E03D1C-9E66-409E-B8FC-4AB47548E3B9}";
+const std::u16string kClsidTamsiver = u"{CD3E96FF-112C-4A1E-BE81-38131E53DFD5}";
+const std::u16string kLibId = u"{8F9584AF-1928-4191-91EB-0577C5CDE0FE}";
+const std::u16string kAppId = u"{A5CD32F0-8211-4EF1-8C92-767BF227A6DD}";
+const std::u16string kModule = u"C:\\Program Files\\Tamsiver\\OrvoComm.dll";
+
+// Script 101: the root and an empty pair of braces.
+const std::u16string kModuleScript = u"HKCR\r\n{\r\n}\r\n";
+
+// Scripts 106 and 107, line by line, tab-indented by nesting depth.
+std::u16string ClassScript(const std::u16string& clsid, const std::u16string& description) {
+  return u"HKCR\r\n"
+         u"{\r\n"
+         u"\tNoRemove CLSID\r\n"
+         u"\t{\r\n"
+         u"\t\tForceRemove " +
+         clsid + u" = s '" + description +
+         u"'\r\n"
+         u"\t\t{\r\n"
+         u"\t\t\tForceRemove Programmable\r\n"
+         u"\t\t\tInprocServer32 = s '%MODULE%'\r\n"
+         u"\t\t\t{\r\n"
+         u"\t\t\t\tval ThreadingModel = s 'Apartment'\r\n"
+         u"\t\t\t}\r\n"
+         u"\t\t\tTypeLib = s '" +
+         kLibId +
+         u"'\r\n"
+         u"\t\t\tVersion = s '1.0'\r\n"
+         u"\t\t}\r\n"
+         u"\t}\r\n"
+         u"}\r\n";
+}
+
+// The entries one class leaves, relative to the classes root.
+Lines ClassEntries(const std::u16string& clsid, const std::u16string& description,
+                   const std::u16string& module = kModule) {
+  const std::string key = "CLSID\\" + Narrow(clsid);
+  return {key,
+          key + " @=" + Narrow(description),
+          key + "\\InprocServer32",
+          key + "\\InprocServer32 @=" + Narrow(module),
+          key + "\\InprocServer32 ThreadingModel=Apartment",
+          key + "\\Programmable",
+          key + "\\TypeLib",
+          key + "\\TypeLib @=" + Narrow(kLibId),
+          key + "\\Version",
+          key + "\\Version @=1.0"};
+}
+
+Lines Sorted(Lines lines) {
+  std::sort(lines.begin(), lines.end());
+  return lines;
+}
+
+Lines Concat(Lines a, const Lines& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return Sorted(a);
+}
+
+// Runs the scripts the way the module does: every run sees APPID and MODULE.
+class ClassScriptsTest : public ::testing::Test {
+ protected:
+  ClassScriptsTest() {
+    EXPECT_EQ(registrar_.AddReplacement(u"APPID", kAppId), kSOk);
+    EXPECT_EQ(registrar_.AddReplacement(u"MODULE", kModule), kSOk);
+  }
+
+  const std::u16string common_ = ClassScript(kClsidCommon, u"ICommonInterface Class");
+  const std::u16string tamsiver_ = ClassScript(kClsidTamsiver, u"TamsiverCommonInterface Class");
+  const Lines common_entries_ = ClassEntries(kClsidCommon, u"ICommonInterface Class");
+  const Lines tamsiver_entries_ = ClassEntries(kClsidTamsiver, u"TamsiverCommonInterface Class");
+
+  // Everything the full registration leaves under the classes root.
+  Lines AllEntries() const {
+    return Concat(Concat(Lines{"CLSID"}, common_entries_), tamsiver_entries_);
+  }
+
+  int32_t RegisterAll() {
+    ORVO_REGISTRAR_RETURN_IF_FAILED(registrar_.Register(kModuleScript));
+    ORVO_REGISTRAR_RETURN_IF_FAILED(registrar_.Register(common_));
+    return registrar_.Register(tamsiver_);
+  }
+  int32_t UnregisterAll() {
+    ORVO_REGISTRAR_RETURN_IF_FAILED(registrar_.Unregister(common_));
+    ORVO_REGISTRAR_RETURN_IF_FAILED(registrar_.Unregister(tamsiver_));
+    return registrar_.Unregister(kModuleScript);
+  }
+
+  MemoryRegistry reg_;
+  ScriptRegistrar registrar_{&reg_};
+};
+
+TEST_F(ClassScriptsTest, EachClassScriptWritesExactlyItsEntries) {
+  ASSERT_EQ(registrar_.Register(common_), kSOk);
+  EXPECT_EQ(Dump(reg_, kHkcr), Concat(Lines{"CLSID"}, common_entries_));
+  ASSERT_EQ(registrar_.Register(tamsiver_), kSOk);
+  EXPECT_EQ(Dump(reg_, kHkcr), AllEntries());
+  // Nothing anywhere else: no AppID, no other root.
+  for (int r = 1; r < kRegistryRootCount; ++r) {
+    EXPECT_TRUE(Dump(reg_, static_cast<RegistryRoot>(r)).empty()) << r;
+  }
+}
+
+TEST_F(ClassScriptsTest, ModuleScriptDoesNothing) {
+  ASSERT_EQ(reg_.CreateKey(kHkcr, u"CLSID\\{Other}"), kSOk);
+  const Lines before = Dump(reg_, kHkcr);
+  EXPECT_EQ(registrar_.Register(kModuleScript), kSOk);
+  EXPECT_EQ(Dump(reg_, kHkcr), before);
+  EXPECT_EQ(registrar_.Unregister(kModuleScript), kSOk);
+  EXPECT_EQ(Dump(reg_, kHkcr), before);
+}
+
+TEST_F(ClassScriptsTest, RegisteringTwiceLeavesOneCleanSet) {
+  ASSERT_EQ(RegisterAll(), kSOk);
+  const std::u16string key = u"CLSID\\" + kClsidCommon;
+  ASSERT_EQ(reg_.SetStringValue(kHkcr, key, u"ByHand", u"x"), kSOk);
+  ASSERT_EQ(reg_.CreateKey(kHkcr, key + u"\\LocalServer32\\Deep"), kSOk);
+  ASSERT_EQ(reg_.SetStringValue(kHkcr, key + u"\\InprocServer32", u"Extra", u"y"), kSOk);
+  ASSERT_EQ(reg_.SetDefaultValue(kHkcr, key + u"\\Version", u"9.9"), kSOk);
+  ASSERT_EQ(reg_.DeleteTree(kHkcr, u"CLSID\\" + kClsidTamsiver + u"\\TypeLib"), kSOk);
+  ASSERT_EQ(reg_.CreateKey(kHkcr, u"CLSID\\{Other}"), kSOk);
+  ASSERT_EQ(RegisterAll(), kSOk);
+  EXPECT_EQ(Dump(reg_, kHkcr), Concat(AllEntries(), Lines{"CLSID\\{Other}"}));
+}
+
+TEST_F(ClassScriptsTest, UnregisterRemovesBothClassKeysAndLeavesClsid) {
+  ASSERT_EQ(RegisterAll(), kSOk);
+  ASSERT_EQ(reg_.CreateKey(kHkcr, u"CLSID\\" + kClsidCommon + u"\\AddedLater"), kSOk);
+  ASSERT_EQ(UnregisterAll(), kSOk);
+  EXPECT_EQ(Dump(reg_, kHkcr), Lines{"CLSID"});
+  // Other classes under CLSID are left alone.
+  ASSERT_EQ(reg_.CreateKey(kHkcr, u"CLSID\\{Other}\\InprocServer32"), kSOk);
+  ASSERT_EQ(RegisterAll(), kSOk);
+  ASSERT_EQ(UnregisterAll(), kSOk);
+  EXPECT_EQ(Dump(reg_, kHkcr),
+            (Lines{"CLSID", "CLSID\\{Other}", "CLSID\\{Other}\\InprocServer32"}));
+  // Unregistering again finds nothing to remove and succeeds.
+  ASSERT_EQ(UnregisterAll(), kSOk);
+  EXPECT_EQ(Dump(reg_, kHkcr),
+            (Lines{"CLSID", "CLSID\\{Other}", "CLSID\\{Other}\\InprocServer32"}));
+}
+
+TEST_F(ClassScriptsTest, PerUserRegistrationGoesToTheUsersClasses) {
+  registrar_.set_per_user(true);
+  ASSERT_EQ(RegisterAll(), kSOk);
+  EXPECT_TRUE(Dump(reg_, kHkcr).empty());
+  EXPECT_EQ(Dump(reg_, kHkcu, u"Software\\Classes"), AllEntries());
+  ASSERT_EQ(UnregisterAll(), kSOk);
+  EXPECT_EQ(Dump(reg_, kHkcu),
+            (Lines{"Software", "Software\\Classes", "Software\\Classes\\CLSID"}));
+  EXPECT_TRUE(Dump(reg_, kHkcr).empty());
+}
+
+TEST_F(ClassScriptsTest, ModulePathIsWrittenAsItIs) {
+  const std::u16string odd = u"D:\\Bob's {Tools} = s 'x'\\100%\\OrvoComm.dll";
+  ASSERT_EQ(registrar_.AddReplacement(u"MODULE", odd), kSOk);
+  ASSERT_EQ(registrar_.Register(common_), kSOk);
+  EXPECT_EQ(Dump(reg_, kHkcr),
+            Concat(Lines{"CLSID"}, ClassEntries(kClsidCommon, u"ICommonInterface Class", odd)));
+}
+
+TEST_F(ClassScriptsTest, WithoutModuleReplacementNothingIsWritten) {
+  registrar_.ClearReplacements();
+  ASSERT_EQ(registrar_.AddReplacement(u"APPID", kAppId), kSOk);
+  EXPECT_EQ(registrar_.Register(common_), kEScript);
+  EXPECT_TRUE(Dump(reg_, kHkcr).empty());
+}
+
+#ifdef ORVO_RESOURCES_DIR
+// The scripts that ship as resources say the same as the texts above.
+std::string ReadResource(const char* name) {
+  std::ifstream in(std::string(ORVO_RESOURCES_DIR) + "/" + name, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+TEST_F(ClassScriptsTest, ShippedScriptsRegisterTheSameEntries) {
+  const std::string module_script = ReadResource("OrvoComm.rgs");
+  const std::string common = ReadResource("ICommonInterface.rgs");
+  const std::string tamsiver = ReadResource("TamsiverCommonInterface.rgs");
+  ASSERT_FALSE(module_script.empty());
+  ASSERT_FALSE(common.empty());
+  ASSERT_FALSE(tamsiver.empty());
+  EXPECT_EQ(std::u16string(module_script.begin(), module_script.end()), kModuleScript);
+  EXPECT_EQ(std::u16string(common.begin(), common.end()), common_);
+  EXPECT_EQ(std::u16string(tamsiver.begin(), tamsiver.end()), tamsiver_);
+
+  ASSERT_EQ(registrar_.RunAscii(module_script, true), kSOk);
+  ASSERT_EQ(registrar_.RunAscii(common, true), kSOk);
+  ASSERT_EQ(registrar_.RunAscii(tamsiver, true), kSOk);
+  EXPECT_EQ(Dump(reg_, kHkcr), AllEntries());
+  ASSERT_EQ(registrar_.RunAscii(common, false), kSOk);
+  ASSERT_EQ(registrar_.RunAscii(tamsiver, false), kSOk);
+  ASSERT_EQ(registrar_.RunAscii(module_script, false), kSOk);
+  EXPECT_EQ(Dump(reg_, kHkcr), Lines{"CLSID"});
+}
+#endif
+
+}  // namespace
+}  // namespace orvo::registrar
