@@ -1,0 +1,177 @@
+#include "store/format.h"
+
+#include <cstring>
+
+#include "store/child_table.h"
+#include "store/coding.h"
+#include "store/frame_stack.h"
+
+namespace {
+
+// Size of a record as written: leaf records carry no child ids.
+uint64_t RecordSize(const CfNode* node) {
+  return kCfRecordFixedSize + 2u * node->name_length + node->value_length +
+         4u * static_cast<uint64_t>(CfChildCount(node));
+}
+
+// REQUIRES: |out| has RecordSize(node) bytes of room.
+void WriteRecord(const CfNode* node, uint8_t* out) {
+  const int32_t k = CfChildCount(node);
+  uint8_t flags = node->flags;
+  if (k == 0) flags &= static_cast<uint8_t>(~kCfBranch);  // childless branches go out as leaves
+  out[0] = node->name_length;
+  out[1] = flags;
+  EncodeFixed16(out + 2, node->value_length);
+  EncodeFixed32(out + 4, static_cast<uint32_t>(k));
+  uint8_t* p = out + kCfRecordFixedSize;
+  const CfChar* name = CfName(node);
+  for (int i = 0; i < node->name_length; ++i, p += 2) EncodeFixed16(p, name[i]);
+  if (node->value_length > 0) std::memcpy(p, CfValue(node), node->value_length);
+  p += node->value_length;
+  for (int32_t i = 0; i < k; ++i, p += 4) EncodeFixed32(p, CfChildren(node)->entries[i].id);
+}
+
+// One record read from a body, not yet linked to its parent.
+struct Record {
+  CfNode* node;
+  const uint8_t* ids;   // the child ids (branch records)
+  int32_t count;        // children still to read after it
+  const uint8_t* next;  // first byte after the record and its child ids
+};
+
+// Reads the record at |p|. False when it cannot be read (see ParseNode).
+bool ReadRecord(const uint8_t* p, const uint8_t* end, Record* r) {
+  if (p >= end || static_cast<size_t>(end - p) < kCfRecordFixedSize) return false;
+  const size_t avail = static_cast<size_t>(end - p);
+  const int n = p[0];
+  const uint8_t flags = p[1];
+  const uint16_t v = DecodeFixed16(p + 2);
+  int32_t k = static_cast<int32_t>(DecodeFixed32(p + 4));
+  if ((flags & kCfBranch) == 0) {
+    k = 0;  // a leaf record's count field carries nothing
+  } else if (k < 0) {
+    return false;
+  }
+  const uint64_t size = kCfRecordFixedSize + 2u * n + v + 4u * static_cast<uint64_t>(k);
+  if (size > avail) return false;
+
+  CfChar name[kCfMaxNameLength];
+  const uint8_t* q = p + kCfRecordFixedSize;
+  for (int i = 0; i < n; ++i, q += 2) name[i] = DecodeFixed16(q);
+  CfNode* node = CreateNode(name, n, flags, q, v, k);
+  if (node == nullptr) return false;
+  r->node = node;
+  r->ids = q + v;
+  r->count = k;
+  r->next = p + size;
+  return true;
+}
+
+struct ParseFrame {
+  CfNode* node;
+  const uint8_t* ids;
+  int32_t count;
+  int32_t next;
+};
+
+struct SerializeFrame {
+  const CfNode* node;
+  int32_t next;
+};
+
+}  // namespace
+
+void DecodeHeaderFields(const uint8_t* header, CfHeaderFields* f) {
+  f->magic = DecodeFixed32(header + kCfMagicOffset);
+  f->version = DecodeFixed32(header + kCfVersionOffset);
+  f->commit_mark = DecodeFixed32(header + kCfCommitOffset);
+  f->header_size = DecodeFixed32(header + kCfHeaderSizeOffset);
+  f->reserved16 = DecodeFixed32(header + kCfReserved16Offset);
+  f->body_size = DecodeFixed32(header + kCfBodySizeOffset);
+  f->checksum = DecodeFixed32(header + kCfChecksumOffset);
+  f->reserved28 = DecodeFixed32(header + kCfReserved28Offset);
+  f->commit_mark_copy = DecodeFixed32(header + kCfCommitCopyOffset);
+}
+
+uint32_t CfChecksum(const uint8_t* data, size_t n) {
+  // Fixed-length blocks let the compiler turn the inner loop into vector adds
+  // even where it only vectorises loops without a scalar remainder.
+  constexpr size_t kBlock = 64;
+  uint32_t sum = 0;
+  size_t i = 0;
+  for (; n - i >= kBlock; i += kBlock) {
+    uint32_t block = 0;
+    for (size_t j = 0; j < kBlock; ++j) block += data[i + j];
+    sum += block;
+  }
+  for (; i < n; ++i) sum += data[i];
+  return sum;
+}
+
+uint32_t SerializeNode(const CfNode* node, uint8_t** cursor, size_t room) {
+  if (node == nullptr) return 0;
+  uint8_t* out = cursor != nullptr ? *cursor : nullptr;
+  uint64_t total = 0;
+  FrameStack<SerializeFrame> stack;
+  const CfNode* cur = node;
+  while (cur != nullptr) {
+    const uint64_t size = RecordSize(cur);
+    if (size > UINT32_MAX - total) return 0;
+    if (out != nullptr && total + size > room) return 0;
+    if (out != nullptr) WriteRecord(cur, out + total);
+    total += size;
+    if (CfChildCount(cur) > 0 && !stack.Push({cur, 0})) return 0;
+    // Next in pre-order: the next unvisited child of the deepest open branch.
+    cur = nullptr;
+    while (!stack.Empty()) {
+      SerializeFrame& f = stack.Top();
+      if (f.next < CfChildCount(f.node)) {
+        cur = CfChildren(f.node)->entries[f.next++].child;
+        break;
+      }
+      stack.Pop();
+    }
+  }
+  if (out != nullptr) *cursor = out + total;
+  return static_cast<uint32_t>(total);
+}
+
+CfNode* ParseNode(const uint8_t** cursor, const uint8_t* end, CfParseStats* stats) {
+  CfParseStats local;
+  if (stats == nullptr) stats = &local;
+  stats->nodes = 0;
+  stats->complete = false;
+
+  Record r;
+  if (!ReadRecord(*cursor, end, &r)) return nullptr;
+  CfNode* root = r.node;
+  const uint8_t* p = r.next;
+  stats->nodes = 1;
+  FrameStack<ParseFrame> stack;
+  bool complete = r.count == 0 || stack.Push({root, r.ids, r.count, 0});
+  while (complete && !stack.Empty()) {
+    ParseFrame& f = stack.Top();
+    if (f.next == f.count) {
+      stack.Pop();
+      continue;
+    }
+    Record child;
+    if (!ReadRecord(p, end, &child)) {
+      complete = false;  // every open ancestor stops at this record too
+      break;
+    }
+    const uint32_t id = DecodeFixed32(f.ids + 4 * static_cast<size_t>(f.next));
+    if (AppendChild(CfChildren(f.node), {id, child.node}) < 0) {
+      FreeNodeRecord(child.node);
+      complete = false;
+      break;
+    }
+    ++f.next;
+    ++stats->nodes;
+    p = child.next;
+    if (child.count > 0 && !stack.Push({child.node, child.ids, child.count, 0})) complete = false;
+  }
+  stats->complete = complete;
+  *cursor = p;
+  return root;
+}

@@ -1,0 +1,466 @@
+#include "store/file_io.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "platform/memory_file_system.h"
+#include "store/coding.h"
+#include "store/format.h"
+#include "tests/testing/temp_dir.h"
+#include "tests/testing/tree_util.h"
+
+namespace {
+
+using orvo::platform::File;
+using orvo::platform::MemoryFileSystem;
+using orvo::platform::OpenError;
+using orvo::platform::OpenMode;
+using orvo::platform::RealFileSystem;
+using orvo::testing::AddChild;
+using orvo::testing::DescribeTree;
+using orvo::testing::MakeNode;
+using orvo::testing::ReadWholeFile;
+using orvo::testing::TempDir;
+using orvo::testing::TreeHolder;
+using orvo::testing::WriteWholeFile;
+
+constexpr uint32_t kOpenExisting = orvo::platform::kOpenExisting;
+constexpr uint32_t kOpenAlways = orvo::platform::kOpenAlways;
+
+std::string Bytes(std::initializer_list<int> b) {
+  std::string s;
+  for (int x : b) s.push_back(static_cast<char>(x));
+  return s;
+}
+
+const std::string kNewTreeBody =
+    Bytes({0x04, 0, 0, 0, 0, 0, 0, 0, 0x52, 0, 0x6F, 0, 0x6F, 0, 0x74, 0});
+const std::string kAppBody =
+    Bytes({0x04, 0x04, 0, 0,    0x01, 0, 0, 0, 0x52, 0, 0x6F, 0,    0x6F, 0,    0x74, 0,    0xA8,
+           0x05, 0,    0, 0x03, 0,    0, 0, 0, 0,    0, 0,    0x41, 0,    0x50, 0,    0x50, 0});
+// Root with three child ids but only the records of the first two.
+const std::string kTwoOfThreeBody =
+    Bytes({0x04, 0x04, 0, 0, 3, 0, 0, 0, 'R', 0, 'o', 0, 'o', 0, 't', 0, 1, 0, 0, 0, 2, 0, 0,   0,
+           3,    0,    0, 0, 1, 0, 0, 0, 0,   0, 0,   0, 'a', 0, 1,   0, 0, 0, 0, 0, 0, 0, 'b', 0});
+
+struct HeaderSpec {
+  uint32_t magic = kCfMagic;
+  uint32_t version = kCfVersion;
+  uint32_t mark = 2;
+  uint32_t header_size = 512;
+  uint32_t reserved16 = 0;
+  int64_t body_size = -1;  // -1: the body's length
+  int64_t checksum = -1;   // -1: the body's sum
+  uint32_t reserved28 = 0;
+  uint32_t mark_copy = 2;
+};
+
+uint32_t Sum(const std::string& s) {
+  uint32_t sum = 0;
+  for (unsigned char c : s) sum += c;
+  return sum;
+}
+
+std::string FileImage(const HeaderSpec& h, const std::string& body) {
+  uint8_t header[512] = {};
+  EncodeFixed32(header + 0, h.magic);
+  EncodeFixed32(header + 4, h.version);
+  EncodeFixed32(header + 8, h.mark);
+  EncodeFixed32(header + 12, h.header_size);
+  EncodeFixed32(header + 16, h.reserved16);
+  EncodeFixed32(header + 20, static_cast<uint32_t>(h.body_size < 0 ? body.size() : h.body_size));
+  EncodeFixed32(header + 24, static_cast<uint32_t>(h.checksum < 0 ? Sum(body) : h.checksum));
+  EncodeFixed32(header + 28, h.reserved28);
+  EncodeFixed32(header + 508, h.mark_copy);
+  return std::string(reinterpret_cast<char*>(header), 512) + body;
+}
+
+std::string NewImageBytes() {
+  CfHeaderImage image;
+  InitNewHeaderImage(&image);
+  return std::string(reinterpret_cast<char*>(image.bytes), kCfHeaderImageSize);
+}
+
+std::string ImageBytes(const CfHeaderImage& image) {
+  return std::string(reinterpret_cast<const char*>(image.bytes), kCfHeaderImageSize);
+}
+
+class FileIoTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(dir_.ok()); }
+
+  std::u16string Path() const { return dir_.Path(u"InstallApp.set"); }
+  std::string Contents() const { return ReadWholeFile(dir_.NativePath(u"InstallApp.set")); }
+  void SetContents(const std::string& bytes) {
+    ASSERT_TRUE(WriteWholeFile(dir_.NativePath(u"InstallApp.set"), bytes));
+  }
+
+  // Loads the file; the tree goes to tree_, the header image to image_.
+  bool Load(uint32_t disposition = kOpenExisting) {
+    CfNode* root = nullptr;
+    const bool ok = LoadConfigFile(Path().c_str(), disposition, &root, &image_);
+    tree_.reset(root);
+    return ok;
+  }
+  bool Save(const CfHeaderImage& image) {
+    CfNode* root = tree_.get();
+    return SaveConfigFile(Path().c_str(), image, &root, &lock_);
+  }
+  bool IsNewTree() const {
+    return tree_.get() != nullptr &&
+           DescribeTree(tree_.get()) == "[0] Root flags=0x04 value= branch\n";
+  }
+
+  TempDir dir_;
+  TreeHolder tree_;
+  CfHeaderImage image_ = {};
+  orvo::platform::RecursiveLock lock_;
+};
+
+TEST_F(FileIoTest, NewTreeSavedIsThe528ByteFile) {
+  ASSERT_TRUE(Load(kOpenAlways));  // creates an empty file
+  EXPECT_TRUE(IsNewTree());
+  EXPECT_EQ(ImageBytes(image_), NewImageBytes());
+  EXPECT_EQ(Contents(), "");
+  ASSERT_TRUE(Save(image_));
+  std::string expected(512, '\0');
+  const std::string fields =
+      Bytes({0x4C, 0x46, 0x46, 0x43, 0x05, 0x00, 0x01, 0x00, 2, 0, 0,    0,    0x00, 0x02,
+             0,    0,    0,    0,    0,    0,    16,   0,    0, 0, 0xA8, 0x01, 0,    0});
+  expected.replace(0, fields.size(), fields);
+  expected[508] = 2;
+  EXPECT_EQ(Contents(), expected + kNewTreeBody);
+
+  ASSERT_TRUE(Load());
+  EXPECT_EQ(DescribeTree(tree_.get()), "[0] Root flags=0x00 value= leaf\n");
+  EXPECT_EQ(ImageBytes(image_), expected.substr(0, 32));
+}
+
+TEST_F(FileIoTest, TreeWithOneKey) {
+  ASSERT_TRUE(Load(kOpenAlways));
+  ASSERT_TRUE(AddChild(tree_.get(), MakeNode(u"APP", 0, "", true)));
+  ASSERT_TRUE(Save(image_));
+  const std::string file = Contents();
+  ASSERT_EQ(file.size(), 512u + 34);
+  EXPECT_EQ(file.substr(512), kAppBody);
+  EXPECT_EQ(DecodeFixed32(reinterpret_cast<const uint8_t*>(file.data()) + 20), 34u);
+  EXPECT_EQ(DecodeFixed32(reinterpret_cast<const uint8_t*>(file.data()) + 24), 0x33Eu);
+  const std::string before = DescribeTree(tree_.get());
+  ASSERT_TRUE(Load());
+  EXPECT_EQ(DescribeTree(tree_.get()),
+            "[0] Root flags=0x04 value= branch\n  [1448] APP flags=0x00 value= leaf\n");
+  EXPECT_NE(before, "");
+}
+
+TEST_F(FileIoTest, MissingFile) {
+  EXPECT_FALSE(Load(kOpenExisting));
+  EXPECT_TRUE(ReadWholeFile(dir_.NativePath(u"InstallApp.set")).empty());
+  CfFileReport report;
+  EXPECT_FALSE(InspectConfigFile(Path().c_str(), &report, nullptr));
+  EXPECT_FALSE(report.opened);
+  EXPECT_EQ(report.open_error, OpenError::kNotFound);
+  EXPECT_FALSE(Load(orvo::platform::kOpenExisting + 100));  // no such disposition
+}
+
+struct UnusableCase {
+  const char* what;
+  std::string file;
+  CfFileState state;
+};
+
+TEST_F(FileIoTest, UnusableFilesOpenAsNewTrees) {
+  HeaderSpec interrupted;
+  interrupted.mark = 1;
+  interrupted.mark_copy = 0;
+  HeaderSpec magic;
+  magic.magic = 0x4346464D;
+  HeaderSpec newer;
+  newer.version = 0x10006;
+  HeaderSpec bad_sum;
+  bad_sum.checksum = 0x33F;
+  HeaderSpec no_body;
+  no_body.body_size = 0;
+  HeaderSpec past_end;
+  past_end.body_size = 35;
+  HeaderSpec huge;
+  huge.body_size = 0xFFFFFFFF;
+  const UnusableCase cases[] = {
+      {"empty", "", CfFileState::kEmpty},
+      {"short header", FileImage({}, kAppBody).substr(0, 100), CfFileState::kShortHeader},
+      {"interrupted save", FileImage(interrupted, kAppBody), CfFileState::kNotCommitted},
+      {"wrong magic", FileImage(magic, kAppBody), CfFileState::kBadMagic},
+      {"newer version", FileImage(newer, kAppBody), CfFileState::kBadVersion},
+      {"wrong checksum", FileImage(bad_sum, kAppBody), CfFileState::kBadChecksum},
+      {"body size 0", FileImage(no_body, kAppBody), CfFileState::kNoBody},
+      {"body size one past the end", FileImage(past_end, kAppBody), CfFileState::kBodyPastEnd},
+      {"body size far past the end", FileImage(huge, kAppBody), CfFileState::kBodyPastEnd},
+      {"root unreadable", FileImage({}, "Root"), CfFileState::kBadRoot},
+  };
+  for (const UnusableCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    SetContents(c.file);
+    ASSERT_TRUE(Load());
+    EXPECT_TRUE(IsNewTree());
+    EXPECT_EQ(ImageBytes(image_), NewImageBytes());
+    EXPECT_EQ(Contents(), c.file);  // reading never writes
+    CfFileReport report;
+    CfNode* root = reinterpret_cast<CfNode*>(&report);
+    ASSERT_TRUE(InspectConfigFile(Path().c_str(), &report, &root));
+    EXPECT_EQ(report.state, c.state);
+    EXPECT_EQ(root, nullptr);
+    EXPECT_EQ(report.file_size, c.file.size());
+  }
+}
+
+TEST_F(FileIoTest, OlderVersionsLoadWithoutTheChecksumTest) {
+  HeaderSpec old;
+  old.version = 0x10004;
+  old.checksum = 0x1234;
+  old.header_size = 1000;  // ignored: the body starts at 512 whatever it says
+  old.reserved16 = 0x16161616;
+  old.reserved28 = 0x28282828;
+  SetContents(FileImage(old, kAppBody));
+  ASSERT_TRUE(Load());
+  EXPECT_EQ(CfChildCount(tree_.get()), 1);
+  EXPECT_EQ(ImageBytes(image_), Contents().substr(0, 32));
+  CfFileReport report;
+  ASSERT_TRUE(InspectConfigFile(Path().c_str(), &report, nullptr));
+  EXPECT_EQ(report.state, CfFileState::kLoaded);
+  EXPECT_FALSE(report.checksum_tested);
+  EXPECT_EQ(report.checksum_computed, 0x33Eu);
+  EXPECT_FALSE(report.checksum_ok());
+
+  // Written back as the current version, with the image's fields at 12, 16, 28.
+  ASSERT_TRUE(Save(image_));
+  HeaderSpec expected;
+  expected.header_size = 1000;
+  expected.reserved16 = 0x16161616;
+  expected.reserved28 = 0x28282828;
+  EXPECT_EQ(Contents(), FileImage(expected, kAppBody));
+
+  // The same wrong checksum under the current version makes the file unusable.
+  old.version = kCfVersion;
+  SetContents(FileImage(old, kAppBody));
+  ASSERT_TRUE(Load());
+  EXPECT_TRUE(IsNewTree());
+}
+
+TEST_F(FileIoTest, NewerVersionIsReplacedByTheNextSave) {
+  HeaderSpec newer;
+  newer.version = 0x10006;
+  SetContents(FileImage(newer, kAppBody));
+  ASSERT_TRUE(Load());
+  EXPECT_TRUE(IsNewTree());
+  ASSERT_TRUE(Save(image_));
+  const std::string file = Contents();
+  EXPECT_EQ(DecodeFixed32(reinterpret_cast<const uint8_t*>(file.data()) + 4), kCfVersion);
+  ASSERT_TRUE(Load());
+  CfFileReport report;
+  ASSERT_TRUE(InspectConfigFile(Path().c_str(), &report, nullptr));
+  EXPECT_EQ(report.state, CfFileState::kLoaded);
+  EXPECT_TRUE(report.checksum_ok());
+}
+
+TEST_F(FileIoTest, CutChildListKeepsTheChildrenRead) {
+  HeaderSpec old;
+  old.version = 0x10004;
+  SetContents(FileImage(old, kTwoOfThreeBody));
+  ASSERT_TRUE(Load());
+  EXPECT_EQ(DescribeTree(tree_.get()),
+            "[0] Root flags=0x04 value= branch\n"
+            "  [1] a flags=0x00 value= leaf\n"
+            "  [2] b flags=0x00 value= leaf\n");
+  CfFileReport report;
+  ASSERT_TRUE(InspectConfigFile(Path().c_str(), &report, nullptr));
+  EXPECT_EQ(report.parse.nodes, 3u);
+  EXPECT_FALSE(report.parse.complete);
+  EXPECT_EQ(report.parsed_bytes, kTwoOfThreeBody.size());
+}
+
+TEST_F(FileIoTest, ShorterBodyLeavesTheOldTail) {
+  ASSERT_TRUE(Load(kOpenAlways));
+  for (int i = 0; i < 10; ++i) {
+    ASSERT_TRUE(AddChild(tree_.get(),
+                         MakeNode(u"k" + std::u16string(1, u'0' + i), CfTypeString, "some value")));
+  }
+  ASSERT_TRUE(Save(image_));
+  const std::string long_file = Contents();
+  tree_.reset(NewTree());
+  ASSERT_TRUE(Save(image_));
+  const std::string short_file = Contents();
+  ASSERT_EQ(short_file.size(), long_file.size());
+  EXPECT_EQ(short_file.substr(512, 16), kNewTreeBody);
+  EXPECT_EQ(short_file.substr(528), long_file.substr(528));
+  ASSERT_TRUE(Load());
+  EXPECT_EQ(DescribeTree(tree_.get()), "[0] Root flags=0x00 value= leaf\n");
+}
+
+TEST_F(FileIoTest, FileHeldByAnotherHandle) {
+  SetContents(FileImage({}, kAppBody));
+  const std::string before = Contents();
+  ASSERT_TRUE(Load());
+  OpenError error;
+  {
+    std::unique_ptr<File> writer(RealFileSystem()->Open(Path().c_str(), OpenMode::kReadWrite,
+                                                        orvo::platform::kOpenExisting, &error));
+    ASSERT_TRUE(writer);
+    EXPECT_FALSE(Save(image_));
+    CfNode* root = nullptr;
+    CfHeaderImage image;
+    EXPECT_FALSE(LoadConfigFile(Path().c_str(), kOpenExisting, &root, &image));
+  }
+  {
+    std::unique_ptr<File> reader(RealFileSystem()->Open(Path().c_str(), OpenMode::kRead,
+                                                        orvo::platform::kOpenExisting, &error));
+    ASSERT_TRUE(reader);
+    EXPECT_FALSE(Save(image_));
+  }
+  EXPECT_EQ(Contents(), before);
+  EXPECT_TRUE(Save(image_));
+}
+
+TEST_F(FileIoTest, MillionLevelsDeep) {
+  constexpr int kDepth = 1000000;
+  ASSERT_TRUE(Load(kOpenAlways));
+  CfNode* cur = tree_.get();
+  for (int i = 0; i < kDepth; ++i) cur = AddChild(cur, MakeNode(u"d", 0, "", true));
+  ASSERT_TRUE(cur);
+  ASSERT_TRUE(Save(image_));
+  ASSERT_TRUE(Load());
+  CfFileReport report;
+  ASSERT_TRUE(InspectConfigFile(Path().c_str(), &report, nullptr));
+  EXPECT_EQ(report.state, CfFileState::kLoaded);
+  EXPECT_EQ(report.parse.nodes, kDepth + 1u);
+  EXPECT_TRUE(report.parse.complete);
+  int depth = 0;
+  for (const CfNode* n = tree_.get(); CfChildCount(n) > 0; n = CfChildren(n)->entries[0].child) {
+    ++depth;
+  }
+  EXPECT_EQ(depth, kDepth);
+}
+
+TEST_F(FileIoTest, InspectReportsTheHeader) {
+  SetContents(FileImage({}, kAppBody) + "tail");
+  CfFileReport report;
+  CfNode* root = nullptr;
+  ASSERT_TRUE(InspectConfigFile(Path().c_str(), &report, &root));
+  TreeHolder holder(root);
+  ASSERT_TRUE(root);
+  EXPECT_EQ(report.state, CfFileState::kLoaded);
+  EXPECT_EQ(report.file_size, 512u + 34 + 4);
+  EXPECT_EQ(report.header.magic, kCfMagic);
+  EXPECT_EQ(report.header.version, kCfVersion);
+  EXPECT_EQ(report.header.body_size, 34u);
+  EXPECT_EQ(report.header.checksum, 0x33Eu);
+  EXPECT_TRUE(report.committed());
+  EXPECT_TRUE(report.checksum_tested);
+  EXPECT_TRUE(report.checksum_ok());
+  EXPECT_EQ(report.parse.nodes, 2u);
+  EXPECT_EQ(report.parsed_bytes, 34u);
+}
+
+// Failures injected into the file calls.
+class FileIoFaultTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    previous_ = orvo::platform::SetFileSystemForTesting(&fs_);
+    fs_.SetFile(kPath, FileImage({}, kAppBody));
+    CfNode* root = nullptr;
+    ASSERT_TRUE(LoadConfigFile(kPath, kOpenExisting, &root, &image_));
+    tree_.reset(root);
+    ASSERT_TRUE(AddChild(tree_.get(), MakeNode(u"Widget", 0, "", true)));
+    fs_.counts = MemoryFileSystem::Counts();
+  }
+  void TearDown() override { orvo::platform::SetFileSystemForTesting(previous_); }
+
+  bool Save() {
+    CfNode* root = tree_.get();
+    return SaveConfigFile(kPath, image_, &root, nullptr);
+  }
+  CfFileState StateNow() {
+    CfFileReport report;
+    EXPECT_TRUE(InspectConfigFile(kPath, &report, nullptr));
+    return report.state;
+  }
+  std::string Contents() {
+    std::string s;
+    fs_.GetFile(kPath, &s);
+    return s;
+  }
+
+  static constexpr const char16_t* kPath = u"C:\\ProgramData\\Tamsiver\\InstallApp.set";
+  MemoryFileSystem fs_;
+  orvo::platform::FileSystem* previous_ = nullptr;
+  TreeHolder tree_;
+  CfHeaderImage image_;
+};
+
+TEST_F(FileIoFaultTest, OneReadOfTheBodyAndOneWriteOfIt) {
+  ASSERT_TRUE(Save());
+  EXPECT_EQ(fs_.counts.writes, 3);  // first header, body, final header
+  EXPECT_EQ(fs_.counts.seeks, 2);
+  fs_.counts = MemoryFileSystem::Counts();
+  CfNode* root = nullptr;
+  ASSERT_TRUE(LoadConfigFile(kPath, kOpenExisting, &root, &image_));
+  TreeHolder holder(root);
+  EXPECT_EQ(fs_.counts.reads, 2);  // header, body
+  EXPECT_EQ(CfChildCount(root), 2);
+}
+
+TEST_F(FileIoFaultTest, FailedSaves) {
+  const std::string before = Contents();
+  struct Case {
+    const char* what;
+    MemoryFileSystem::Faults faults;
+    bool unchanged;  // else the file is left half-written
+  } cases[] = {
+      {"open", {true, false, 0, 0, 0, 0, 0}, true},
+      {"first seek", {false, false, 0, 0, 0, 1, 0}, true},
+      {"first header write", {false, false, 0, 1, 0, 0, 0}, true},
+      {"flush after the first header", {false, false, 0, 0, 0, 0, 1}, false},
+      {"body write", {false, false, 0, 2, 0, 0, 0}, false},
+      {"short body write", {false, false, 0, 0, 2, 0, 0}, false},
+      {"flush after the body", {false, false, 0, 0, 0, 0, 2}, false},
+      {"second seek", {false, false, 0, 0, 0, 2, 0}, false},
+      {"final header write", {false, false, 0, 3, 0, 0, 0}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs_.SetFile(kPath, before);
+    fs_.counts = MemoryFileSystem::Counts();
+    fs_.faults = c.faults;
+    EXPECT_FALSE(Save());
+    fs_.faults = MemoryFileSystem::Faults();
+    if (c.unchanged) {
+      EXPECT_EQ(Contents(), before);
+    } else {
+      EXPECT_EQ(StateNow(), CfFileState::kNotCommitted);
+    }
+  }
+  // A tree that cannot be serialised leaves the file alone.
+  fs_.SetFile(kPath, before);
+  CfNode* none = nullptr;
+  EXPECT_FALSE(SaveConfigFile(kPath, image_, &none, nullptr));
+  EXPECT_EQ(Contents(), before);
+}
+
+TEST_F(FileIoFaultTest, FailedReads) {
+  CfNode* root = nullptr;
+  fs_.faults.fail_size = true;
+  EXPECT_FALSE(LoadConfigFile(kPath, kOpenExisting, &root, &image_));
+  fs_.faults = MemoryFileSystem::Faults();
+  fs_.faults.fail_read_call = 1;
+  ASSERT_TRUE(LoadConfigFile(kPath, kOpenExisting, &root, &image_));
+  tree_.reset(root);
+  EXPECT_EQ(CfChildCount(root), 0);  // header unreadable: a new tree
+  fs_.counts = MemoryFileSystem::Counts();
+  fs_.faults.fail_read_call = 2;
+  CfFileReport report;
+  ASSERT_TRUE(InspectConfigFile(kPath, &report, nullptr));
+  EXPECT_EQ(report.state, CfFileState::kShortBody);
+}
+
+}  // namespace
