@@ -1,14 +1,32 @@
 #!/usr/bin/env bash
 # Installs every package the builds and tests need (Debian 12, as root) and
 # prepares a private 32-bit Wine prefix under the build tree.
-# Idempotent: when everything is present it only checks and returns.
+# Idempotent: when everything is present it only checks and returns (well
+# under a second). Both scripts/demo.sh and scripts/test.sh run it first.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
+mkdir -p "$root/build"
 
-need=(cmake ninja-build g++ clang clang-format libgtest-dev libgmock-dev googletest
-      libbenchmark-dev g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-tools
-      libclang-rt-14-dev python3 wine wine32:i386 wine64)
+# One set-up at a time per tree (demo and tests may start together).
+exec 9>"$root/build/.setup.lock"
+flock 9
+
+# What each package is for:
+#   cmake ninja-build g++                 native builds (presets native, asan, tsan)
+#   libgtest-dev libgmock-dev             GoogleTest for the native tests
+#   googletest                            its sources, built for the Windows tests
+#   libbenchmark-dev                      bench/
+#   clang libclang-rt-14-dev llvm-14      fuzz preset: libFuzzer, sanitizer runtimes, symbolizer
+#   clang-format                          the code style
+#   g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-tools
+#                                         32-bit Windows build: compiler, windres, widl
+#   wine wine32:i386 wine64               running the Windows tests
+#   python3                               scripts/test.sh's bookkeeping
+need=(cmake ninja-build g++ libgtest-dev libgmock-dev googletest libbenchmark-dev
+      clang libclang-rt-14-dev llvm-14 clang-format
+      g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-tools
+      wine wine32:i386 wine64 python3)
 
 missing=()
 for p in "${need[@]}"; do
@@ -24,22 +42,42 @@ if ((${#missing[@]})); then
     dpkg --add-architecture i386
   fi
   apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null >/dev/null
 fi
 
 # The mingw compiler comes in two thread models; the project uses the win32 one.
-if update-alternatives --list i686-w64-mingw32-g++ >/dev/null 2>&1; then
-  update-alternatives --set i686-w64-mingw32-g++ /usr/bin/i686-w64-mingw32-g++-win32 >/dev/null 2>&1 || true
-  update-alternatives --set i686-w64-mingw32-gcc /usr/bin/i686-w64-mingw32-gcc-win32 >/dev/null 2>&1 || true
-fi
+for tool in i686-w64-mingw32-g++ i686-w64-mingw32-gcc; do
+  if [ -e "/usr/bin/$tool-win32" ] &&
+     [ "$(readlink -f "/usr/bin/$tool")" != "/usr/bin/$tool-win32" ]; then
+    echo "setup: selecting the win32 thread model for $tool"
+    update-alternatives --set "$tool" "/usr/bin/$tool-win32" >/dev/null
+  fi
+done
 
-# A private 32-bit prefix, created once.
+# A private 32-bit prefix, created once. The null graphics driver lets
+# programs create top-level windows (and receive broadcasts) with no display.
 prefix="$root/build/wineprefix"
+wine_env=(env WINEPREFIX="$prefix" WINEARCH=win32 WINEDEBUG=-all)
 if [ ! -f "$prefix/system.reg" ]; then
-  echo "setup: creating the Wine prefix $prefix"
+  echo "setup: creating the 32-bit Wine prefix $prefix"
   mkdir -p "$prefix"
-  WINEPREFIX="$prefix" WINEARCH=win32 WINEDEBUG=-all wineboot -i >/dev/null 2>&1 || true
-  WINEPREFIX="$prefix" WINEDEBUG=-all wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1 || true
-  WINEPREFIX="$prefix" wineserver -w || true
+  "${wine_env[@]}" timeout 300 wineboot -i </dev/null >/dev/null 2>&1 || true
+  # The server writes the registry files when it ends.
+  "${wine_env[@]}" timeout 120 wineserver -w || true
+  if [ ! -f "$prefix/system.reg" ]; then
+    echo "setup: wineboot did not create $prefix" >&2
+    exit 1
+  fi
+fi
+if ! grep -q '^"Graphics"="null"' "$prefix/user.reg" 2>/dev/null; then
+  echo "setup: selecting Wine's null graphics driver"
+  "${wine_env[@]}" timeout 120 wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f \
+    </dev/null >/dev/null 2>&1 || true
+  # The registry reaches user.reg when the server ends.
+  "${wine_env[@]}" timeout 60 wineserver -w || true
+  if ! grep -q '^"Graphics"="null"' "$prefix/user.reg" 2>/dev/null; then
+    echo "setup: could not set the graphics driver in $prefix" >&2
+    exit 1
+  fi
 fi
 echo "setup: ready"

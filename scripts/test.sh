@@ -1,0 +1,211 @@
+#!/usr/bin/env bash
+# The project's test command: sets up the machine, builds every preset and
+# runs everything there is to run.
+#
+#   native, asan   all unit tests (CTest)
+#   tsan           the tests labelled "threads" (the only ones that preset builds)
+#   windows        all unit tests as 32-bit Windows programs under Wine (CTest)
+#   fuzz           every *_fuzzer program for a bounded time, starting from a
+#                  copy of its seed corpus fuzz/corpus/<name>/
+#
+# It goes on after a failed stage and ends with one line "N passed, N failed":
+# passed counts CTest tests and fuzz runs that passed; failed counts those
+# that failed plus every set-up, configure or build step that failed. The exit
+# status is 0 only when nothing failed. Full logs are kept in build/logs/.
+#
+# Knobs (environment): ORVO_PRESETS (default "native asan tsan windows fuzz"),
+# ORVO_FUZZ_SECONDS (default 30 per fuzzer), ORVO_JOBS (default 2),
+# ORVO_BUILD_PREFIX (default "build/": build dirs are <prefix><preset>).
+set -uo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+
+read -r -a presets <<<"${ORVO_PRESETS:-native asan tsan windows fuzz}"
+fuzz_seconds=${ORVO_FUZZ_SECONDS:-30}
+jobs=${ORVO_JOBS:-2}
+build_prefix=${ORVO_BUILD_PREFIX:-build/}
+logs=$root/build/logs
+mkdir -p "$logs"
+
+export CTEST_OUTPUT_ON_FAILURE=1 GTEST_COLOR=no
+
+passed=0
+failed=0
+failures=()
+started=$SECONDS
+
+say() {
+  local t=$((SECONDS - started))
+  printf '==> [%02d:%02d] %s\n' $((t / 60)) $((t % 60)) "$*"
+}
+fail() {
+  failed=$((failed + 1))
+  failures+=("$1")
+  say "FAILED: $1"
+}
+
+# --- Wine: one persistent server with its services for the whole Windows run.
+wine_ours=0
+start_wine() {
+  export WINEPREFIX="$root/build/wineprefix" WINEARCH=win32 WINEDEBUG=-all
+  # Exit status 0: a new server is ours; otherwise one is already running.
+  if wineserver -p </dev/null >/dev/null 2>&1; then
+    wine_ours=1
+  fi
+  # Start the services now, so that no test's output is inherited by them.
+  timeout 120 wine wineboot </dev/null >/dev/null 2>&1 || true
+  export ORVO_WINE_WARM=1
+}
+stop_wine() {
+  if ((wine_ours)); then
+    wineserver -k </dev/null >/dev/null 2>&1 || true
+    wine_ours=0
+  fi
+  unset ORVO_WINE_WARM
+}
+trap stop_wine EXIT
+trap 'exit 130' INT TERM
+
+# --- Configure and build one preset; returns non-zero when it cannot be tested.
+build_preset() {
+  local p=$1 dir=$2
+  say "$p: configure ($dir)"
+  if ! cmake --preset "$p" -B "$dir" >"$logs/$p-configure.log" 2>&1; then
+    tail -n 30 "$logs/$p-configure.log"
+    fail "$p: configure (log: build/logs/$p-configure.log)"
+    return 1
+  fi
+  say "$p: build"
+  # Ninja's progress lines are thinned out; errors are shown in full.
+  cmake --build "$dir" -j "$jobs" -- -k 0 2>&1 | tee "$logs/$p-build.log" |
+    awk '/^\[[0-9]+\/[0-9]+\] / { split(substr($1, 2), a, "/");
+                                  if (a[1] % 25 && a[1] != a[2]) next }
+         { print; fflush() }'
+  if ((PIPESTATUS[0])); then
+    fail "$p: build (log: build/logs/$p-build.log)"
+  fi
+  return 0
+}
+
+# --- Run one build's CTest tests and count them.
+run_ctest() {
+  local p=$1 dir=$2
+  say "$p: tests"
+  ctest --test-dir "$dir" -j "$jobs" --output-on-failure --timeout 600 2>&1 |
+    tee "$logs/$p-ctest.log"
+  local rc=${PIPESTATUS[0]}
+  local counts
+  counts=$(sed -nE 's/^[0-9]+% tests passed, ([0-9]+) tests failed out of ([0-9]+)$/\1 \2/p' \
+             "$logs/$p-ctest.log" | tail -n 1)
+  if [ -n "$counts" ]; then
+    local f=${counts% *} n=${counts#* }
+    passed=$((passed + n - f))
+    if ((f)); then
+      failed=$((failed + f))
+      failures+=("$p: $f of $n tests")
+    elif ((rc)); then
+      fail "$p: ctest exited with status $rc"
+    fi
+  elif grep -q 'No tests were found' "$logs/$p-ctest.log"; then
+    say "$p: no tests registered"
+  else
+    fail "$p: ctest did not finish (log: build/logs/$p-ctest.log)"
+  fi
+}
+
+# --- Run one fuzzer from a copy of its seed corpus; writes "pass" or a reason.
+fuzz_one() {
+  local exe=$1 result=$2
+  local name corpus work artifacts
+  name=$(basename "$exe")
+  corpus=$root/fuzz/corpus/$name
+  artifacts=$root/build/logs/fuzz-artifacts/$name
+  work=$(mktemp -d)
+  mkdir -p "$artifacts"
+  if [ -d "$corpus" ]; then
+    cp -R "$corpus/." "$work/"
+  fi
+  "$exe" -max_total_time="$fuzz_seconds" -timeout=20 -rss_limit_mb=2048 \
+    -print_final_stats=1 -artifact_prefix="$artifacts/" "$work" \
+    </dev/null >"$logs/fuzz-$name.log" 2>&1
+  local rc=$?
+  rm -rf "$work"
+  if ((rc)); then
+    echo "$name: exit status $rc (log: build/logs/fuzz-$name.log, inputs: build/logs/fuzz-artifacts/$name/)" >"$result"
+  elif [ ! -d "$corpus" ]; then
+    echo "$name: no seed corpus in fuzz/corpus/$name/" >"$result"
+  else
+    echo pass >"$result"
+  fi
+}
+
+run_fuzzers() {
+  local dir=$1
+  local -a fuzzers
+  mapfile -t fuzzers < <(find "$dir" -type f -name '*_fuzzer' -perm -u+x \
+                           -not -path '*/CMakeFiles/*' | sort)
+  if ((${#fuzzers[@]} == 0)); then
+    say "fuzz: no fuzzers built"
+    return
+  fi
+  say "fuzz: ${#fuzzers[@]} fuzzers, ${fuzz_seconds}s each, $jobs at a time"
+  local results
+  results=$(mktemp -d)
+  local exe running=0
+  for exe in "${fuzzers[@]}"; do
+    if ((running >= jobs)); then
+      wait -n
+      running=$((running - 1))
+    fi
+    running=$((running + 1))
+    say "fuzz: $(basename "$exe")"
+    fuzz_one "$exe" "$results/$(basename "$exe")" &
+  done
+  wait
+  for exe in "${fuzzers[@]}"; do
+    local name line
+    name=$(basename "$exe")
+    line=$(cat "$results/$name" 2>/dev/null || echo "$name: no result")
+    if [ "$line" = pass ]; then
+      passed=$((passed + 1))
+      say "fuzz: $name passed ($(grep -Eo '^Done [0-9]+ runs' "$logs/fuzz-$name.log" | cut -d' ' -f2) runs)"
+    else
+      tail -n 40 "$logs/fuzz-$name.log" 2>/dev/null
+      fail "fuzz: $line"
+    fi
+  done
+  rm -rf "$results"
+}
+
+# --- The run.
+say "setup"
+if ! bash scripts/setup.sh; then
+  fail "setup"
+fi
+
+for p in "${presets[@]}"; do
+  dir=$build_prefix$p
+  stage_start=$SECONDS
+  if build_preset "$p" "$dir"; then
+    case $p in
+      fuzz) run_fuzzers "$dir" ;;
+      windows)
+        start_wine
+        run_ctest "$p" "$dir"
+        stop_wine
+        ;;
+      *) run_ctest "$p" "$dir" ;;
+    esac
+  fi
+  say "$p: done in $((SECONDS - stage_start))s"
+done
+
+stop_wine
+say "finished in $((SECONDS - started))s"
+if ((${#failures[@]})); then
+  echo "Failures:"
+  printf '  %s\n' "${failures[@]}"
+fi
+echo "$passed passed, $failed failed"
+((failed == 0))
