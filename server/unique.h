@@ -3,8 +3,8 @@
 #ifndef ORVO_SERVER_UNIQUE_H_
 #define ORVO_SERVER_UNIQUE_H_
 
-#include <windows.h>
 #include <oleauto.h>
+#include <windows.h>
 
 #include <utility>
 
