@@ -1,0 +1,151 @@
+// notify-app, notify-widget and check-installed: the install operations run
+// for real on the machine-wide registration file.
+//
+// Every operation argument has an option named after it; an absent option
+// passes "not given" (null), --desc "" passes an empty string. Exit status:
+// 0 for S_OK, 3 when the application is registered already (result 2), 1
+// for any other result, 2 for usage errors.
+#include <cerrno>
+#include <cinttypes>
+#include <cstdlib>
+#include <optional>
+#include <string>
+
+#include "install/operations.h"
+#include "tools/settool/commands.h"
+#include "tools/settool/messages.h"
+
+namespace orvo::settool {
+namespace {
+
+constexpr int kExitDuplicate = 3;
+
+// The options of one notify command: each takes one value.
+struct NotifyOptions {
+  std::optional<std::u16string> call_name, name, version, install_dir, main_program_path, param,
+      main_icon_path, desc, width, height;
+};
+
+struct OptionSlot {
+  const char16_t* name;
+  std::optional<std::u16string> NotifyOptions::*slot;
+};
+
+const OptionSlot kAppOptions[] = {
+    {u"--call-name", &NotifyOptions::call_name},
+    {u"--name", &NotifyOptions::name},
+    {u"--version", &NotifyOptions::version},
+    {u"--install-dir", &NotifyOptions::install_dir},
+    {u"--main-program-path", &NotifyOptions::main_program_path},
+    {u"--param", &NotifyOptions::param},
+    {u"--main-icon-path", &NotifyOptions::main_icon_path},
+    {u"--desc", &NotifyOptions::desc},
+};
+
+const OptionSlot kWidgetOptions[] = {
+    {u"--call-name", &NotifyOptions::call_name},
+    {u"--name", &NotifyOptions::name},
+    {u"--version", &NotifyOptions::version},
+    {u"--install-dir", &NotifyOptions::install_dir},
+    {u"--main-program-path", &NotifyOptions::main_program_path},
+    {u"--main-icon-path", &NotifyOptions::main_icon_path},
+    {u"--desc", &NotifyOptions::desc},
+    {u"--width", &NotifyOptions::width},
+    {u"--height", &NotifyOptions::height},
+};
+
+template <size_t N>
+bool ParseOptions(CommandContext& ctx, const char* command, const char* usage,
+                  const OptionSlot (&known)[N], NotifyOptions* options) {
+  for (size_t i = 0; i < ctx.args.size(); ++i) {
+    const std::u16string& arg = ctx.args[i];
+    const OptionSlot* match = nullptr;
+    for (const OptionSlot& o : known) {
+      if (arg == o.name) match = &o;
+    }
+    if (match == nullptr) {
+      UsageError(ctx, command, usage, "unknown argument " + ForPeople(arg));
+      return false;
+    }
+    if (i + 1 >= ctx.args.size()) {
+      UsageError(ctx, command, usage, ForPeople(arg) + " needs a value");
+      return false;
+    }
+    (options->*(match->slot)) = ctx.args[++i];
+  }
+  return true;
+}
+
+const char16_t* Arg(const std::optional<std::u16string>& v) {
+  return v.has_value() ? v->c_str() : nullptr;
+}
+
+// A 32-bit signed decimal; absent gives 0 (the operation refuses it).
+bool ParseInt(CommandContext& ctx, const char* command, const char* usage, const char* option,
+              const std::optional<std::u16string>& text, int32_t* value) {
+  *value = 0;
+  if (!text.has_value()) return true;
+  const std::string s = ForPeople(*text);
+  char* end = nullptr;
+  errno = 0;
+  const long long v = std::strtoll(s.c_str(), &end, 10);
+  if (s.empty() || *end != 0 || errno != 0 || v < INT32_MIN || v > INT32_MAX) {
+    UsageError(ctx, command, usage, std::string(option) + " takes a 32-bit integer, not " + s);
+    return false;
+  }
+  *value = static_cast<int32_t>(v);
+  return true;
+}
+
+int Report(CommandContext& ctx, int32_t result, int32_t code) {
+  std::fprintf(ctx.out, "result 0x%08" PRIX32 ", error code %" PRId32 " (0x%08" PRIX32 ")\n",
+               static_cast<uint32_t>(result), code, static_cast<uint32_t>(code));
+  if (result == install::kResultOk) return kExitOk;
+  if (result == install::kResultDuplicate) return kExitDuplicate;
+  return kExitNo;
+}
+
+constexpr char kAppUsage[] =
+    "--name N --main-program-path P --main-icon-path I [--call-name C] [--version V] "
+    "[--install-dir D] [--param A] [--desc T]";
+constexpr char kWidgetUsage[] =
+    "--name N --main-program-path P --main-icon-path I --width W --height H [--call-name C] "
+    "[--version V] [--install-dir D] [--desc T]";
+
+}  // namespace
+
+int RunNotifyApp(CommandContext& ctx) {
+  NotifyOptions o;
+  if (!ParseOptions(ctx, "notify-app", kAppUsage, kAppOptions, &o)) return kExitError;
+  int32_t code = 0;
+  const int32_t result = install::NotifyApplicationInstalled(
+      Arg(o.call_name), Arg(o.name), Arg(o.version), Arg(o.install_dir), Arg(o.main_program_path),
+      Arg(o.param), Arg(o.main_icon_path), Arg(o.desc), &code);
+  return Report(ctx, result, code);
+}
+
+int RunNotifyWidget(CommandContext& ctx) {
+  NotifyOptions o;
+  if (!ParseOptions(ctx, "notify-widget", kWidgetUsage, kWidgetOptions, &o)) return kExitError;
+  int32_t width = 0, height = 0;
+  if (!ParseInt(ctx, "notify-widget", kWidgetUsage, "--width", o.width, &width) ||
+      !ParseInt(ctx, "notify-widget", kWidgetUsage, "--height", o.height, &height)) {
+    return kExitError;
+  }
+  int32_t code = 0;
+  const int32_t result = install::NotifyWidgetInstalled(
+      Arg(o.call_name), Arg(o.name), Arg(o.version), Arg(o.install_dir), Arg(o.main_program_path),
+      Arg(o.main_icon_path), Arg(o.desc), width, height, &code);
+  return Report(ctx, result, code);
+}
+
+int RunCheckInstalled(CommandContext& ctx) {
+  if (!ctx.args.empty()) return UsageError(ctx, "check-installed", "", "takes no arguments");
+  int32_t installed = 0;
+  const int32_t result = install::CheckTamsiverInstalled(&installed);
+  std::fprintf(ctx.out, "installed %" PRId32 ", result 0x%08" PRIX32 "\n", installed,
+               static_cast<uint32_t>(result));
+  return kExitOk;
+}
+
+}  // namespace orvo::settool
