@@ -16,7 +16,8 @@ flock 9
 #   cmake ninja-build g++                 native builds (presets native, asan, tsan)
 #   libgtest-dev libgmock-dev             GoogleTest for the native tests
 #   googletest                            its sources, built for the Windows tests
-#   libbenchmark-dev                      bench/
+#   libbenchmark-dev rapidjson-dev libsqlite3-dev
+#                                         bench/ (Google Benchmark; the peers RapidJSON, SQLite)
 #   clang libclang-rt-14-dev llvm-14      fuzz preset: libFuzzer, sanitizer runtimes, symbolizer
 #   clang-format                          the code style
 #   g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-tools
@@ -24,6 +25,7 @@ flock 9
 #   wine wine32:i386 wine64               running the Windows tests
 #   python3                               scripts/test.sh's bookkeeping
 need=(cmake ninja-build g++ libgtest-dev libgmock-dev googletest libbenchmark-dev
+      rapidjson-dev libsqlite3-dev
       clang libclang-rt-14-dev llvm-14 clang-format
       g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-tools
       wine wine32:i386 wine64 python3)
