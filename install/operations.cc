@@ -6,6 +6,7 @@
 #include "install/path_buffer.h"
 #include "install/record_layout.h"
 #include "platform/file.h"
+#include "platform/machine_lock.h"
 #include "platform/shell.h"
 #include "store/config_file.h"
 #include "store/key.h"
@@ -98,6 +99,13 @@ template <class Step>
 int32_t RunNotify(const char16_t* section_name, Step step) {
   const CPathBuffer path = ComposeFilePath();
   int32_t result = kResultInvalidArg;
+
+  // Held from before the file is read until after it is saved, so that two
+  // installers at once cannot both read the old tree and drop a record.
+  CPathBuffer lock_path(path);
+  lock_path.Append(kRegistrationLockFile, false);
+  const platform::MachineLock lock(kRegistrationMutex, lock_path.text(),
+                                   kRegistrationLockTimeoutMs);
 
   IConfigFile* raw = CallGetConfig();
   if (raw == nullptr) raw = CreateConfigFile(path.text(), kOpenAlways);

@@ -11,6 +11,15 @@ namespace orvo::install {
 inline constexpr char16_t kSuiteFolder[] = u"Tamsiver\\";
 inline constexpr char16_t kTempFolder[] = u"Temp\\";
 inline constexpr char16_t kRegistrationFile[] = u"InstallApp.set";
+// Beside the registration file: the native build locks it so that
+// notifications of several processes follow one another.
+inline constexpr char16_t kRegistrationLockFile[] = u"InstallApp.set.lock";
+// The Windows build uses this named mutex instead.
+inline constexpr char16_t kRegistrationMutex[] =
+    u"Global\\Tamsiver-InstallApp-9347F210-2EB6-409F-A226-922385DF4C8E";
+// How long a notification waits for the other processes' notifications
+// before it goes on without the lock, so that no installer hangs.
+constexpr uint32_t kRegistrationLockTimeoutMs = 30000;
 
 // Sections under the root key.
 inline constexpr char16_t kAppSection[] = u"APP";

@@ -1,0 +1,60 @@
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+
+#include "platform/machine_lock.h"
+#include "platform/utf.h"
+
+namespace orvo::platform {
+
+namespace {
+
+uint64_t NowMs() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;
+}
+
+void SleepMs(uint32_t ms) {
+  timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+  }
+}
+
+}  // namespace
+
+MachineLock::MachineLock(const char16_t*, const char16_t* lock_path, uint32_t timeout_ms) {
+  if (lock_path == nullptr || *lock_path == 0) return;
+  std::string path = Utf16ToUtf8(std::u16string(lock_path), LoneSurrogate::kEncode);
+  for (char& c : path) {
+    if (c == '\\') c = '/';
+  }
+  do {
+    fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  } while (fd_ < 0 && errno == EINTR);
+  if (fd_ < 0) return;
+  // flock has no timed wait: poll, backing off from 1 ms to 16 ms.
+  const uint64_t deadline = NowMs() + timeout_ms;
+  uint32_t pause = 1;
+  for (;;) {
+    if (flock(fd_, LOCK_EX | LOCK_NB) == 0) {
+      held_ = true;
+      return;
+    }
+    if (errno != EWOULDBLOCK && errno != EINTR) return;
+    if (NowMs() >= deadline) return;
+    SleepMs(pause);
+    if (pause < 16) pause *= 2;
+  }
+}
+
+MachineLock::~MachineLock() {
+  if (fd_ >= 0) close(fd_);  // closing the descriptor drops the lock
+}
+
+}  // namespace orvo::platform

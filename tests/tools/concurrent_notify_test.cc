@@ -1,0 +1,77 @@
+// Several installers at once: 8 processes, each registering 50 applications
+// with `settool notify-app` against one registration file. Every call must
+// succeed and every record must be there exactly once.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <cstring>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "store/config_file.h"
+#include "store/key.h"
+#include "store/ref.h"
+#include "tests/testing/temp_dir.h"
+#include "tests/tools/process.h"
+
+namespace {
+
+constexpr int kProcesses = 8;
+constexpr int kCallsEach = 50;
+
+std::u16string ValueText(ICfKey* record, const char16_t* name) {
+  CfRef<ICfKey> value(record->FindChild(name, -1, nullptr, false));
+  if (!value) return u"";
+  std::u16string text(static_cast<size_t>(value->GetValueLength()) / 2, u'\0');
+  value->GetValue(text.data(), static_cast<int32_t>(text.size() * 2));
+  if (!text.empty() && text.back() == 0) text.pop_back();
+  return text;
+}
+
+TEST(ConcurrentNotifyTest, EveryRecordOfEveryProcessIsKept) {
+  orvo::testing::TempDir dir;
+  ASSERT_TRUE(dir.ok());
+  const std::string root = dir.NativePath(u"").string();
+  setenv("ORVO_COMMON_APPDATA", root.c_str(), 1);
+
+  std::vector<std::vector<int>> exits(kProcesses);
+  std::vector<std::thread> installers;
+  for (int p = 0; p < kProcesses; ++p) {
+    installers.emplace_back([&, p] {
+      const std::string scratch = root + "/io" + std::to_string(p);
+      std::filesystem::create_directory(scratch);
+      for (int i = 0; i < kCallsEach; ++i) {
+        const std::string path = "C:\\P" + std::to_string(p) + "\\app" + std::to_string(i) + ".exe";
+        orvo::testing::ProcessResult r = orvo::testing::RunProcess(
+            SETTOOL_PATH,
+            {"notify-app", "--name", "App", "--main-program-path", path, "--main-icon-path", "i"},
+            "", scratch);
+        exits[p].push_back(r.started ? r.exit_code : -1);
+      }
+    });
+  }
+  for (std::thread& t : installers) t.join();
+  for (int p = 0; p < kProcesses; ++p) {
+    for (int code : exits[p]) EXPECT_EQ(code, 0) << "process " << p;
+  }
+
+  const std::u16string file = dir.Path(u"Tamsiver/InstallApp.set");
+  CfRef<CConfigFile> config(CreateConfigFile(file.c_str(), 3));
+  ASSERT_TRUE(config);
+  std::set<std::u16string> paths;
+  int records = 0;
+  {
+    CfRef<ICfKey> apps(config->OpenKey(u"APP", false));
+    ASSERT_TRUE(apps);
+    for (ICfKey* r = apps->GetChildById(1, 0); r != nullptr; r = r->MoveToNextSibling()) {
+      ++records;
+      paths.insert(ValueText(r, u"MainProgramPath"));
+    }
+  }
+  EXPECT_EQ(records, kProcesses * kCallsEach);
+  EXPECT_EQ(paths.size(), static_cast<size_t>(kProcesses * kCallsEach));
+}
+
+}  // namespace
