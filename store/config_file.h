@@ -1,0 +1,123 @@
+// The configuration file object: owns one file's node tree, hands out its
+// keys and writes the tree back.
+//
+// One re-entrant lock per file object guards the tree, the key objects'
+// counts and fields, the key registry, the idle pool and the path. The file
+// object's own count is atomic and takes no lock. Keys hold no reference on
+// their file object: release every key before the file object's last
+// reference.
+#ifndef ORVO_STORE_CONFIG_FILE_H_
+#define ORVO_STORE_CONFIG_FILE_H_
+
+#include <cstdint>
+#include <string>
+
+#include "platform/recursive_lock.h"
+#include "store/base_object.h"
+#include "store/file_io.h"
+#include "store/key.h"
+#include "store/key_registry.h"
+#include "store/node.h"
+
+// The file interface. The order of the operations is a binary contract shared
+// with file objects made elsewhere: never reorder, insert or remove.
+class IConfigFile : public IBaseObject {
+ public:
+  // Slots 0-3: IBaseObject (AddRef/Release return the new count).
+  // Slot 4. The root key with one new reference, or null.
+  virtual ICfKey* CF_CALL GetRootKey() = 0;
+  // Slot 5. The key at |path| below the root (see ICfKey::OpenKey); an
+  // empty path gives the root key. The callee reads |create|'s low byte.
+  virtual ICfKey* CF_CALL OpenKey(const CfChar* path, bool create) = 0;
+  // Slot 6. Writes the tree to |path|, which becomes the object's path, or,
+  // when |path| is null, to the object's path. False when there is none or
+  // the write fails.
+  virtual bool CF_CALL Save(const CfChar* path) = 0;
+  // Slot 7. Destroys the object (kCfDeleteStorage: frees it too).
+  virtual void* CF_CALL DeletingDestructor(uint32_t flags) = 0;
+
+ protected:
+  ~IConfigFile() = default;
+};
+
+// Paths hold at most 255 units plus the NUL.
+constexpr int kCfPathCapacity = 256;
+// Idle key objects kept for reuse, and the room kept for them.
+constexpr int32_t kCfIdlePoolLimit = 5;
+constexpr int32_t kCfIdlePoolRoom = 15;
+
+class CConfigFile final : public cmmBaseObject<CConfigFile, IConfigFile, glszBNCConfigFile> {
+ public:
+  // Count 1, object flags 0, no path, no tree.
+  CConfigFile() = default;
+
+  // Loads |path| (null: no path, a new tree) with the creation disposition
+  // given and makes the root key. 0 on success; -1 when the file cannot be
+  // opened or sized, the path is longer than 255 units, the object is
+  // already open, or memory runs out.
+  int32_t Open(const CfChar* path, uint32_t disposition);
+
+  ICfKey* CF_CALL GetRootKey() override;
+  ICfKey* CF_CALL OpenKey(const CfChar* path, bool create) override;
+  // A path longer than 255 units is refused (false, nothing written, the
+  // object's path unchanged).
+  bool CF_CALL Save(const CfChar* path) override;
+
+  // Inspection, for tests and fuzzers. Each takes the lock.
+  // Key objects in the registry (the root key included).
+  int32_t LiveKeyCount();
+  // Key objects in the idle pool.
+  int32_t PoolSize();
+  // Checks the bookkeeping: registry sorted, every live key registered under
+  // its current node and holding its table index, key-bound bits exactly on
+  // the nodes with a live non-root key, child tables sorted by id, counts at
+  // least the references held by child keys, the pool within its limit.
+  // Returns false with a description in *message (may be null) on the first
+  // fault. Iterative; false also when its working memory cannot be had.
+  bool CheckInvariants(std::string* message);
+
+ private:
+  friend class CCfKeyInterface;
+  friend class cmmBaseObject<CConfigFile, IConfigFile, glszBNCConfigFile>;
+  friend CConfigFile* CreateConfigFile(const CfChar* path, uint32_t disposition);
+  class DetachHook;
+
+  ~CConfigFile();
+
+  orvo::platform::RecursiveLock& lock() { return lock_; }
+
+  // A key object for |node|: the most recently pooled one or a new one,
+  // count 1, detached clear, registered. Null when none can be had.
+  // REQUIRES: lock_ is held.
+  CCfKeyInterface* ObtainKeyObject(CfNode* node);
+  // The live (not detached) key object registered for |node|, or null.
+  // REQUIRES: lock_ is held.
+  CCfKeyInterface* FindLiveKeyObject(const CfNode* node);
+  // Sets the index of every live key of a child of |parent|'s node.
+  // REQUIRES: lock_ is held.
+  void ReindexChildKeys(CCfKeyInterface* parent);
+  // Frees a subtree that is no longer in the tree, marking the live key
+  // objects of its nodes detached.
+  // REQUIRES: lock_ is held.
+  void FreeSubtree(CfNode* node);
+  // Puts a finished key object (count 0, unregistered) into the idle pool,
+  // or destroys it when the pool is full. Takes the lock.
+  void RetireKeyObject(CCfKeyInterface* key);
+
+  // Invariant: path_ is NUL-terminated; changed only under lock_.
+  CfChar path_[kCfPathCapacity] = {};
+  CfHeaderImage image_ = {};
+  CfNode* root_ = nullptr;
+  CCfKeyInterface* root_key_ = nullptr;  // holds one reference
+  CfKeyRegistry registry_;
+  orvo::platform::RecursiveLock lock_;
+  CCfKeyInterface* pool_[kCfIdlePoolRoom] = {};
+  int32_t pool_count_ = 0;  // Invariant: 0 <= pool_count_ <= kCfIdlePoolLimit
+};
+
+// Makes a file object on |path| (null: no path and a new tree) and opens it
+// with the creation disposition given (OPEN_ALWAYS = 4 creates a missing
+// file). Returns it with the caller's reference, or null when the open fails.
+CConfigFile* CreateConfigFile(const CfChar* path, uint32_t disposition);
+
+#endif  // ORVO_STORE_CONFIG_FILE_H_

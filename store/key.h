@@ -1,0 +1,205 @@
+// Keys: the handles through which callers see the nodes of a configuration
+// tree.
+//
+// A key object stands for one node. Keys are shared: at most one live key
+// object exists per node, and every lookup hands it out with one more
+// reference. Keys hold no reference on their file object, so all keys are
+// released before the file object's last reference goes. Every operation
+// takes the file object's lock (a re-entrant one) for its work.
+//
+// Results: keys carry one reference for the caller, or are null; booleans
+// are false on refusal; lengths, positions and counts are -1 on failure;
+// typed readers return the caller's default.
+#ifndef ORVO_STORE_KEY_H_
+#define ORVO_STORE_KEY_H_
+
+#include <cstdint>
+
+#include "store/base_object.h"
+#include "store/node.h"
+
+// The key interface. The order of the operations is a binary contract shared
+// with file objects made elsewhere: never reorder, insert or remove.
+class ICfKey : public IBaseObject {
+ public:
+  // Slots 0-3: IBaseObject. For keys, AddRef returns the count before the
+  // increment and Release the count after the decrement (-1 for a key that
+  // is not registered).
+
+  // Slot 4. Removes this key's node and subtree; false when detached, root,
+  // or anything in the subtree is protected. The caller still releases.
+  virtual bool CF_CALL Delete() = 0;
+  // Slot 5. A new unnamed child under |id| (not 0), after (or with |before|,
+  // in front of) the children already carrying |id|.
+  virtual ICfKey* CF_CALL CreateChildWithId(uint32_t id, bool before, int32_t type,
+                                            const void* data, int32_t length) = 0;
+  // Slot 6. A new named child; null when the name is taken (ASCII case
+  // ignored), invalid or null.
+  virtual ICfKey* CF_CALL CreateChild(const CfChar* name, int32_t type, const void* data,
+                                      int32_t length) = 0;
+  // Slot 7. The key at a path of names separated by backslash or slash;
+  // with |create| missing components are made. An empty path gives this key.
+  virtual ICfKey* CF_CALL OpenKey(const CfChar* path, bool create) = 0;
+  // Slots 8-12: navigation.
+  virtual ICfKey* CF_CALL GetParent() = 0;
+  virtual ICfKey* CF_CALL GetNextSibling() = 0;
+  // The |occurrence|-th child with |id| (0 the first, negative the last).
+  virtual ICfKey* CF_CALL GetChildById(uint32_t id, int32_t occurrence) = 0;
+  // Child by name (first path component, at most |name_length| units when
+  // not negative). *consumed (when not null) receives the units the name
+  // occupied. With |create| a missing child is made.
+  virtual ICfKey* CF_CALL FindChild(const CfChar* name, int32_t name_length, int32_t* consumed,
+                                    bool create) = 0;
+  virtual ICfKey* CF_CALL GetFirstChild() = 0;
+  // Slots 13-18: as the operation named, then Release this key.
+  virtual ICfKey* CF_CALL MoveToParent() = 0;
+  // Also deletes this key first when |delete_this|.
+  virtual ICfKey* CF_CALL MoveToNextSiblingEx(bool delete_this) = 0;
+  virtual ICfKey* CF_CALL MoveToNextSibling() = 0;
+  virtual ICfKey* CF_CALL MoveToChild(const CfChar* name, int32_t name_length) = 0;
+  virtual ICfKey* CF_CALL MoveToChildById(uint32_t id) = 0;
+  virtual ICfKey* CF_CALL MoveToFirstChild() = 0;
+  // Slots 19-21.
+  virtual int32_t CF_CALL GetType() = 0;
+  virtual uint8_t CF_CALL GetAttributes() = 0;
+  virtual int32_t CF_CALL GetValueLength() = 0;
+  // Slot 22. Copies the name and its NUL into |buffer| (|capacity| units);
+  // returns the name length. A null buffer only asks for the length.
+  virtual int32_t CF_CALL GetName(CfChar* buffer, int32_t capacity) = 0;
+  // Slot 23. On a collision fails (|fail_if_exists|) or takes the first free
+  // name formed by appending 0, 1, ... 999.
+  virtual bool CF_CALL Rename(const CfChar* new_name, bool fail_if_exists) = 0;
+  // Slot 24. The child id in the parent; *occurrence (when not null) the
+  // number of entries with the same id before this one.
+  virtual uint32_t CF_CALL GetId(int32_t* occurrence) = 0;
+  // Slot 25. Position in the parent's child table; -1 for the root and when
+  // detached.
+  virtual int32_t CF_CALL GetIndex() = 0;
+  // Slots 26-28: values.
+  virtual bool CF_CALL SetValue(int32_t type, const void* data, int32_t length) = 0;
+  virtual int32_t CF_CALL GetValue(void* buffer, int32_t capacity) = 0;
+  virtual bool CF_CALL SetAttributes(uint8_t attributes) = 0;
+  // Slots 29-31: a 4-byte value as a number, else |def|.
+  virtual int32_t CF_CALL GetInt(int32_t def) = 0;
+  virtual float CF_CALL GetFloat(float def) = 0;
+  virtual uint32_t CF_CALL GetDword(uint32_t def) = 0;
+  // Slots 32-38: the readers above applied to a child, by id (occurrence 0)
+  // or by path.
+  virtual int32_t CF_CALL GetChildIntById(uint32_t id, int32_t def) = 0;
+  virtual int32_t CF_CALL GetChildInt(const CfChar* path, int32_t def) = 0;
+  virtual float CF_CALL GetChildFloatById(uint32_t id, float def) = 0;
+  virtual float CF_CALL GetChildFloat(const CfChar* path, float def) = 0;
+  virtual uint32_t CF_CALL GetChildDwordById(uint32_t id, uint32_t def) = 0;
+  virtual uint32_t CF_CALL GetChildDword(const CfChar* path, uint32_t def) = 0;
+  virtual int32_t CF_CALL GetChildValue(const CfChar* path, void* buffer, int32_t capacity) = 0;
+  // Slot 39. Destroys the object; called only by the file object.
+  virtual void* CF_CALL DeletingDestructor(uint32_t flags) = 0;
+
+ protected:
+  ~ICfKey() = default;
+};
+
+class CConfigFile;
+
+// The store's key object.
+class CCfKeyInterface final : public cmmBaseObject<CCfKeyInterface, ICfKey, glszBNCCfKeyInterface> {
+ public:
+  int32_t CF_CALL AddRef() override;
+  int32_t CF_CALL Release() override;
+  bool CF_CALL Delete() override;
+  ICfKey* CF_CALL CreateChildWithId(uint32_t id, bool before, int32_t type, const void* data,
+                                    int32_t length) override;
+  ICfKey* CF_CALL CreateChild(const CfChar* name, int32_t type, const void* data,
+                              int32_t length) override;
+  ICfKey* CF_CALL OpenKey(const CfChar* path, bool create) override;
+  ICfKey* CF_CALL GetParent() override;
+  ICfKey* CF_CALL GetNextSibling() override;
+  ICfKey* CF_CALL GetChildById(uint32_t id, int32_t occurrence) override;
+  ICfKey* CF_CALL FindChild(const CfChar* name, int32_t name_length, int32_t* consumed,
+                            bool create) override;
+  ICfKey* CF_CALL GetFirstChild() override;
+  ICfKey* CF_CALL MoveToParent() override;
+  ICfKey* CF_CALL MoveToNextSiblingEx(bool delete_this) override;
+  ICfKey* CF_CALL MoveToNextSibling() override;
+  ICfKey* CF_CALL MoveToChild(const CfChar* name, int32_t name_length) override;
+  ICfKey* CF_CALL MoveToChildById(uint32_t id) override;
+  ICfKey* CF_CALL MoveToFirstChild() override;
+  int32_t CF_CALL GetType() override;
+  uint8_t CF_CALL GetAttributes() override;
+  int32_t CF_CALL GetValueLength() override;
+  int32_t CF_CALL GetName(CfChar* buffer, int32_t capacity) override;
+  bool CF_CALL Rename(const CfChar* new_name, bool fail_if_exists) override;
+  uint32_t CF_CALL GetId(int32_t* occurrence) override;
+  int32_t CF_CALL GetIndex() override;
+  bool CF_CALL SetValue(int32_t type, const void* data, int32_t length) override;
+  int32_t CF_CALL GetValue(void* buffer, int32_t capacity) override;
+  bool CF_CALL SetAttributes(uint8_t attributes) override;
+  int32_t CF_CALL GetInt(int32_t def) override;
+  float CF_CALL GetFloat(float def) override;
+  uint32_t CF_CALL GetDword(uint32_t def) override;
+  int32_t CF_CALL GetChildIntById(uint32_t id, int32_t def) override;
+  int32_t CF_CALL GetChildInt(const CfChar* path, int32_t def) override;
+  float CF_CALL GetChildFloatById(uint32_t id, float def) override;
+  float CF_CALL GetChildFloat(const CfChar* path, float def) override;
+  uint32_t CF_CALL GetChildDwordById(uint32_t id, uint32_t def) override;
+  uint32_t CF_CALL GetChildDword(const CfChar* path, uint32_t def) override;
+  int32_t CF_CALL GetChildValue(const CfChar* path, void* buffer, int32_t capacity) override;
+
+ private:
+  friend class CConfigFile;
+  friend class cmmBaseObject<CCfKeyInterface, ICfKey, glszBNCCfKeyInterface>;
+
+  // A key object of |file|: count 1, owned by the store, not registered.
+  explicit CCfKeyInterface(CConfigFile* file);
+  ~CCfKeyInterface() = default;
+
+  // The key of the child at |index| of |parent|'s node, with one new
+  // reference: the live one if the child has one, else a pooled or new
+  // object. Null for a bad index, a detached parent, a leaf, or no memory.
+  // REQUIRES: the file's lock is held.
+  static CCfKeyInterface* ObtainChildKey(CCfKeyInterface* parent, int32_t index);
+
+  // Release of a key that outlived its file object (its holder broke the
+  // contract): the count falls without a lock, and the object and the
+  // ancestors that only it held are freed at 0.
+  int32_t ReleaseOrphan();
+
+  // The parent's table entry of this key's node, or null when this key is
+  // detached, the root, or out of step with the table (never expected).
+  // REQUIRES: the file's lock is held.
+  CfChildEntry* ParentEntry();
+
+  // Makes a record that replaces this key's node: |name| (at most
+  // |name_limit| units), |flags|, the value, and the old node's children
+  // moved over. A branch when |branch|. Null on failure, nothing changed.
+  // REQUIRES: the file's lock is held.
+  CfNode* RebuildNode(const CfChar* name, int name_limit, uint8_t flags, const void* data,
+                      int32_t length, bool branch);
+
+  // Points this key at |record|, which the caller already stored where the
+  // old node was referenced (parent's entry or the file's root); frees the
+  // old record (not its children). Cannot fail.
+  // REQUIRES: the file's lock is held.
+  void RebindKeyNode(CfNode* record);
+
+  // Inserts |node| into this key's table under |id| (0: the hash of the
+  // node's name), turning a leaf into a branch first. Returns the position,
+  // or -1 with nothing changed.
+  // REQUIRES: the file's lock is held.
+  int32_t AddChildNode(CfNode* node, uint32_t id, bool before);
+
+  // CreateChild with the name cut at |name_limit| units (negative: 255).
+  ICfKey* CreateNamedChild(const CfChar* name, int name_limit, int32_t type, const void* data,
+                           int32_t length);
+
+  // Invariant: fields below are read and written only under file_->lock(),
+  // except file_, which is set while no one else can reach the object.
+  bool detached_ = false;
+  CfNode* node_ = nullptr;
+  CCfKeyInterface* parent_ = nullptr;  // counted reference; null for the root key
+  int32_t index_ = -1;
+  CConfigFile* file_;  // not counted; null once orphaned (the file object is gone)
+  CCfKeyInterface* next_finished_ = nullptr;  // Release's list of finished objects
+};
+
+#endif  // ORVO_STORE_KEY_H_
