@@ -36,12 +36,11 @@ set(ORVO_TEST_ENV
 # Builds one GoogleTest program NAME and registers it with CTest under the same
 # name. LABELS become CTest labels. The ThreadSanitizer build (tsan preset)
 # builds and runs only the tests labelled "threads": label every test that
-# starts threads of its own, and only those.
+# starts threads of its own, and only those. There the other test programs
+# are still defined (so target_* and set_tests_properties calls work) but are
+# left out of the build and their tests disabled.
 function(orvo_add_test name)
   cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
-  if(ORVO_SANITIZE STREQUAL "thread" AND NOT "threads" IN_LIST ARG_LABELS)
-    return()
-  endif()
   if(NOT ARG_TIMEOUT)
     set(ARG_TIMEOUT 300)
   endif()
@@ -55,5 +54,9 @@ function(orvo_add_test name)
   set_tests_properties(${name} PROPERTIES TIMEOUT ${ARG_TIMEOUT} ENVIRONMENT "${ORVO_TEST_ENV}")
   if(ARG_LABELS)
     set_tests_properties(${name} PROPERTIES LABELS "${ARG_LABELS}")
+  endif()
+  if(ORVO_SANITIZE STREQUAL "thread" AND NOT "threads" IN_LIST ARG_LABELS)
+    set_target_properties(${name} PROPERTIES EXCLUDE_FROM_ALL TRUE)
+    set_tests_properties(${name} PROPERTIES DISABLED TRUE)
   endif()
 endfunction()
