@@ -1,0 +1,71 @@
+#include "bench/flush_control.h"
+
+#include <memory>
+
+namespace orvo::bench {
+
+namespace {
+
+// Forwards to a real file; Flush is either skipped or counted.
+class WrappedFile final : public platform::File {
+ public:
+  WrappedFile(platform::File* inner, bool skip_flush, uint64_t* flushes)
+      : inner_(inner), skip_flush_(skip_flush), flushes_(flushes) {}
+  bool Size(uint64_t* size) override { return inner_->Size(size); }
+  bool Read(void* buf, uint32_t n, uint32_t* done) override { return inner_->Read(buf, n, done); }
+  bool Write(const void* buf, uint32_t n, uint32_t* done) override {
+    return inner_->Write(buf, n, done);
+  }
+  bool Seek(uint64_t offset) override { return inner_->Seek(offset); }
+  bool Flush() override {
+    ++*flushes_;
+    return skip_flush_ ? true : inner_->Flush();
+  }
+  bool Close() override { return inner_->Close(); }
+
+ private:
+  std::unique_ptr<platform::File> inner_;
+  bool skip_flush_;
+  uint64_t* flushes_;
+};
+
+class WrappedFileSystem final : public platform::FileSystem {
+ public:
+  explicit WrappedFileSystem(bool skip_flush) : skip_flush_(skip_flush) {}
+  platform::File* Open(const char16_t* path, platform::OpenMode mode,
+                       platform::Disposition disposition, platform::OpenError* error) override {
+    platform::File* f = platform::RealFileSystem()->Open(path, mode, disposition, error);
+    return f == nullptr ? nullptr : new WrappedFile(f, skip_flush_, &flushes_);
+  }
+  bool CreateFolder(const char16_t* path) override {
+    return platform::RealFileSystem()->CreateFolder(path);
+  }
+  bool Remove(const char16_t* path) override { return platform::RealFileSystem()->Remove(path); }
+  uint64_t flushes() const { return flushes_; }
+
+ private:
+  bool skip_flush_;
+  uint64_t flushes_ = 0;
+};
+
+WrappedFileSystem* NoFlushFileSystem() {
+  static WrappedFileSystem* const fs = new WrappedFileSystem(true);
+  return fs;
+}
+
+WrappedFileSystem* CountingFileSystem() {
+  static WrappedFileSystem* const fs = new WrappedFileSystem(false);
+  return fs;
+}
+
+}  // namespace
+
+NoFlushScope::NoFlushScope() : previous_(platform::SetFileSystemForTesting(NoFlushFileSystem())) {}
+NoFlushScope::~NoFlushScope() { platform::SetFileSystemForTesting(previous_); }
+
+FlushCounterScope::FlushCounterScope()
+    : previous_(platform::SetFileSystemForTesting(CountingFileSystem())) {}
+FlushCounterScope::~FlushCounterScope() { platform::SetFileSystemForTesting(previous_); }
+uint64_t FlushCounterScope::flushes() const { return CountingFileSystem()->flushes(); }
+
+}  // namespace orvo::bench
