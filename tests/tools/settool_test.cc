@@ -1,0 +1,201 @@
+// Runs the settool program itself.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "platform/utf.h"
+#include "store/file_io.h"
+#include "tests/testing/temp_dir.h"
+#include "tests/testing/tree_util.h"
+#include "tests/tools/process.h"
+
+namespace {
+
+using orvo::testing::AddChild;
+using orvo::testing::MakeNode;
+using orvo::testing::ProcessResult;
+using orvo::testing::ReadWholeFile;
+using orvo::testing::TempDir;
+using orvo::testing::TreeHolder;
+using orvo::testing::WriteWholeFile;
+
+// Every kind of name, value, attribute and id, in table order.
+const char kTreeJson[] =
+    "{\"name\": \"Root\", \"flags\": 0, \"value_hex\": \"\", \"children\": ["
+    "{\"id\": 1448, \"node\": {\"name\": \"APP\", \"flags\": 0, \"value_hex\": \"\", "
+    "\"children\": [{\"id\": 7, \"node\": {\"name\": \"\", \"flags\": 0, \"value_hex\": \"\", "
+    "\"children\": [{\"id\": 3174, \"node\": {\"name\": \"Name\", \"flags\": 3, \"value_hex\": "
+    "\"e9007400000900000000\", \"children\": []}}]}}, {\"id\": 7, \"node\": {\"name\": \"\", "
+    "\"flags\": 17, \"value_hex\": \"20030000\", \"children\": []}}]}}, "
+    "{\"id\": 223283, \"node\": {\"name\": \"q\\\"\\ud800\\t\", \"flags\": 226, \"value_hex\": "
+    "\"6869210000\", \"children\": []}}, "
+    "{\"id\": 4000000000, \"node\": {\"name\": \"\xe4\xb8\xad x\", \"flags\": 0, "
+    "\"value_hex\": \"\", \"children\": []}}]}\n";
+
+class SettoolTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(dir_.ok());
+    std::error_code ec;
+    std::filesystem::create_directory(dir_.NativePath(u"io"), ec);
+  }
+
+  std::string Path(const std::u16string& name) {
+    return orvo::platform::Utf16ToUtf8(dir_.Path(name), orvo::platform::LoneSurrogate::kReplace);
+  }
+  std::string Bytes(const std::u16string& name) { return ReadWholeFile(dir_.NativePath(name)); }
+  bool Exists(const std::u16string& name) {
+    std::error_code ec;
+    return std::filesystem::exists(dir_.NativePath(name), ec);
+  }
+  ProcessResult Run(const std::vector<std::string>& args, const std::string& input = "") {
+    ProcessResult r = orvo::testing::RunProcess(SETTOOL_PATH, args, input, Path(u"io"));
+    EXPECT_TRUE(r.started);
+    return r;
+  }
+
+  TempDir dir_;
+};
+
+TEST_F(SettoolTest, BuildThenDumpIsByteForByte) {
+  ProcessResult r = Run({"build", Path(u"a.set")}, kTreeJson);
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  r = Run({"dump", Path(u"a.set"), "--json"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.out, kTreeJson);
+  ProcessResult again = Run({"build", Path(u"b.set")}, r.out);
+  ASSERT_EQ(again.exit_code, 0) << again.err;
+  EXPECT_EQ(Bytes(u"b.set"), Bytes(u"a.set"));
+  EXPECT_EQ(Run({"check", Path(u"a.set")}).exit_code, 0);
+}
+
+TEST_F(SettoolTest, FileWrittenByTheStoreComesBackTheSame) {
+  TreeHolder tree(NewTree());
+  CfNode* app = AddChild(tree.get(), MakeNode(u"APP", 0, "", true));
+  for (uint32_t i = 0; i < 20; ++i) {
+    CfNode* rec = AddChild(app, MakeNode(u"", 0, "", true), 1000 + i * 37 % 11);
+    AddChild(rec, MakeNode(u"MainProgramPath", CfTypeWString, std::string("C\0:\0\0\0", 6)));
+    AddChild(rec, MakeNode(u"Width", CfTypeBinary, std::string(4, static_cast<char>(i))));
+  }
+  CfHeaderImage image;
+  InitNewHeaderImage(&image);
+  CfNode* root = tree.get();
+  ASSERT_TRUE(SaveConfigFile(dir_.Path(u"orig.set").c_str(), image, &root, nullptr));
+  ProcessResult r = Run({"dump", "--json", Path(u"orig.set")});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  ASSERT_EQ(Run({"build", Path(u"copy.set")}, r.out).exit_code, 0);
+  EXPECT_EQ(Bytes(u"copy.set"), Bytes(u"orig.set"));
+}
+
+TEST_F(SettoolTest, DumpForPeople) {
+  ASSERT_EQ(Run({"build", Path(u"a.set")}, kTreeJson).exit_code, 0);
+  ProcessResult r = Run({"dump", Path(u"a.set")});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "\"Root\" none\n"
+            "  \"APP\" none\n"
+            "    #7 none\n"
+            "      \"Name\" wstring \"\xc3\xa9t\xe0\xa4\x80\\u0000\"\n"
+            "    #7 binary attr=0x10 protected 20 03 00 00 (int 800)\n"
+            "  \"q\\\"\\ud800\\t\" string attr=0xe0 \"hi!\\x00\"\n"
+            "  \"\xe4\xb8\xad x\" none\n");
+}
+
+TEST_F(SettoolTest, CheckExitCodes) {
+  ASSERT_EQ(Run({"build", Path(u"good.set")}, kTreeJson).exit_code, 0);
+  std::string interrupted = Bytes(u"good.set");
+  interrupted[8] = 1;
+  interrupted[508] = 0;
+  ASSERT_TRUE(WriteWholeFile(dir_.NativePath(u"interrupted.set"), interrupted));
+  ASSERT_TRUE(WriteWholeFile(dir_.NativePath(u"empty.set"), ""));
+  ASSERT_TRUE(WriteWholeFile(dir_.NativePath(u"text.set"), "just some text\n"));
+  struct Case {
+    std::vector<std::string> args;
+    int code;
+    const char* out_has;
+    const char* err_has;
+  } cases[] = {
+      {{"check", Path(u"good.set")}, 0, "loads", ""},
+      {{"check", Path(u"good.set")}, 0, "checksum:     0x", ""},
+      {{"check", Path(u"interrupted.set")}, 1, "a save did not finish", ""},
+      {{"check", Path(u"empty.set")}, 1, "the file is empty", ""},
+      {{"check", Path(u"text.set")}, 1, "shorter than its 512-byte header", ""},
+      {{"check", Path(u"missing.set")}, 2, "", "missing.set: cannot open: no such file"},
+      {{"check"}, 2, "", "no file given"},
+      {{"check", Path(u"good.set"), Path(u"empty.set")}, 2, "", "one file only"},
+      {{"check", "--verbose", Path(u"good.set")}, 2, "", "unknown option --verbose"},
+      {{"dump", Path(u"interrupted.set")}, 1, "", "would open as a new tree"},
+      {{"dump", Path(u"missing.set"), "--json"}, 2, "", "missing.set: cannot open"},
+      {{"frobnicate"}, 2, "", "unknown command frobnicate"},
+      {{}, 2, "", "usage: settool"},
+      {{"--help"}, 0, "usage: settool", ""},
+  };
+  for (const Case& c : cases) {
+    ProcessResult r = Run(c.args);
+    std::string what;
+    for (const std::string& a : c.args) what += a + " ";
+    EXPECT_EQ(r.exit_code, c.code) << what << r.err;
+    EXPECT_NE(r.out.find(c.out_has), std::string::npos) << what << r.out;
+    EXPECT_NE(r.err.find(c.err_has), std::string::npos) << what << r.err;
+  }
+}
+
+TEST_F(SettoolTest, BuildNeverOverwrites) {
+  ASSERT_TRUE(WriteWholeFile(dir_.NativePath(u"keep.set"), "keep"));
+  ProcessResult r = Run({"build", Path(u"keep.set")}, kTreeJson);
+  EXPECT_EQ(r.exit_code, 2);
+  EXPECT_NE(r.err.find("keep.set: already exists"), std::string::npos) << r.err;
+  EXPECT_EQ(Bytes(u"keep.set"), "keep");
+}
+
+TEST_F(SettoolTest, BuildRefusesBadInputAndLeavesNoFile) {
+  ProcessResult r = Run({"build", Path(u"bad.set")}, "{\"name\": \"Root\",\n \"flags\": 300}");
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_NE(r.err.find("bad.set: input line 2, column 11: \"flags\" must be"), std::string::npos)
+      << r.err;
+  EXPECT_FALSE(Exists(u"bad.set"));
+  r = Run({"build", Path(u"bad.set")}, "");
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_FALSE(Exists(u"bad.set"));
+}
+
+TEST_F(SettoolTest, DumpKeepsWhatWasReadBeforeADamagedRecord) {
+  ASSERT_EQ(Run({"build", Path(u"a.set")}, kTreeJson).exit_code, 0);
+  std::string bytes = Bytes(u"a.set");
+  // Make the record of "APP" unreadable: give its name a '<'. Version 0x10004
+  // so that no checksum is tested.
+  const size_t app = bytes.find(std::string("A\0P\0P\0", 6));
+  ASSERT_NE(app, std::string::npos);
+  bytes[app] = '<';
+  bytes[4] = 0x04;
+  ASSERT_TRUE(WriteWholeFile(dir_.NativePath(u"damaged.set"), bytes));
+  ProcessResult r = Run({"dump", Path(u"damaged.set")});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.out, "\"Root\" none\n");
+  EXPECT_NE(r.err.find("reading stopped at body offset 28"), std::string::npos) << r.err;
+}
+
+TEST_F(SettoolTest, NoCrashOnDamagedFiles) {
+  ASSERT_EQ(Run({"build", Path(u"a.set")}, kTreeJson).exit_code, 0);
+  const std::string good = Bytes(u"a.set");
+  std::mt19937 rng(12345);
+  for (int i = 0; i < 12; ++i) {
+    std::string bytes = good;
+    if (i % 3 == 0) bytes.resize(rng() % bytes.size());
+    if (bytes.size() <= 512) continue;
+    for (int k = 0; k < 4; ++k) {
+      bytes[512 + rng() % (bytes.size() - 512)] ^= static_cast<char>(1 + rng() % 255);
+    }
+    bytes[4] = 0x04;  // no checksum test: the damage reaches the parser
+    ASSERT_TRUE(WriteWholeFile(dir_.NativePath(u"x.set"), bytes));
+    for (const char* cmd : {"dump", "check"}) {
+      ProcessResult r = Run({cmd, Path(u"x.set")});
+      EXPECT_TRUE(r.exit_code == 0 || r.exit_code == 1) << cmd << " " << i << ": " << r.err;
+    }
+  }
+}
+
+}  // namespace

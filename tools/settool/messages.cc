@@ -1,0 +1,77 @@
+#include "tools/settool/messages.h"
+
+#include "platform/utf.h"
+
+namespace orvo::settool {
+
+std::string ForPeople(const std::u16string& s) {
+  return platform::Utf16ToUtf8(s, platform::LoneSurrogate::kReplace);
+}
+
+const char* OpenErrorText(platform::OpenError error) {
+  switch (error) {
+    case platform::OpenError::kNone:
+      return "no error";
+    case platform::OpenError::kNotFound:
+      return "no such file";
+    case platform::OpenError::kAccessDenied:
+      return "access denied (or it is a folder)";
+    case platform::OpenError::kSharingViolation:
+      return "the file is in use by another program";
+    case platform::OpenError::kInvalidPath:
+      return "the path is not valid";
+    case platform::OpenError::kOther:
+      break;
+  }
+  return "the file cannot be opened";
+}
+
+int Complain(CommandContext& ctx, const char* command, const std::u16string& file,
+             const std::string& why, int code) {
+  std::fprintf(ctx.err, "settool: %s: %s: %s\n", command, ForPeople(file).c_str(), why.c_str());
+  return code;
+}
+
+int UsageError(CommandContext& ctx, const char* command, const char* arguments,
+               const std::string& why) {
+  std::fprintf(ctx.err, "settool: %s: %s\nusage: settool %s %s\n", command, why.c_str(), command,
+               arguments);
+  return kExitError;
+}
+
+bool ParseFileAndFlags(CommandContext& ctx, const char* command, const char* arguments,
+                       const char* const* flags, bool* set, std::u16string* file) {
+  size_t nflags = 0;
+  while (flags != nullptr && flags[nflags] != nullptr) set[nflags++] = false;
+  bool have_file = false;
+  bool options_done = false;
+  for (const std::u16string& arg : ctx.args) {
+    if (!options_done && arg == u"--") {
+      options_done = true;
+      continue;
+    }
+    if (!options_done && arg.size() > 1 && arg[0] == u'-') {
+      size_t i = 0;
+      while (i < nflags && arg != platform::Utf8ToUtf16(flags[i])) ++i;
+      if (i == nflags) {
+        UsageError(ctx, command, arguments, "unknown option " + ForPeople(arg));
+        return false;
+      }
+      set[i] = true;
+      continue;
+    }
+    if (have_file) {
+      UsageError(ctx, command, arguments, "one file only (extra: " + ForPeople(arg) + ")");
+      return false;
+    }
+    *file = arg;
+    have_file = true;
+  }
+  if (!have_file || file->empty()) {
+    UsageError(ctx, command, arguments, "no file given");
+    return false;
+  }
+  return true;
+}
+
+}  // namespace orvo::settool

@@ -1,0 +1,38 @@
+// Text helpers shared by settool's commands.
+#ifndef ORVO_TOOLS_SETTOOL_MESSAGES_H_
+#define ORVO_TOOLS_SETTOOL_MESSAGES_H_
+
+#include <cstdio>
+#include <string>
+
+#include "platform/file.h"
+#include "tools/settool/commands.h"
+
+namespace orvo::settool {
+
+// |s| as UTF-8 for people (lone surrogates shown as U+FFFD).
+std::string ForPeople(const std::u16string& s);
+
+// Why an open failed, in words.
+const char* OpenErrorText(platform::OpenError error);
+
+// Writes "settool: <command>: <file>: <why>" and a newline to ctx.err.
+// Returns |code|, so a command can end with: return Complain(...);
+int Complain(CommandContext& ctx, const char* command, const std::u16string& file,
+             const std::string& why, int code);
+
+// Writes "settool: <command>: <why>" and the command's usage line to ctx.err.
+// Returns kExitError.
+int UsageError(CommandContext& ctx, const char* command, const char* arguments,
+               const std::string& why);
+
+// Splits ctx.args into one file operand and known "--" options. Returns false
+// (having reported a usage error) on a missing or extra operand or an unknown
+// option. |flags| is a null-terminated list of option names; |set| receives,
+// per option, whether it was given.
+bool ParseFileAndFlags(CommandContext& ctx, const char* command, const char* arguments,
+                       const char* const* flags, bool* set, std::u16string* file);
+
+}  // namespace orvo::settool
+
+#endif  // ORVO_TOOLS_SETTOOL_MESSAGES_H_

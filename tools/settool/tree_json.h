@@ -1,0 +1,34 @@
+// Node trees as JSON, one object per node:
+//   {"name": "...", "flags": N, "value_hex": "...",
+//    "children": [{"id": N, "node": {...}}, ...]}
+// flags is the flags byte without the branch and key-bound bits; value_hex is
+// the value in lower-case hex; children stand in table order.
+#ifndef ORVO_TOOLS_SETTOOL_TREE_JSON_H_
+#define ORVO_TOOLS_SETTOOL_TREE_JSON_H_
+
+#include <cstdio>
+#include <string>
+
+#include "store/node.h"
+
+namespace orvo::settool {
+
+// Writes |root| as one line of JSON followed by a newline. Walks without
+// recursion. False when a write to |out| fails.
+bool WriteTreeJson(const CfNode* root, std::FILE* out);
+
+// Appends the same text to *out.
+void AppendTreeJson(const CfNode* root, std::string* out);
+
+// Builds a tree from |text|. Every child is inserted at its sorted place after
+// the children with the same id, in the order given, so a tree written in
+// table order comes back the same. "name" and "flags" are required,
+// "value_hex" and "children" may be left out; other members are refused.
+// The branch and key-bound bits of flags are ignored (a node with children is
+// a branch). Returns nullptr with *error set ("line L, column C: why") on bad
+// input. Reads without recursion, however deep the nesting.
+CfNode* ParseTreeJson(const std::string& text, std::string* error);
+
+}  // namespace orvo::settool
+
+#endif  // ORVO_TOOLS_SETTOOL_TREE_JSON_H_
