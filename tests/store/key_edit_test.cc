@@ -159,6 +159,16 @@ TEST_F(KeyEditTest, RenameGeneratesTheFirstFreeNumberedName) {
   EXPECT_EQ(SortedChildNames(root_.get()), "ITEM1,item0,item2");
 }
 
+TEST_F(KeyEditTest, RenameToItsOwnNameAppendsZero) {
+  MakeChildren(root_.get(), {u"self"});
+  KeyRef k(root_->FindChild(u"self", -1, nullptr, false));
+  EXPECT_FALSE(k->Rename(u"SELF", true));
+  EXPECT_EQ(NameOf(k.get()), "self");
+  ASSERT_TRUE(k->Rename(u"SELF", false));
+  EXPECT_EQ(NameOf(k.get()), "SELF0");
+  EXPECT_EQ(ChildNames(root_.get()), "SELF0");
+}
+
 TEST_F(KeyEditTest, RenameUsesTheNameBeforeASeparatorForCandidates) {
   MakeChildren(root_.get(), {u"x", u"y"});
   KeyRef y(root_->FindChild(u"y", -1, nullptr, false));

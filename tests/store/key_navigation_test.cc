@@ -65,6 +65,27 @@ TEST_F(KeyNavigationTest, ReleasingADeepKeyUnwindsAncestorsHeldOnlyByIt) {
   EXPECT_EQ(d->GetIndex(), 0);
 }
 
+TEST_F(KeyNavigationTest, VeryDeepChainUnwindsInOneRelease) {
+  // A chain of 10000 keys, each held only by its child.
+  constexpr int kDepth = 10000;
+  ICfKey* k = root_.get();
+  k->AddRef();
+  for (int i = 0; i < kDepth; ++i) {
+    ICfKey* child = k->CreateChild(u"d", CfTypeNone, nullptr, 0);
+    ASSERT_NE(child, nullptr) << i;
+    k->Release();  // the child holds its parent
+    k = child;
+  }
+  EXPECT_EQ(file_->LiveKeyCount(), kDepth + 1);
+  ExpectSound(file_);
+  EXPECT_EQ(k->Release(), 0);
+  EXPECT_EQ(file_->LiveKeyCount(), 1);
+  EXPECT_EQ(file_->PoolSize(), kCfIdlePoolLimit);
+  KeyRef first(root_->GetFirstChild());
+  ASSERT_TRUE(first);
+  ASSERT_TRUE(first->Delete());  // frees the whole depth
+}
+
 TEST_F(KeyNavigationTest, ParentIsCountedByItsChildren) {
   KeyRef a(root_->CreateChild(u"a", CfTypeNone, nullptr, 0));
   ASSERT_TRUE(a);
