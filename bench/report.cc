@@ -152,6 +152,20 @@ void SaveTable(const Config& config) {
   }
 }
 
+void ChecksumTable(const Config& config) {
+  std::printf(
+      "\n   Part of both: the body checksum (CfChecksum) vs one vectorised read (memchr)\n");
+  const std::vector<int> w = {7, 15, 15, 11, 11};
+  Row({"N", "CfChecksum", "memchr", "sum/read", "GB/s"}, w);
+  for (const Workload& wl : config.workloads) {
+    const std::string n = std::to_string(wl.n);
+    const double s = MedianNs("checksum/store/" + n), f = MedianNs("checksum/floor/" + n);
+    char rate[32] = "-";
+    if (s > 0) std::snprintf(rate, sizeof(rate), "%.1f", (FileSize(wl.set) - 512) / s);
+    Row({n, Figure("checksum/store/" + n), Figure("checksum/floor/" + n), Ratio(s, f), rate}, w);
+  }
+}
+
 void NotifyTable(const Config& config) {
   std::printf(
       "\n3. NotifyApplicationInstalled end to end vs SQLite (open, insert in a transaction, "
@@ -262,6 +276,7 @@ void PrintTable(const Config& config, const MemoryFigures& store_memory,
               load_before.c_str(), LoadText().c_str());
   LoadTable(config);
   SaveTable(config);
+  ChecksumTable(config);
   NotifyTable(config);
   KeyTable();
   MemoryTable(config, store_memory, rapidjson_memory);
