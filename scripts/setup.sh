@@ -56,8 +56,10 @@ for tool in i686-w64-mingw32-g++ i686-w64-mingw32-gcc; do
   fi
 done
 
-# A private 32-bit prefix, created once. The null graphics driver lets
-# programs create top-level windows (and receive broadcasts) with no display.
+# A private 32-bit prefix, created once, with two settings for running
+# without a display: the null graphics driver (programs can create top-level
+# windows and receive broadcasts) and no crash dialog (a crashing program
+# ends with a failure status and a backtrace instead of waiting forever).
 prefix="$root/build/wineprefix"
 wine_env=(env WINEPREFIX="$prefix" WINEARCH=win32 WINEDEBUG=-all)
 if [ ! -f "$prefix/system.reg" ]; then
@@ -71,15 +73,27 @@ if [ ! -f "$prefix/system.reg" ]; then
     exit 1
   fi
 fi
-if ! grep -q '^"Graphics"="null"' "$prefix/user.reg" 2>/dev/null; then
-  echo "setup: selecting Wine's null graphics driver"
-  "${wine_env[@]}" timeout 120 wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f \
-    </dev/null >/dev/null 2>&1 || true
-  # The registry reaches user.reg when the server ends.
-  "${wine_env[@]}" timeout 60 wineserver -w || true
-  if ! grep -q '^"Graphics"="null"' "$prefix/user.reg" 2>/dev/null; then
-    echo "setup: could not set the graphics driver in $prefix" >&2
-    exit 1
+settings=('HKCU\Software\Wine\Drivers|Graphics|REG_SZ|null|"Graphics"="null"'
+          'HKCU\Software\Wine\WineDbg|ShowCrashDialog|REG_DWORD|0|"ShowCrashDialog"=dword:00000000')
+changed=0
+for setting in "${settings[@]}"; do
+  IFS='|' read -r key name type data line <<<"$setting"
+  if ! grep -qxF "$line" "$prefix/user.reg" 2>/dev/null; then
+    echo "setup: Wine setting $key\\$name = $data"
+    "${wine_env[@]}" timeout 120 wine reg add "$key" /v "$name" /t "$type" /d "$data" /f \
+      </dev/null >/dev/null 2>&1 || true
+    changed=1
   fi
+done
+if ((changed)); then
+  # The registry reaches user.reg when the server ends (a server kept running
+  # by someone else has the settings already, and writes them when it ends).
+  "${wine_env[@]}" timeout 60 wineserver -w || true
+  for setting in "${settings[@]}"; do
+    IFS='|' read -r key name type data line <<<"$setting"
+    if ! grep -qxF "$line" "$prefix/user.reg" 2>/dev/null; then
+      echo "setup: warning: $name not yet written to $prefix/user.reg" >&2
+    fi
+  done
 fi
 echo "setup: ready"
