@@ -228,7 +228,7 @@ TEST(TreeJsonTest, RefusesBadTrees) {
 }
 
 TEST(TreeJsonTest, DeepNestingWithoutRecursion) {
-  constexpr int kDepth = 200000;
+  constexpr int kDepth = 100000;
   std::string json;
   for (int i = 0; i < kDepth; ++i) {
     json +=
