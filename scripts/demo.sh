@@ -21,7 +21,11 @@ cmake --preset native >build/demo-configure.log 2>&1 || {
 }
 cmake --build build/native -j 2 --target settool
 
-tool=build/native/tools/settool
+tool=$(find build/native/tools -type f -name settool -perm -u+x | head -n 1)
+if [ -z "$tool" ]; then
+  echo "demo: settool was not built" >&2
+  exit 1
+fi
 input=scripts/demo/install_app.json
 out=build/demo/InstallApp.set
 mkdir -p "$(dirname "$out")"
