@@ -43,6 +43,13 @@ int RunCheck(CommandContext& ctx);
 int RunNotifyApp(CommandContext& ctx);
 int RunNotifyWidget(CommandContext& ctx);
 int RunCheckInstalled(CommandContext& ctx);
+// edit_commands.cc
+int RunList(CommandContext& ctx);
+int RunGet(CommandContext& ctx);
+int RunSet(CommandContext& ctx);
+int RunRemove(CommandContext& ctx);
+int RunRename(CommandContext& ctx);
+int RunProtect(CommandContext& ctx);
 
 }  // namespace orvo::settool
 

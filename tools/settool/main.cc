@@ -32,6 +32,13 @@ const Command kCommands[] = {
     {"notify-widget", "--name N ...", "registers a widget in the machine-wide file",
      RunNotifyWidget},
     {"check-installed", "", "prints the fixed answer of the installed check", RunCheckInstalled},
+    {"ls", "FILE [PATH]", "lists the keys below a key: name, type, attributes, length", RunList},
+    {"get", "FILE PATH", "prints the value of a key", RunGet},
+    {"set", "FILE PATH VALUE", "sets a value: --wstring T, --string T, --int N, --hex H, --none",
+     RunSet},
+    {"rm", "FILE PATH", "removes a key and everything below it", RunRemove},
+    {"rename", "FILE PATH NAME", "gives a key a new name", RunRename},
+    {"protect", "FILE PATH on|off", "sets or clears a key's protected attribute", RunProtect},
 };
 
 void PrintUsage(std::FILE* f) {

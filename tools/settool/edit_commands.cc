@@ -1,0 +1,444 @@
+// settool ls, get, set, rm, rename and protect: reading and changing single
+// keys through a file object and its key interface. A change is written with
+// Save only once it has been made in memory; a refused change leaves the
+// file as it was.
+//
+// Exit status: 0 done; 1 refused (no such key, protected key, name taken,
+// invalid name, value too long, the root key, a file that would not load
+// whole); 2 usage errors and files that cannot be opened or written.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "platform/file.h"
+#include "store/config_file.h"
+#include "store/file_io.h"
+#include "store/key.h"
+#include "store/ref.h"
+#include "tools/settool/commands.h"
+#include "tools/settool/json.h"
+#include "tools/settool/messages.h"
+#include "tools/settool/value_text.h"
+
+namespace orvo::settool {
+
+namespace {
+
+constexpr uint8_t kProtectedAttribute = 0x10;
+
+struct Syntax {
+  const char* command;
+  const char* arguments;
+};
+
+// Operands and options of one command line.
+struct Args {
+  std::vector<std::u16string> operands;
+  std::string option;  // the one value option given, or empty
+  std::u16string option_value;
+};
+
+// Splits ctx.args into operands and at most one of |options|, each of which
+// takes the next word as its value unless it is |flag|. "--" ends the
+// options. False, having reported a usage error, for an unknown option, a
+// missing value, two options, or a number of operands outside [min, max].
+bool SplitArgs(CommandContext& ctx, const Syntax& syntax, const std::vector<const char*>& options,
+               const char* flag, size_t min_operands, size_t max_operands, Args* args) {
+  bool options_done = false;
+  for (size_t i = 0; i < ctx.args.size(); ++i) {
+    const std::u16string& arg = ctx.args[i];
+    if (!options_done && arg == u"--") {
+      options_done = true;
+      continue;
+    }
+    if (options_done || arg.size() < 2 || arg[0] != u'-') {
+      args->operands.push_back(arg);
+      continue;
+    }
+    const std::string name = ForPeople(arg);
+    bool known = false;
+    for (const char* o : options) known = known || name == o;
+    if (!known) {
+      UsageError(ctx, syntax.command, syntax.arguments, "unknown option " + name);
+      return false;
+    }
+    if (!args->option.empty()) {
+      UsageError(ctx, syntax.command, syntax.arguments,
+                 "one value only (" + args->option + " and " + name + ")");
+      return false;
+    }
+    args->option = name;
+    if (flag != nullptr && name == flag) continue;
+    if (i + 1 >= ctx.args.size()) {
+      UsageError(ctx, syntax.command, syntax.arguments, name + " needs a value");
+      return false;
+    }
+    args->option_value = ctx.args[++i];
+  }
+  if (args->operands.empty() || args->operands[0].empty()) {
+    UsageError(ctx, syntax.command, syntax.arguments, "no file given");
+    return false;
+  }
+  if (args->operands.size() < min_operands) {
+    UsageError(ctx, syntax.command, syntax.arguments, "too few arguments");
+    return false;
+  }
+  if (args->operands.size() > max_operands) {
+    UsageError(ctx, syntax.command, syntax.arguments,
+               "too many arguments (extra: " + ForPeople(args->operands[max_operands]) + ")");
+    return false;
+  }
+  return true;
+}
+
+bool IsSeparator(char16_t c) { return c == u'\\' || c == u'/'; }
+
+// Why |name| (one path component or a new name) cannot name a key, or empty.
+std::string NameFault(const std::u16string& name) {
+  if (name.size() > static_cast<size_t>(kCfMaxNameLength)) {
+    return "a name has at most 255 characters";
+  }
+  for (char16_t c : name) {
+    if (c == u'<' || c == u'>') return "a name cannot hold < or >";
+    if (c == 0 || IsSeparator(c)) return "a name cannot hold \\ or /";
+  }
+  return std::string();
+}
+
+// A key path for messages.
+std::string Shown(const std::u16string& path) {
+  return path.empty() ? "the root key" : ForPeople(path);
+}
+
+// Checks a key path: names separated by backslash or slash, one separator
+// allowed at the end. Reports and returns the exit code, or kExitOk.
+int CheckPath(CommandContext& ctx, const Syntax& syntax, const std::u16string& file,
+              const std::u16string& path) {
+  size_t start = 0;
+  while (start < path.size()) {
+    size_t end = start;
+    while (end < path.size() && !IsSeparator(path[end])) ++end;
+    if (end == start) {
+      return UsageError(ctx, syntax.command, syntax.arguments,
+                        "empty name in the path " + ForPeople(path) +
+                            " (a separator at the start or two in a row)");
+    }
+    const std::string fault = NameFault(path.substr(start, end - start));
+    if (!fault.empty()) {
+      return Complain(ctx, syntax.command, file,
+                      ForPeople(path) + ": invalid name \"" +
+                          ForPeople(path.substr(start, end - start)) + "\": " + fault,
+                      kExitNo);
+    }
+    start = end + 1;
+  }
+  return kExitOk;
+}
+
+enum class OpenFor { kReading, kEditing, kCreating };
+
+// Opens |file| as a file object into *out, or reports and returns the exit
+// code. A file that the store would open as a new tree, or only in part, is
+// refused for editing: saving would drop what it could not read.
+int OpenFile(CommandContext& ctx, const char* command, const std::u16string& file, OpenFor purpose,
+             CfRef<CConfigFile>* out) {
+  if (file.size() > static_cast<size_t>(kCfPathCapacity - 1)) {
+    return Complain(ctx, command, file, "cannot open: the path is longer than 255 characters",
+                    kExitError);
+  }
+  CfFileReport report;
+  if (!InspectConfigFile(file.c_str(), &report, nullptr)) {
+    if (report.opened)
+      return Complain(ctx, command, file, "cannot get the file's size", kExitError);
+    if (purpose != OpenFor::kCreating || report.open_error != platform::OpenError::kNotFound) {
+      return Complain(ctx, command, file,
+                      std::string("cannot open: ") + OpenErrorText(report.open_error), kExitError);
+    }
+  } else if (report.state != CfFileState::kLoaded && report.state != CfFileState::kEmpty) {
+    return Complain(ctx, command, file,
+                    std::string("would open as a new tree: ") + CfFileStateText(report.state) +
+                        (purpose == OpenFor::kReading ? "" : "; not changed"),
+                    kExitNo);
+  } else if (report.state == CfFileState::kLoaded && !report.parse.complete) {
+    const std::string where = "reading stops at body offset " +
+                              std::to_string(report.parsed_bytes) +
+                              " at a record that cannot be read";
+    if (purpose != OpenFor::kReading) {
+      return Complain(ctx, command, file,
+                      where + "; saving would drop the keys after it; not changed", kExitNo);
+    }
+    Complain(ctx, command, file, "note: " + where + "; the keys before it are shown", kExitOk);
+  }
+  const uint32_t disposition =
+      purpose == OpenFor::kCreating ? platform::kOpenAlways : platform::kOpenExisting;
+  out->reset(CreateConfigFile(file.c_str(), disposition));
+  if (!*out) return Complain(ctx, command, file, "cannot open", kExitError);
+  return kExitOk;
+}
+
+// The existing key at |path| into *key, or reports and returns kExitNo.
+int FindKey(CommandContext& ctx, const char* command, const std::u16string& file,
+            CConfigFile* config, const std::u16string& path, CfRef<ICfKey>* key) {
+  key->reset(config->OpenKey(path.c_str(), false));
+  if (!*key) return Complain(ctx, command, file, Shown(path) + ": no such key", kExitNo);
+  return kExitOk;
+}
+
+bool IsProtected(ICfKey* key) { return (key->GetAttributes() & kProtectedAttribute) != 0; }
+
+int SaveFile(CommandContext& ctx, const char* command, const std::u16string& file,
+             CConfigFile* config) {
+  if (!config->Save(nullptr)) {
+    return Complain(ctx, command, file, "cannot write the file; it may be in use or read-only",
+                    kExitError);
+  }
+  return kExitOk;
+}
+
+int WriteOutput(CommandContext& ctx, const char* command, const std::u16string& file,
+                const std::string& text) {
+  if (std::fwrite(text.data(), 1, text.size(), ctx.out) != text.size() ||
+      std::fflush(ctx.out) != 0) {
+    return Complain(ctx, command, file, "cannot write the output", kExitError);
+  }
+  return kExitOk;
+}
+
+// "NAME TYPE[ attr=0xNN[ protected]] N bytes", NAME quoted, or #ID for an
+// unnamed key.
+std::string DescribeKey(ICfKey* key) {
+  std::string line;
+  CfChar name[kCfMaxNameLength + 1];
+  const int32_t n = key->GetName(name, kCfMaxNameLength + 1);
+  if (n > 0) {
+    AppendJsonString(name, static_cast<size_t>(n), &line);
+  } else {
+    line = "#" + std::to_string(key->GetId(nullptr));
+  }
+  line += ' ';
+  line += ValueTypeName(key->GetType());
+  const uint8_t attributes = key->GetAttributes();
+  if (attributes != 0) {
+    char buf[16];
+    std::snprintf(buf, sizeof(buf), " attr=0x%02x", attributes);
+    line += buf;
+    if ((attributes & kProtectedAttribute) != 0) line += " protected";
+  }
+  const int32_t length = key->GetValueLength();
+  line += ' ' + std::to_string(length) + (length == 1 ? " byte" : " bytes");
+  return line;
+}
+
+}  // namespace
+
+int RunList(CommandContext& ctx) {
+  const Syntax syntax{"ls", "FILE [PATH]"};
+  Args args;
+  if (!SplitArgs(ctx, syntax, {}, nullptr, 1, 2, &args)) return kExitError;
+  const std::u16string& file = args.operands[0];
+  const std::u16string path = args.operands.size() > 1 ? args.operands[1] : std::u16string();
+  if (int rc = CheckPath(ctx, syntax, file, path)) return rc;
+  CfRef<CConfigFile> config;
+  if (int rc = OpenFile(ctx, syntax.command, file, OpenFor::kReading, &config)) return rc;
+  std::string text;
+  {
+    CfRef<ICfKey> key;
+    if (int rc = FindKey(ctx, syntax.command, file, config.get(), path, &key)) return rc;
+    for (CfRef<ICfKey> child(key->GetFirstChild()); child;) {
+      text += DescribeKey(child.get()) + '\n';
+      child.reset(child->GetNextSibling());
+    }
+  }
+  return WriteOutput(ctx, syntax.command, file, text);
+}
+
+int RunGet(CommandContext& ctx) {
+  const Syntax syntax{"get", "FILE PATH"};
+  Args args;
+  if (!SplitArgs(ctx, syntax, {}, nullptr, 2, 2, &args)) return kExitError;
+  const std::u16string& file = args.operands[0];
+  const std::u16string& path = args.operands[1];
+  if (int rc = CheckPath(ctx, syntax, file, path)) return rc;
+  CfRef<CConfigFile> config;
+  if (int rc = OpenFile(ctx, syntax.command, file, OpenFor::kReading, &config)) return rc;
+  std::string text;
+  {
+    CfRef<ICfKey> key;
+    if (int rc = FindKey(ctx, syntax.command, file, config.get(), path, &key)) return rc;
+    std::vector<uint8_t> value(static_cast<size_t>(key->GetValueLength()) + 1);
+    const int32_t length = key->GetValue(value.data(), static_cast<int32_t>(value.size()));
+    if (length < 0) return Complain(ctx, syntax.command, file, "cannot read the value", kExitError);
+    text = DescribeValue(key->GetType(), value.data(), static_cast<size_t>(length)) + '\n';
+  }
+  return WriteOutput(ctx, syntax.command, file, text);
+}
+
+int RunSet(CommandContext& ctx) {
+  const Syntax syntax{"set",
+                      "FILE PATH (--wstring TEXT | --string TEXT | --int N | --hex HEX | --none)"};
+  Args args;
+  if (!SplitArgs(ctx, syntax, {"--wstring", "--string", "--int", "--hex", "--none"}, "--none", 2, 2,
+                 &args)) {
+    return kExitError;
+  }
+  const std::u16string& file = args.operands[0];
+  const std::u16string& path = args.operands[1];
+  int32_t type = CfTypeNone;
+  std::string bytes;
+  if (args.option == "--wstring") {
+    type = CfTypeWString;
+    bytes = WStringValueBytes(args.option_value);
+  } else if (args.option == "--string") {
+    type = CfTypeString;
+    bytes = StringValueBytes(args.option_value);
+  } else if (args.option == "--int") {
+    type = CfTypeBinary;
+    if (!ParseIntValue(args.option_value, &bytes)) {
+      return UsageError(ctx, syntax.command, syntax.arguments,
+                        "--int takes a 32-bit integer, decimal or 0x hex (got " +
+                            ForPeople(args.option_value) + ")");
+    }
+  } else if (args.option == "--hex") {
+    type = CfTypeBinary;
+    if (!ParseHexValue(args.option_value, &bytes)) {
+      return UsageError(
+          ctx, syntax.command, syntax.arguments,
+          "--hex takes pairs of hex digits (got " + ForPeople(args.option_value) + ")");
+    }
+  } else if (args.option != "--none") {
+    return UsageError(ctx, syntax.command, syntax.arguments, "no value given");
+  }
+  if (int rc = CheckPath(ctx, syntax, file, path)) return rc;
+  if (path.empty()) {
+    return Complain(ctx, syntax.command, file, "the root key cannot hold a value", kExitNo);
+  }
+  if (bytes.size() > static_cast<size_t>(kCfMaxValueLength)) {
+    return Complain(
+        ctx, syntax.command, file,
+        "value too long: " + std::to_string(bytes.size()) + " bytes (a value holds at most 65535)",
+        kExitNo);
+  }
+  CfRef<CConfigFile> config;
+  if (int rc = OpenFile(ctx, syntax.command, file, OpenFor::kCreating, &config)) return rc;
+  {
+    CfRef<ICfKey> key(config->OpenKey(path.c_str(), true));
+    if (!key) {
+      return Complain(ctx, syntax.command, file, Shown(path) + ": cannot make the key", kExitNo);
+    }
+    if (IsProtected(key.get())) {
+      return Complain(ctx, syntax.command, file, Shown(path) + ": the key is protected", kExitNo);
+    }
+    if (!key->SetValue(type, bytes.data(), static_cast<int32_t>(bytes.size()))) {
+      return Complain(ctx, syntax.command, file, Shown(path) + ": the value cannot be stored",
+                      kExitNo);
+    }
+  }
+  return SaveFile(ctx, syntax.command, file, config.get());
+}
+
+int RunRemove(CommandContext& ctx) {
+  const Syntax syntax{"rm", "FILE PATH"};
+  Args args;
+  if (!SplitArgs(ctx, syntax, {}, nullptr, 2, 2, &args)) return kExitError;
+  const std::u16string& file = args.operands[0];
+  const std::u16string& path = args.operands[1];
+  if (int rc = CheckPath(ctx, syntax, file, path)) return rc;
+  if (path.empty()) {
+    return Complain(ctx, syntax.command, file, "the root key cannot be removed", kExitNo);
+  }
+  CfRef<CConfigFile> config;
+  if (int rc = OpenFile(ctx, syntax.command, file, OpenFor::kEditing, &config)) return rc;
+  {
+    CfRef<ICfKey> key;
+    if (int rc = FindKey(ctx, syntax.command, file, config.get(), path, &key)) return rc;
+    if (!key->Delete()) {
+      return Complain(ctx, syntax.command, file,
+                      Shown(path) + (IsProtected(key.get()) ? ": the key is protected"
+                                                            : ": a key below it is protected"),
+                      kExitNo);
+    }
+  }
+  return SaveFile(ctx, syntax.command, file, config.get());
+}
+
+int RunRename(CommandContext& ctx) {
+  const Syntax syntax{"rename", "FILE PATH NEWNAME"};
+  Args args;
+  if (!SplitArgs(ctx, syntax, {}, nullptr, 3, 3, &args)) return kExitError;
+  const std::u16string& file = args.operands[0];
+  const std::u16string& path = args.operands[1];
+  const std::u16string& new_name = args.operands[2];
+  if (new_name.empty()) return UsageError(ctx, syntax.command, syntax.arguments, "empty new name");
+  if (int rc = CheckPath(ctx, syntax, file, path)) return rc;
+  const std::string fault = NameFault(new_name);
+  if (!fault.empty()) {
+    return Complain(ctx, syntax.command, file,
+                    "invalid name \"" + ForPeople(new_name) + "\": " + fault, kExitNo);
+  }
+  if (path.empty()) {
+    return Complain(ctx, syntax.command, file, "the root key cannot be renamed", kExitNo);
+  }
+  CfRef<CConfigFile> config;
+  if (int rc = OpenFile(ctx, syntax.command, file, OpenFor::kEditing, &config)) return rc;
+  {
+    CfRef<ICfKey> key;
+    if (int rc = FindKey(ctx, syntax.command, file, config.get(), path, &key)) return rc;
+    if (IsProtected(key.get())) {
+      return Complain(ctx, syntax.command, file, Shown(path) + ": the key is protected", kExitNo);
+    }
+    bool renamed;
+    {
+      CfRef<ICfKey> parent(key->GetParent());
+      CfRef<ICfKey> holder;
+      if (parent) holder.reset(parent->FindChild(new_name.c_str(), -1, nullptr, false));
+      if (holder && holder.get() != key.get()) {
+        return Complain(ctx, syntax.command, file,
+                        Shown(path) + ": the name \"" + ForPeople(new_name) + "\" is taken",
+                        kExitNo);
+      }
+      if (holder) {
+        // The key carries the name already, perhaps in another letter case.
+        CfChar old_name[kCfMaxNameLength + 1];
+        const int32_t n = key->GetName(old_name, kCfMaxNameLength + 1);
+        if (n >= 0 && std::u16string(old_name, static_cast<size_t>(n)) == new_name) return kExitOk;
+        // Through a generated free name, then to the new spelling.
+        renamed = key->Rename(new_name.c_str(), false) && key->Rename(new_name.c_str(), true);
+      } else {
+        renamed = key->Rename(new_name.c_str(), true);
+      }
+    }
+    if (!renamed) {
+      return Complain(ctx, syntax.command, file, Shown(path) + ": cannot rename the key", kExitNo);
+    }
+  }
+  return SaveFile(ctx, syntax.command, file, config.get());
+}
+
+int RunProtect(CommandContext& ctx) {
+  const Syntax syntax{"protect", "FILE PATH on|off"};
+  Args args;
+  if (!SplitArgs(ctx, syntax, {}, nullptr, 3, 3, &args)) return kExitError;
+  const std::u16string& file = args.operands[0];
+  const std::u16string& path = args.operands[1];
+  const std::u16string& state = args.operands[2];
+  if (state != u"on" && state != u"off") {
+    return UsageError(ctx, syntax.command, syntax.arguments,
+                      "the last argument is on or off (got " + ForPeople(state) + ")");
+  }
+  if (int rc = CheckPath(ctx, syntax, file, path)) return rc;
+  CfRef<CConfigFile> config;
+  if (int rc = OpenFile(ctx, syntax.command, file, OpenFor::kEditing, &config)) return rc;
+  {
+    CfRef<ICfKey> key;
+    if (int rc = FindKey(ctx, syntax.command, file, config.get(), path, &key)) return rc;
+    const uint8_t old_attributes = key->GetAttributes();
+    const uint8_t attributes = state == u"on"
+                                   ? static_cast<uint8_t>(old_attributes | kProtectedAttribute)
+                                   : static_cast<uint8_t>(old_attributes & ~kProtectedAttribute);
+    if (attributes == old_attributes) return kExitOk;  // nothing to write
+    key->SetAttributes(attributes);
+  }
+  return SaveFile(ctx, syntax.command, file, config.get());
+}
+
+}  // namespace orvo::settool
