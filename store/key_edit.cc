@@ -41,7 +41,8 @@ int32_t CCfKeyInterface::AddChildNode(CfNode* node, uint32_t id, bool before) {
   if (CfIsBranch(node_)) return InsertChild(CfChildren(node_), new_entry, before);
 
   // A leaf gets a child table: a new record takes its place. It keeps name,
-  // type, value and attribute nibble (a protected leaf stays protected).
+  // type and value; the attribute nibble is not carried over, so a protected
+  // leaf accepts a first child and is no longer protected afterwards.
   CfChildEntry* entry = nullptr;
   if (parent_ != nullptr) {
     entry = ParentEntry();
@@ -49,7 +50,7 @@ int32_t CCfKeyInterface::AddChildNode(CfNode* node, uint32_t id, bool before) {
   } else if (file_->root_ != node_) {
     return -1;
   }
-  const uint8_t flags = static_cast<uint8_t>(node_->flags & (kCfTypeMask | kCfAttributeMask));
+  const uint8_t flags = static_cast<uint8_t>(node_->flags & kCfTypeMask);
   CfNode* record = RebuildNode(CfName(node_), node_->name_length, flags, CfValue(node_),
                                node_->value_length, true);
   if (record == nullptr) return -1;
@@ -136,8 +137,9 @@ bool CCfKeyInterface::Rename(const CfChar* new_name, bool fail_if_exists) {
     chosen = candidate;
   }
 
-  // The node keeps its type, value, children and attribute nibble.
-  const uint8_t flags = static_cast<uint8_t>(node_->flags & (kCfTypeMask | kCfAttributeMask));
+  // The node keeps its type, value and children; like every rebuilt record
+  // it starts without attribute bits.
+  const uint8_t flags = static_cast<uint8_t>(node_->flags & kCfTypeMask);
   CfNode* record =
       RebuildNode(chosen, -1, flags, CfValue(node_), node_->value_length, CfChildCount(node_) > 0);
   if (record == nullptr) return false;

@@ -58,8 +58,9 @@ bool CCfKeyInterface::SetValue(int32_t type, const void* data, int32_t length) {
   }
   CfChildEntry* entry = ParentEntry();
   if (entry == nullptr) return false;
-  // The new record keeps the attribute nibble, as the in-place write does.
-  const uint8_t flags = static_cast<uint8_t>(type_bits | (node_->flags & kCfAttributeMask));
+  // The new record's flags are the type argument whole: its bits 4-7 become
+  // the attribute nibble, and the old nibble is not carried over.
+  const uint8_t flags = static_cast<uint8_t>(type & (kCfTypeMask | kCfAttributeMask));
   CfNode* record =
       RebuildNode(CfName(node_), node_->name_length, flags, data, length, CfChildCount(node_) > 0);
   if (record == nullptr) return false;

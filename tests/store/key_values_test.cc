@@ -155,18 +155,25 @@ TEST_F(KeyValuesTest, SetValueIsRefusedOnRootDetachedAndProtectedKeys) {
   EXPECT_EQ(key_->GetAttributes(), 0);
 }
 
-TEST_F(KeyValuesTest, AttributeNibbleSurvivesValueChanges) {
+TEST_F(KeyValuesTest, AttributeNibbleFollowsTheRecord) {
   ASSERT_TRUE(key_->SetValue(CfTypeBinary, "12345678", 8));
   ASSERT_TRUE(key_->SetAttributes(0xE5));  // only bits 4-7 are taken
   EXPECT_EQ(key_->GetAttributes(), 0xE0);
   EXPECT_EQ(key_->GetType(), CfTypeBinary);
-  ASSERT_TRUE(key_->SetValue(CfTypeString, "ab", 3));  // in place
+  // In place: the nibble stays, whatever the type argument carries.
+  ASSERT_TRUE(key_->SetValue(CfTypeString | 0x40, "ab", 3));
   EXPECT_EQ(key_->GetAttributes(), 0xE0);
+  EXPECT_EQ(key_->GetType(), CfTypeString);
+  // A new record takes its nibble from the type argument alone.
   const std::string longer(100, 'z');
-  ASSERT_TRUE(key_->SetValue(CfTypeBinary | 0x40, longer.data(), 100));  // new record
-  EXPECT_EQ(key_->GetAttributes(), 0xE0);
+  ASSERT_TRUE(key_->SetValue(CfTypeBinary | 0x40, longer.data(), 100));
+  EXPECT_EQ(key_->GetAttributes(), 0x40);
   EXPECT_EQ(key_->GetType(), CfTypeBinary);
   EXPECT_EQ(Bytes(key_.get()), longer);
+  const std::string longest(200, 'y');
+  ASSERT_TRUE(key_->SetValue(CfTypeBinary, longest.data(), 200));
+  EXPECT_EQ(key_->GetAttributes(), 0);
+  ExpectSound(file_);
 }
 
 TEST_F(KeyValuesTest, SetAttributesAnswersTrueAlways) {
