@@ -282,13 +282,22 @@ TEST_F(EditCommandsTest, ProtectedKeyRefusesChangesUntilUnprotected) {
   EXPECT_TRUE(Read(u"p.set", u"").children.empty());
 }
 
-TEST_F(EditCommandsTest, ProtectKeepsTheOtherAttributeBits) {
+TEST_F(EditCommandsTest, EditsKeepTheOtherAttributeBits) {
   BuildSample();
   ASSERT_EQ(Run({"protect", Path(u"a.set"), "q x", "on"}).exit_code, 0);
   EXPECT_EQ(Read(u"a.set", u"q x").attributes, 0xF0);
   ASSERT_EQ(Run({"protect", Path(u"a.set"), "q x", "off"}).exit_code, 0);
   EXPECT_EQ(Read(u"a.set", u"q x").attributes, 0xE0);
   EXPECT_EQ(Read(u"a.set", u"q x").value, std::string("hi!\0\0", 5));
+  // A longer value and a new name both need a new record.
+  ASSERT_EQ(Run({"set", Path(u"a.set"), "q x", "--wstring", "a longer value"}).exit_code, 0);
+  EXPECT_EQ(Read(u"a.set", u"q x").attributes, 0xE0);
+  EXPECT_EQ(Read(u"a.set", u"q x").type, 3);
+  ASSERT_EQ(Run({"set", Path(u"a.set"), "q x", "--int", "1"}).exit_code, 0);
+  EXPECT_EQ(Read(u"a.set", u"q x").attributes, 0xE0);
+  ASSERT_EQ(Run({"rename", Path(u"a.set"), "q x", "Q Y"}).exit_code, 0);
+  EXPECT_EQ(Read(u"a.set", u"Q Y").attributes, 0xE0);
+  EXPECT_EQ(Read(u"a.set", u"Q Y").value, std::string("\x01\0\0\0", 4));
 }
 
 TEST_F(EditCommandsTest, InvalidNamesAndValuesAreRefused) {

@@ -328,7 +328,10 @@ int RunSet(CommandContext& ctx) {
     if (IsProtected(key.get())) {
       return Complain(ctx, syntax.command, file, Shown(path) + ": the key is protected", kExitNo);
     }
-    if (!key->SetValue(type, bytes.data(), static_cast<int32_t>(bytes.size()))) {
+    // The key's other attribute bits go along in the type argument: a value
+    // that needs a new record takes its attributes from there.
+    const int32_t flags = type | (key->GetAttributes() & 0xF0);
+    if (!key->SetValue(flags, bytes.data(), static_cast<int32_t>(bytes.size()))) {
       return Complain(ctx, syntax.command, file, Shown(path) + ": the value cannot be stored",
                       kExitNo);
     }
@@ -386,6 +389,9 @@ int RunRename(CommandContext& ctx) {
     if (IsProtected(key.get())) {
       return Complain(ctx, syntax.command, file, Shown(path) + ": the key is protected", kExitNo);
     }
+    // A renamed key is a new record that starts without attributes; the
+    // key's own are put back.
+    const uint8_t attributes = key->GetAttributes();
     bool renamed;
     {
       CfRef<ICfKey> parent(key->GetParent());
@@ -410,6 +416,7 @@ int RunRename(CommandContext& ctx) {
     if (!renamed) {
       return Complain(ctx, syntax.command, file, Shown(path) + ": cannot rename the key", kExitNo);
     }
+    if (key->GetAttributes() != attributes) key->SetAttributes(attributes);
   }
   return SaveFile(ctx, syntax.command, file, config.get());
 }
