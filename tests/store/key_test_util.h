@@ -10,37 +10,15 @@
 
 #include "store/config_file.h"
 #include "store/key.h"
+#include "store/ref.h"
 
 namespace orvo::testing {
 
 constexpr uint32_t kOpenExisting = 3;
 constexpr uint32_t kOpenAlways = 4;
 
-// Holds one reference on a key or file object for a scope.
 template <class T>
-class Held {
- public:
-  explicit Held(T* p = nullptr) : p_(p) {}
-  ~Held() { reset(); }
-  Held(const Held&) = delete;
-  Held& operator=(const Held&) = delete;
-  void reset(T* p = nullptr) {
-    T* old = p_;
-    p_ = p;
-    if (old != nullptr) old->Release();
-  }
-  T* release() {
-    T* p = p_;
-    p_ = nullptr;
-    return p;
-  }
-  T* get() const { return p_; }
-  T* operator->() const { return p_; }
-  explicit operator bool() const { return p_ != nullptr; }
-
- private:
-  T* p_;
-};
+using Held = CfRef<T>;
 using KeyRef = Held<ICfKey>;
 
 // The name of a key as ASCII ('?' for other units); "<detached>" when the key
