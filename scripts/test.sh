@@ -79,7 +79,7 @@ build_preset() {
   say "$p: build"
   # Ninja's progress lines are thinned out; errors are shown in full.
   cmake --build "$dir" -j "$jobs" -- -k 0 2>&1 | tee "$logs/$p-build.log" |
-    awk '/^\[[0-9]+\/[0-9]+\] / { split(substr($1, 2), a, "/");
+    awk '/^\[[0-9]+\/[0-9]+\] / { split(substr($1, 2, length($1) - 2), a, "/");
                                   if (a[1] % 25 && a[1] != a[2]) next }
          { print; fflush() }'
   if ((PIPESTATUS[0])); then
