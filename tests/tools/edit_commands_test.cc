@@ -239,7 +239,13 @@ TEST_F(EditCommandsTest, RenameRefusesATakenNameAndLeavesTheFile) {
   ASSERT_EQ(r.exit_code, 0) << r.err;
   EXPECT_FALSE(Read(u"a.set", u"Width").found);
   EXPECT_EQ(Read(u"a.set", u"Height").value, std::string("\x01\0\0\0", 4));
-  // A change of letter case only, and renaming a branch with its children.
+  // A change of letter case only (also of a name of the greatest length),
+  // and renaming a branch with its children.
+  const std::string longest(255, 'l');
+  ASSERT_EQ(Run({"set", Path(u"a.set"), longest, "--none"}).exit_code, 0);
+  ASSERT_EQ(Run({"rename", Path(u"a.set"), longest, longest.substr(1) + "L"}).exit_code, 0);
+  EXPECT_TRUE(Read(u"a.set", u"").children.back() == longest.substr(1) + "L");
+  ASSERT_EQ(Run({"rm", Path(u"a.set"), longest}).exit_code, 0);
   ASSERT_EQ(Run({"rename", Path(u"a.set"), "APP", "App"}).exit_code, 0);
   EXPECT_EQ(Read(u"a.set", u"").children, (std::vector<std::string>{"q x", "App", "Height"}));
   ASSERT_EQ(Run({"rename", Path(u"a.set"), "App", "Programs"}).exit_code, 0);

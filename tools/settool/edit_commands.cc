@@ -407,8 +407,9 @@ int RunRename(CommandContext& ctx) {
         CfChar old_name[kCfMaxNameLength + 1];
         const int32_t n = key->GetName(old_name, kCfMaxNameLength + 1);
         if (n >= 0 && std::u16string(old_name, static_cast<size_t>(n)) == new_name) return kExitOk;
-        // Through a generated free name, then to the new spelling.
-        renamed = key->Rename(new_name.c_str(), false) && key->Rename(new_name.c_str(), true);
+        // Through a free temporary name (the store picks one near it), then
+        // to the new spelling.
+        renamed = key->Rename(u"settool-rename", false) && key->Rename(new_name.c_str(), true);
       } else {
         renamed = key->Rename(new_name.c_str(), true);
       }
