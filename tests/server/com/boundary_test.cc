@@ -579,6 +579,15 @@ TEST_F(BoundaryTest, NullOutPointersOfTheQuestions) {
   Arguments check;
   check.IntOut(nullptr);
   EXPECT_EQ(InvokeByName(dispatch_.get(), L"CheckTamsiverInstalled", check).hr, S_OK);
+  Arguments information;
+  for (int i = 0; i < 4; ++i) {
+    VARIANT v;
+    VariantInit(&v);
+    v.vt = VT_BSTR | VT_BYREF;
+    v.pbstrVal = nullptr;
+    information.Add(v);
+  }
+  EXPECT_EQ(InvokeByName(dispatch_.get(), L"GetTamsiverInformation", information).hr, S_OK);
 }
 
 // --- By name only: argument counts and types ------------------------------------------
