@@ -9,7 +9,8 @@
 // key may stay registered, and the idle pool keeps at most 5 key objects.
 //
 // Input: a stream of operations, each an opcode byte (taken modulo the
-// number of operations) and its operand bytes; missing bytes read as 0.
+// number of operations) and its operand bytes; missing bytes read as 0. An
+// empty source slot is given the root key first.
 // Operand encodings:
 //   slots  one byte: source slot in bits 0-2, destination slot in bits 4-6
 //   path   one byte c, then c % 6 token bytes (tokens: kTokens below)
@@ -222,6 +223,8 @@ void Inspect(ICfKey* key) {
   CfRef<ICfKey> parent(key->GetParent());
   if (!parent) {
     Check(key->GetIndex() == -1, "root key has an index");
+    int32_t occurrence = -1;
+    key->GetId(&occurrence);  // not settled for the root key; it must not fail hard
     return;
   }
   const int32_t index = key->GetIndex();
@@ -292,23 +295,37 @@ void CheckBookkeeping(CConfigFile* file) {
   if (!file->CheckInvariants(&why)) Fail("invariant: " + why);
 }
 
-// Saves |file| and loads the result into a second file object.
-void SaveAndReload(CConfigFile* file) {
+// Saves |file| and loads the result into a second file object, which must
+// hold the same tree; returns it.
+CfRef<CConfigFile> SaveAndReload(CConfigFile* file) {
   Check(file->Save(kSaved), "save failed");
   CfRef<CConfigFile> copy(CreateConfigFile(kSaved, orvo::platform::kOpenExisting));
   Check(static_cast<bool>(copy), "saved file does not open");
   CompareTrees(file, copy.get());
   CheckBookkeeping(copy.get());
   Check(copy->LiveKeyCount() == 1, "second file object keeps keys after the walk");
+  return copy;
 }
 
+// The end of a file object's life: with every caller key released only the
+// root key that it keeps stays registered, and the pool keeps at most 5.
+void ReleaseFile(CConfigFile* file) {
+  CheckBookkeeping(file);
+  Check(file->LiveKeyCount() == 1, "keys left registered after every release");
+  Check(file->PoolSize() <= 5, "idle pool over its limit");
+  Check(file->Release() == 0, "file object still referenced");
+}
+
+// Owns the file object being driven and the slots of key references.
 class Driver {
  public:
   explicit Driver(CConfigFile* file) : file_(file) {}
   ~Driver() {
-    for (ICfKey*& k : slots_) Put(&k, nullptr);
+    ReleaseKeys();
+    ReleaseFile(file_);
   }
 
+  CConfigFile* file() const { return file_; }
   void Step(Input* in);
   // Inspects the keys of the slots the last step used.
   void InspectTouched() {
@@ -323,6 +340,10 @@ class Driver {
     ICfKey* old = *slot;
     *slot = key;
     if (old != nullptr) Check(old->Release() >= 0, "release of a held key finds no entry");
+  }
+
+  void ReleaseKeys() {
+    for (ICfKey*& k : slots_) Put(&k, nullptr);
   }
 
   void SetValue(ICfKey* key, Input* in);
@@ -355,7 +376,7 @@ void Driver::SetValue(ICfKey* key, Input* in) {
 }
 
 void Driver::Step(Input* in) {
-  const uint8_t op = in->Byte() % 21;
+  const uint8_t op = in->Byte() % 22;
   const uint8_t slots = in->Byte();
   touched_ = slots;
   ICfKey** src_slot = &slots_[slots & 7];
@@ -377,9 +398,16 @@ void Driver::Step(Input* in) {
       Put(dst_slot, file_->OpenKey(path.c_str(), (in->Byte() & 1) != 0));
       return;
     }
-    case 20:
-      SaveAndReload(file_);
+    case 20: {
+      CfRef<CConfigFile> copy = SaveAndReload(file_);
+      if ((in->Byte() & 1) != 0) {
+        // Go on with the tree as read from the file.
+        ReleaseKeys();
+        ReleaseFile(file_);
+        file_ = copy.release();
+      }
       return;
+    }
     default:
       break;
   }
@@ -535,6 +563,21 @@ void Driver::Step(Input* in) {
       // Release and retake through the root: the pool hands objects back.
       Put(src_slot, file_->OpenKey(u"", false));
       break;
+    case 21: {
+      // A chain of up to 64 keys, each held only by its child: the key
+      // registry grows past the room inside the file object, and releasing
+      // the slot unwinds the whole chain in one call.
+      const int depth = 1 + in->Byte() % 64;
+      const std::u16string& name = kTokens[in->Byte() % 16];
+      const bool create = (in->Byte() & 1) != 0;
+      Check(src->AddRef() >= 1, "AddRef on a held key saw no reference");
+      CfRef<ICfKey> current(src);
+      for (int i = 0; i < depth && current; ++i) {
+        current.reset(current->FindChild(name.c_str(), -1, nullptr, create));
+      }
+      Put(dst_slot, current.release());
+      break;
+    }
     default:
       break;
   }
@@ -547,19 +590,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   CConfigFile* file = CreateConfigFile(nullptr, orvo::platform::kOpenAlways);
   Check(file != nullptr, "no file object");
   Input in(data, size);
-  {
-    Driver driver(file);
-    for (int ops = 0; ops < kMaxOps && !in.empty(); ++ops) {
-      driver.Step(&in);
-      CheckBookkeeping(file);
-      driver.InspectTouched();
-    }
-    SaveAndReload(file);
-    CheckBookkeeping(file);
+  Driver driver(file);  // releases the keys, then the file object
+  for (int ops = 0; ops < kMaxOps && !in.empty(); ++ops) {
+    driver.Step(&in);
+    CheckBookkeeping(driver.file());
+    driver.InspectTouched();
   }
-  CheckBookkeeping(file);
-  Check(file->LiveKeyCount() == 1, "keys left registered after every release");
-  Check(file->PoolSize() <= 5, "idle pool over its limit");
-  Check(file->Release() == 0, "file object still referenced");
+  SaveAndReload(driver.file());
   return 0;
 }
