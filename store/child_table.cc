@@ -53,6 +53,9 @@ int32_t UpperBound(const CfChildTable* table, uint32_t id) {
   return lo;
 }
 
+// The capacity that growing by kGrowStep gives for |count| entries.
+int64_t GrownCapacity(int64_t count) { return (count + kGrowStep - 1) / kGrowStep * kGrowStep; }
+
 int32_t InsertAt(CfChildTable* table, int32_t pos, CfChildEntry entry) {
   if (table->count == table->capacity) {
     if (table->capacity > INT32_MAX - kGrowStep) return -1;
@@ -89,6 +92,18 @@ int32_t InsertChild(CfChildTable* table, CfChildEntry entry, bool before) {
 
 int32_t AppendChild(CfChildTable* table, CfChildEntry entry) {
   return InsertAt(table, table->count, entry);
+}
+
+bool ReserveChildren(CfChildTable* table, int32_t count) {
+  const int64_t capacity = GrownCapacity(count);
+  if (capacity <= table->capacity) return true;
+  if (capacity > INT32_MAX) return false;
+  return Resize(table, static_cast<int32_t>(capacity));
+}
+
+void TrimChildren(CfChildTable* table) {
+  const int64_t capacity = GrownCapacity(table->count);
+  if (capacity < table->capacity) Resize(table, static_cast<int32_t>(capacity));
 }
 
 bool RemoveChildAt(CfChildTable* table, int32_t index) {

@@ -22,6 +22,17 @@ int32_t InsertChild(CfChildTable* table, CfChildEntry entry, bool before);
 // REQUIRES: the entries arrive in table order (a copied table, a file read).
 int32_t AppendChild(CfChildTable* table, CfChildEntry entry);
 
+// Makes room for |count| entries in one step, with the capacity that |count|
+// insertions into the table as it is would reach (the next multiple of 16),
+// so that the next insertions need no storage. False when the storage cannot
+// be had (the table is unchanged).
+bool ReserveChildren(CfChildTable* table, int32_t count);
+
+// Gives back storage that a reservation took beyond what the entries in use
+// would have grown to (the next multiple of 16 above the count, 0 for an
+// empty table). A shrink whose storage cannot be had keeps the larger one.
+void TrimChildren(CfChildTable* table);
+
 // Removes one entry; an index out of range removes the last one. False for an
 // empty table or when the storage for a shrink cannot be had (entry kept).
 bool RemoveChildAt(CfChildTable* table, int32_t index);

@@ -60,6 +60,15 @@ bool ReadRecord(const uint8_t* p, const uint8_t* end, Record* r) {
   for (int i = 0; i < n; ++i, q += 2) name[i] = DecodeFixed16(q);
   CfNode* node = CreateNode(name, n, flags, q, v, k);
   if (node == nullptr) return false;
+  // The children arrive next: room for them in one step instead of a
+  // reallocation every 16 (each one copying the table so far). Every child
+  // record takes at least 8 bytes, which bounds what a damaged count can ask
+  // for; ParseNode gives back what a branch that stops early does not use.
+  if (k > 0) {
+    const size_t room = (avail - static_cast<size_t>(size)) / kCfRecordFixedSize;
+    ReserveChildren(CfChildren(node),
+                    static_cast<int32_t>(room < static_cast<size_t>(k) ? room : k));
+  }
   r->node = node;
   r->ids = q + v;
   r->count = k;
@@ -149,6 +158,7 @@ CfNode* ParseNode(const uint8_t** cursor, const uint8_t* end, CfParseStats* stat
   stats->nodes = 1;
   FrameStack<ParseFrame> stack;
   bool complete = r.count == 0 || stack.Push({root, r.ids, r.count, 0});
+  if (!complete) TrimChildren(CfChildren(root));
   while (complete && !stack.Empty()) {
     ParseFrame& f = stack.Top();
     if (f.next == f.count) {
@@ -169,8 +179,14 @@ CfNode* ParseNode(const uint8_t** cursor, const uint8_t* end, CfParseStats* stat
     ++f.next;
     ++stats->nodes;
     p = child.next;
-    if (child.count > 0 && !stack.Push({child.node, child.ids, child.count, 0})) complete = false;
+    if (child.count > 0 && !stack.Push({child.node, child.ids, child.count, 0})) {
+      TrimChildren(CfChildren(child.node));
+      complete = false;
+    }
   }
+  // Branches left open by an early stop keep only the storage that their
+  // entries would have grown to one at a time.
+  for (; !stack.Empty(); stack.Pop()) TrimChildren(CfChildren(stack.Top().node));
   stats->complete = complete;
   *cursor = p;
   return root;
