@@ -103,15 +103,29 @@ void DecodeHeaderFields(const uint8_t* header, CfHeaderFields* f) {
 }
 
 uint32_t CfChecksum(const uint8_t* data, size_t n) {
-  // Fixed-length blocks let the compiler turn the inner loop into vector adds
-  // even where it only vectorises loops without a scalar remainder.
-  constexpr size_t kBlock = 64;
+  // Bytes are added in pairs into the 16-bit lanes of a machine word: each
+  // word adds at most 2 * 255 to a lane, so a lane holds a block of 64 words
+  // without overflow; then the lanes are added to the sum. A word is 64 bits
+  // on 64-bit machines and 32 bits on 32-bit ones; which byte lands in which
+  // lane does not matter to a sum. The fixed block length lets the compiler
+  // vectorise the inner loop without a remainder.
+  typedef size_t Word;
+  constexpr Word kLowBytes = static_cast<Word>(0x00FF00FF00FF00FFull);
+  constexpr size_t kWords = 64;
+  static_assert(kWords * 2 * 255 <= 0xFFFF, "a block fits the 16-bit lanes");
+  constexpr size_t kBlock = kWords * sizeof(Word);
   uint32_t sum = 0;
   size_t i = 0;
   for (; n - i >= kBlock; i += kBlock) {
-    uint32_t block = 0;
-    for (size_t j = 0; j < kBlock; ++j) block += data[i + j];
-    sum += block;
+    Word lanes = 0;
+    for (size_t k = 0; k < kWords; ++k) {
+      Word w;
+      std::memcpy(&w, data + i + k * sizeof(Word), sizeof(Word));
+      lanes += (w & kLowBytes) + ((w >> 8) & kLowBytes);
+    }
+    for (size_t lane = 0; lane < sizeof(Word) / 2; ++lane) {
+      sum += static_cast<uint16_t>(lanes >> (16 * lane));
+    }
   }
   for (; i < n; ++i) sum += data[i];
   return sum;
