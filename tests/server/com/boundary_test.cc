@@ -135,8 +135,8 @@ Records ReadRecords() {
   return records;
 }
 
-// Puts |value| (the stored form of a text, or nothing) under |name|.
-void Expect(Values* values, const char16_t* name, const Text& text) {
+// Puts the stored form of |text| (when it is given and kept) under |name|.
+void PutStored(Values* values, const char16_t* name, const Text& text) {
   if (!text) return;
   if (std::optional<Bytes> bytes = Stored(*text)) (*values)[name] = *bytes;
 }
@@ -154,14 +154,14 @@ struct AppCall {
   }
   Values Record() const {
     Values v;
-    Expect(&v, install::kValueName, name);
-    Expect(&v, install::kValueMainProgramPath, main_program_path);
-    Expect(&v, install::kValueMainIcon, main_icon_path);
-    Expect(&v, install::kValueVersion, version);
-    Expect(&v, install::kValueInstallDir, install_dir);
-    Expect(&v, install::kValueDesc, desc);
-    Expect(&v, install::kValueCaller, call_name);
-    Expect(&v, install::kValueParam, param);
+    PutStored(&v, install::kValueName, name);
+    PutStored(&v, install::kValueMainProgramPath, main_program_path);
+    PutStored(&v, install::kValueMainIcon, main_icon_path);
+    PutStored(&v, install::kValueVersion, version);
+    PutStored(&v, install::kValueInstallDir, install_dir);
+    PutStored(&v, install::kValueDesc, desc);
+    PutStored(&v, install::kValueCaller, call_name);
+    PutStored(&v, install::kValueParam, param);
     return v;
   }
 };
@@ -190,15 +190,15 @@ struct WidgetCall {
   }
   Values Record() const {
     Values v;
-    Expect(&v, install::kValueName, name);
-    Expect(&v, install::kValueMainProgramPath, main_program_path);
-    Expect(&v, install::kValueMainIcon, main_icon_path);
+    PutStored(&v, install::kValueName, name);
+    PutStored(&v, install::kValueMainProgramPath, main_program_path);
+    PutStored(&v, install::kValueMainIcon, main_icon_path);
     v[install::kValueWidth] = LittleEndian(width);
     v[install::kValueHeight] = LittleEndian(height);
-    Expect(&v, install::kValueVersion, version);
-    Expect(&v, install::kValueInstallDir, install_dir);
-    Expect(&v, install::kValueDesc, desc);
-    Expect(&v, install::kValueCaller, call_name);
+    PutStored(&v, install::kValueVersion, version);
+    PutStored(&v, install::kValueInstallDir, install_dir);
+    PutStored(&v, install::kValueDesc, desc);
+    PutStored(&v, install::kValueCaller, call_name);
     return v;
   }
 };
@@ -249,7 +249,6 @@ class Arguments {
     v.plVal = target;
     return Add(v);
   }
-  size_t size() const { return args_.size(); }
 
   // In the reverse order that IDispatch wants.
   DISPPARAMS Params() {
