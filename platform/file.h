@@ -40,7 +40,8 @@ class File {
   virtual bool Write(const void* buf, uint32_t n, uint32_t* done) = 0;
   // Moves the file pointer to an absolute offset.
   virtual bool Seek(uint64_t offset) = 0;
-  // Forces written data to stable storage.
+  // Forces written data to stable storage; for a file that this open
+  // created, its name in the folder too.
   virtual bool Flush() = 0;
   // Closes the handle. The object must still be deleted afterwards;
   // deleting an open file closes it too.
@@ -58,7 +59,19 @@ class FileSystem {
   virtual bool CreateFolder(const char16_t* path) = 0;
   // Removes a file; false when it could not.
   virtual bool Remove(const char16_t* path) = 0;
+  // Waits before an open is tried again (see OpenWaitingForSharing). The
+  // real file systems sleep; a test double may count instead.
+  virtual void PauseBeforeRetry(uint32_t milliseconds);
 };
+
+// Sleeps on the calling thread for about |milliseconds|.
+void SleepMilliseconds(uint32_t milliseconds);
+
+// Opens like fs->Open, but while the open fails with a sharing violation
+// (another handle holds the file and shares nothing) it pauses and tries
+// again, for about |patience_ms| in all, before it gives up with that error.
+File* OpenWaitingForSharing(FileSystem* fs, const char16_t* path, OpenMode mode,
+                            Disposition disposition, OpenError* error, uint32_t patience_ms);
 
 // The machine's real file system.
 FileSystem* RealFileSystem();

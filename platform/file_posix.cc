@@ -8,8 +8,10 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <ctime>
 #include <new>
 #include <string>
+#include <utility>
 
 #include "platform/file.h"
 #include "platform/utf.h"
@@ -53,9 +55,43 @@ bool NativePath(const char16_t* path, std::string* out) {
   return true;
 }
 
+// The folder part of a native path ("." when there is none).
+std::string FolderOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Makes the entries of |folder| durable. File systems that cannot sync a
+// folder (EINVAL) are taken as keeping names durable by themselves.
+bool SyncFolder(const std::string& folder) {
+  int fd;
+  do {
+    fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return false;
+  int r;
+  do {
+    r = fsync(fd);
+  } while (r != 0 && errno == EINTR);
+  const bool ok = r == 0 || errno == EINVAL;
+  close(fd);
+  return ok;
+}
+
+int OpenNoEintr(const std::string& path, int flags) {
+  int fd;
+  do {
+    fd = open(path.c_str(), flags, 0666);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
 class PosixFile final : public File {
  public:
-  explicit PosixFile(int fd) : fd_(fd) {}
+  // |created_in|: the folder of a file that this open created, whose entry
+  // the first Flush makes durable; empty otherwise.
+  PosixFile(int fd, std::string created_in) : fd_(fd), created_in_(std::move(created_in)) {}
   ~PosixFile() override { Close(); }
 
   bool Size(uint64_t* size) override {
@@ -107,6 +143,11 @@ class PosixFile final : public File {
     while (fsync(fd_) != 0) {
       if (errno != EINTR) return false;
     }
+    // A new file's data is durable only together with its name.
+    if (!created_in_.empty()) {
+      if (!SyncFolder(created_in_)) return false;
+      created_in_.clear();
+    }
     return true;
   }
 
@@ -121,6 +162,7 @@ class PosixFile final : public File {
 
  private:
   int fd_;
+  std::string created_in_;
 };
 
 class PosixFileSystem final : public FileSystem {
@@ -134,19 +176,20 @@ class PosixFileSystem final : public FileSystem {
       return nullptr;
     }
     bool truncate = false;
+    bool create = false;                 // make the file when it is missing
+    bool exclusive = false;              // and only then
     int flags = O_CLOEXEC | O_NONBLOCK;  // O_NONBLOCK: never hang on a FIFO
     switch (disposition) {
       case kCreateNew:
-        flags |= O_CREAT | O_EXCL;
+        create = exclusive = true;
         break;
       case kCreateAlways:
-        flags |= O_CREAT;
-        truncate = true;
+        create = truncate = true;
         break;
       case kOpenExisting:
         break;
       case kOpenAlways:
-        flags |= O_CREAT;
+        create = true;
         break;
       case kTruncateExisting:
         truncate = true;
@@ -159,15 +202,24 @@ class PosixFileSystem final : public FileSystem {
     // held, so that a file held by someone else is left as it is.
     flags |= (mode == OpenMode::kReadWrite || truncate) ? O_RDWR : O_RDONLY;
 
-    int fd;
-    do {
-      fd = open(native.c_str(), flags, 0666);
-    } while (fd < 0 && errno == EINTR);
+    // An existing file is opened as it is; a missing one is made with
+    // O_EXCL, so that this open knows it made it (see Flush).
+    int fd = -1;
+    bool created = false;
+    for (int attempt = 0; attempt < 4 && fd < 0; ++attempt) {
+      if (!exclusive) {
+        fd = OpenNoEintr(native, flags);
+        if (fd >= 0 || errno != ENOENT || !create) break;
+      }
+      fd = OpenNoEintr(native, flags | O_CREAT | O_EXCL);
+      created = fd >= 0;
+      if (fd >= 0 || exclusive || errno != EEXIST) break;  // EEXIST: made meanwhile
+    }
     if (fd < 0) {
       *error = ErrorFromErrno(errno);
       return nullptr;
     }
-    PosixFile* file = new (std::nothrow) PosixFile(fd);  // closes fd on early returns
+    PosixFile* file = new (std::nothrow) PosixFile(fd, created ? FolderOf(native) : std::string());
     if (file == nullptr) {
       close(fd);
       *error = OpenError::kOther;
@@ -221,6 +273,14 @@ class PosixFileSystem final : public FileSystem {
 };
 
 }  // namespace
+
+void SleepMilliseconds(uint32_t milliseconds) {
+  struct timespec left;
+  left.tv_sec = static_cast<time_t>(milliseconds / 1000);
+  left.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
+  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+  }
+}
 
 FileSystem* RealFileSystem() {
   static PosixFileSystem* const fs = new PosixFileSystem();

@@ -126,6 +126,8 @@ class Win32FileSystem final : public FileSystem {
 
 }  // namespace
 
+void SleepMilliseconds(uint32_t milliseconds) { Sleep(milliseconds); }
+
 FileSystem* RealFileSystem() {
   static Win32FileSystem* const fs = new Win32FileSystem();
   return fs;

@@ -2,11 +2,16 @@
 
 #include <cstring>
 #include <new>
+#include <random>
+#include <utility>
 
 namespace orvo::platform {
 
+// Invariant: readers and writers count the open handles of this epoch.
 struct MemoryFileSystem::Entry {
-  std::string data;
+  std::string data;             // what reads see
+  std::string durable;          // what the last flush made durable
+  bool durable_exists = false;  // the file itself survives a power loss
   int readers = 0;
   int writers = 0;
 };
@@ -14,20 +19,22 @@ struct MemoryFileSystem::Entry {
 class MemoryFileSystem::MemoryFile final : public File {
  public:
   MemoryFile(MemoryFileSystem* fs, std::shared_ptr<Entry> entry, bool write)
-      : fs_(fs), entry_(std::move(entry)), write_(write) {
+      : fs_(fs), entry_(std::move(entry)), write_(write), epoch_(fs->epoch_) {
     (write_ ? entry_->writers : entry_->readers)++;
   }
   ~MemoryFile() override { Close(); }
 
   bool Size(uint64_t* size) override {
-    if (!entry_ || fs_->faults.fail_size) return false;
+    if (!Live() || fs_->BeginCall(&fs_->counts.sizes) != Fate::kRun) return false;
+    if (fs_->faults.fail_size) return false;
     *size = entry_->data.size();
     return true;
   }
 
   bool Read(void* buf, uint32_t n, uint32_t* done) override {
     *done = 0;
-    if (!entry_ || ++fs_->counts.reads == fs_->faults.fail_read_call) return false;
+    if (!Live() || fs_->BeginCall(&fs_->counts.reads) != Fate::kRun) return false;
+    if (fs_->counts.reads == fs_->faults.fail_read_call) return false;
     const std::string& d = entry_->data;
     if (pos_ < d.size()) {
       const uint64_t avail = d.size() - pos_;
@@ -40,10 +47,12 @@ class MemoryFileSystem::MemoryFile final : public File {
 
   bool Write(const void* buf, uint32_t n, uint32_t* done) override {
     *done = 0;
-    if (!entry_ || !write_) return false;
-    const int call = ++fs_->counts.writes;
+    if (!Live() || !write_) return false;
+    const Fate fate = fs_->BeginCall(&fs_->counts.writes);
+    if (fate == Fate::kDead) return false;
+    const int call = fs_->counts.writes;
     if (call == fs_->faults.fail_write_call) return false;
-    const bool cut = call == fs_->faults.short_write_call;
+    const bool cut = call == fs_->faults.short_write_call || fate == Fate::kFail;
     const uint32_t count = cut ? n / 2 : n;
     std::string& d = entry_->data;
     if (d.size() < pos_ + count) d.resize(pos_ + count);
@@ -54,45 +63,74 @@ class MemoryFileSystem::MemoryFile final : public File {
   }
 
   bool Seek(uint64_t offset) override {
-    if (!entry_ || ++fs_->counts.seeks == fs_->faults.fail_seek_call) return false;
+    if (!Live() || fs_->BeginCall(&fs_->counts.seeks) != Fate::kRun) return false;
+    if (fs_->counts.seeks == fs_->faults.fail_seek_call) return false;
     pos_ = offset;
     return true;
   }
 
-  bool Flush() override { return entry_ && ++fs_->counts.flushes != fs_->faults.fail_flush_call; }
-
-  bool Close() override {
-    if (!entry_) return false;
-    (write_ ? entry_->writers : entry_->readers)--;
-    entry_.reset();
+  bool Flush() override {
+    if (!Live() || fs_->BeginCall(&fs_->counts.flushes) != Fate::kRun) return false;
+    if (fs_->counts.flushes == fs_->faults.fail_flush_call) return false;
+    entry_->durable = entry_->data;
+    entry_->durable_exists = true;
     return true;
   }
 
+  bool Close() override {
+    if (!entry_) return false;
+    const Fate fate = Live() ? fs_->BeginCall(&fs_->counts.closes) : Fate::kDead;
+    // The sharing goes with the handle, whatever the outcome.
+    (write_ ? entry_->writers : entry_->readers)--;
+    entry_.reset();
+    return fate == Fate::kRun;
+  }
+
  private:
+  bool Live() const { return entry_ && epoch_ == fs_->epoch_; }
+
   MemoryFileSystem* fs_;
   std::shared_ptr<Entry> entry_;
   bool write_;
+  uint64_t epoch_;
   uint64_t pos_ = 0;
 };
 
 MemoryFileSystem::MemoryFileSystem() = default;
 MemoryFileSystem::~MemoryFileSystem() = default;
 
+MemoryFileSystem::Fate MemoryFileSystem::BeginCall(int* kind) {
+  ++*kind;
+  const int call = ++counts.calls;
+  if (faults.crash_call > 0 && call >= faults.crash_call) stopped_ = true;
+  if (stopped_) return Fate::kDead;
+  return call == faults.fail_call ? Fate::kFail : Fate::kRun;
+}
+
 File* MemoryFileSystem::Open(const char16_t* path, OpenMode mode, Disposition disposition,
                              OpenError* error) {
   *error = OpenError::kNone;
-  ++counts.opens;
+  const Fate fate = BeginCall(&counts.opens);
+  if (fate == Fate::kDead) {
+    *error = OpenError::kOther;
+    return nullptr;
+  }
   if (path == nullptr || path[0] == 0) {
     *error = OpenError::kInvalidPath;
     return nullptr;
   }
-  if (faults.fail_open) {
+  if (faults.fail_open || fate == Fate::kFail) {
     *error = OpenError::kAccessDenied;
     return nullptr;
   }
   const bool write = mode == OpenMode::kReadWrite;
   auto it = files_.find(path);
   const bool exists = it != files_.end();
+  if (exists && faults.busy_opens > 0) {
+    --faults.busy_opens;
+    *error = OpenError::kSharingViolation;
+    return nullptr;
+  }
   if (exists && (it->second->writers > 0 || (write && it->second->readers > 0))) {
     *error = OpenError::kSharingViolation;
     return nullptr;
@@ -105,24 +143,35 @@ File* MemoryFileSystem::Open(const char16_t* path, OpenMode mode, Disposition di
     *error = OpenError::kOther;
     return nullptr;
   }
+  if (disposition < kCreateNew || disposition > kTruncateExisting) {
+    *error = OpenError::kOther;
+    return nullptr;
+  }
   if (!exists) it = files_.emplace(path, std::make_shared<Entry>()).first;
   if (disposition == kCreateAlways || disposition == kTruncateExisting) it->second->data.clear();
-  return new (std::nothrow) MemoryFile(this, it->second, write);
+  MemoryFile* file = new (std::nothrow) MemoryFile(this, it->second, write);
+  if (file == nullptr) *error = OpenError::kOther;
+  return file;
 }
 
 bool MemoryFileSystem::CreateFolder(const char16_t*) { return false; }
 
 bool MemoryFileSystem::Remove(const char16_t* path) {
+  if (BeginCall(&counts.removes) != Fate::kRun || path == nullptr) return false;
   auto it = files_.find(path);
   if (it == files_.end() || it->second->readers > 0 || it->second->writers > 0) return false;
   files_.erase(it);
   return true;
 }
 
+void MemoryFileSystem::PauseBeforeRetry(uint32_t) { ++counts.pauses; }
+
 void MemoryFileSystem::SetFile(const std::u16string& path, const std::string& bytes) {
   auto& entry = files_[path];
   if (!entry) entry = std::make_shared<Entry>();
   entry->data = bytes;
+  entry->durable = bytes;
+  entry->durable_exists = true;
 }
 
 bool MemoryFileSystem::GetFile(const std::u16string& path, std::string* bytes) const {
@@ -130,6 +179,76 @@ bool MemoryFileSystem::GetFile(const std::u16string& path, std::string* bytes) c
   if (it == files_.end()) return false;
   *bytes = it->second->data;
   return true;
+}
+
+std::vector<std::u16string> MemoryFileSystem::Paths() const {
+  std::vector<std::u16string> paths;
+  for (const auto& f : files_) paths.push_back(f.first);
+  return paths;
+}
+
+namespace {
+
+// What a power loss leaves of a file whose flushed content is |old| and
+// whose current content is |now|.
+std::string Survivor(const std::string& old, const std::string& now, std::mt19937* rng) {
+  constexpr size_t kSector = MemoryFileSystem::kSectorSize;
+  const size_t length = old.size() == now.size() || (*rng)() % 2 == 0 ? now.size() : old.size();
+  std::string out(length, '\0');
+  auto byte = [](const std::string& s, size_t i) { return i < s.size() ? s[i] : '\0'; };
+  for (size_t start = 0; start < length; start += kSector) {
+    const size_t end = start + kSector < length ? start + kSector : length;
+    bool same = true;
+    for (size_t i = start; i < end && same; ++i) same = byte(old, i) == byte(now, i);
+    // Unchanged sectors keep their bytes; the others are old, new or torn.
+    const uint32_t choice = same ? 0 : (*rng)() % 4;
+    const size_t cut = start + 1 + (*rng)() % (kSector - 1);
+    for (size_t i = start; i < end; ++i) {
+      bool take_new;
+      switch (choice) {
+        case 0:
+          take_new = false;
+          break;
+        case 1:
+          take_new = true;
+          break;
+        case 2:  // the start of the sector reached the disk
+          take_new = i < cut;
+          break;
+        default:  // the end of it did
+          take_new = i >= cut;
+          break;
+      }
+      out[i] = take_new ? byte(now, i) : byte(old, i);
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+void MemoryFileSystem::Crash(CrashKind kind, uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::map<std::u16string, std::shared_ptr<Entry>> after;
+  for (const auto& f : files_) {
+    const Entry& e = *f.second;
+    auto fresh = std::make_shared<Entry>();
+    if (kind == CrashKind::kProcessKill) {
+      fresh->data = e.data;
+      fresh->durable = e.durable;
+      fresh->durable_exists = e.durable_exists;
+    } else {
+      if (!e.durable_exists && rng() % 2 == 0) continue;  // its name never reached the disk
+      fresh->data = Survivor(e.durable, e.data, &rng);
+      fresh->durable = fresh->data;
+      fresh->durable_exists = true;
+    }
+    after.emplace(f.first, std::move(fresh));
+  }
+  files_ = std::move(after);
+  ++epoch_;
+  stopped_ = false;
+  faults.crash_call = 0;
 }
 
 }  // namespace orvo::platform

@@ -1,7 +1,12 @@
 // An in-memory FileSystem for tests and fuzzing. Files are byte strings kept
 // by path; opening follows the sharing rule of the real file systems (a
-// writer shares with no one, readers share with each other); failures can be
-// injected per kind of call.
+// writer shares with no one, readers share with each other).
+//
+// Failures can be injected per kind of call or at any call, and a crash can
+// be simulated. Every file keeps two contents: what reads see, and what the
+// last Flush made durable. A simulated power loss keeps the durable bytes
+// and, for each 512-byte sector written since, keeps the old bytes, takes
+// the new ones or tears the sector, as a seed decides.
 #ifndef ORVO_PLATFORM_MEMORY_FILE_SYSTEM_H_
 #define ORVO_PLATFORM_MEMORY_FILE_SYSTEM_H_
 
@@ -9,6 +14,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/file.h"
 
@@ -16,16 +22,24 @@ namespace orvo::platform {
 
 class MemoryFileSystem final : public FileSystem {
  public:
-  // Calls counted over all files since the last Reset of the counters.
+  static constexpr uint32_t kSectorSize = 512;
+
+  // Calls counted over all files since the last reset of the counters.
   struct Counts {
     int opens = 0;
     int reads = 0;
     int writes = 0;
     int seeks = 0;
     int flushes = 0;
+    int sizes = 0;
+    int closes = 0;  // of open handles only
+    int removes = 0;
+    int calls = 0;   // every call counted above, in the order made
+    int pauses = 0;  // PauseBeforeRetry; not a call, never fails
   };
 
-  // Injected failures. A call number counts from 1 over all files.
+  // Injected failures. A per-kind call number counts that kind from 1 over
+  // all files; fail_call and crash_call count Counts::calls.
   struct Faults {
     bool fail_open = false;
     bool fail_size = false;
@@ -34,6 +48,22 @@ class MemoryFileSystem final : public FileSystem {
     int short_write_call = 0;  // that Write call writes half and fails
     int fail_seek_call = 0;
     int fail_flush_call = 0;
+    // That call fails, whatever its kind: an Open gives nothing (access
+    // denied), a Write writes the first half of its bytes, a Close still
+    // releases the handle.
+    int fail_call = 0;
+    // The process stops before that call: it and every later call fail
+    // without effect (handles closed by a dead process still release their
+    // sharing) until Crash.
+    int crash_call = 0;
+    // The next opens of an existing file meet a writer that holds it: they
+    // fail with a sharing violation. Counts down.
+    int busy_opens = 0;
+  };
+
+  enum class CrashKind {
+    kProcessKill,  // the system keeps every write made
+    kPowerLoss,    // only flushed bytes are sure to survive
   };
 
   MemoryFileSystem();
@@ -43,10 +73,27 @@ class MemoryFileSystem final : public FileSystem {
              OpenError* error) override;
   bool CreateFolder(const char16_t* path) override;
   bool Remove(const char16_t* path) override;
+  void PauseBeforeRetry(uint32_t milliseconds) override;
 
+  // Sets a file's content, as flushed.
   void SetFile(const std::u16string& path, const std::string& bytes);
-  // False when there is no such file.
+  // What reads see. False when there is no such file.
   bool GetFile(const std::u16string& path, std::string* bytes) const;
+  // Every file's path, in order.
+  std::vector<std::u16string> Paths() const;
+
+  // Ends every handle (their calls fail from then on) and leaves the files
+  // as the crash leaves them. After a power loss a file made and never
+  // flushed may be gone; in every other file each sector that differs from
+  // its flushed content keeps the flushed bytes, takes the new ones or is
+  // torn (one part new, the rest flushed), and a length that changed since
+  // the flush is the old or the new one (bytes past the old end that were
+  // not kept read as zeros), all as |seed| decides. Then the files count as
+  // flushed, and faults.crash_call is cleared.
+  void Crash(CrashKind kind, uint32_t seed);
+
+  // True once the crash_call has been reached.
+  bool stopped() const { return stopped_; }
 
   Counts counts;
   Faults faults;
@@ -54,7 +101,14 @@ class MemoryFileSystem final : public FileSystem {
  private:
   struct Entry;
   class MemoryFile;
+  enum class Fate { kRun, kFail, kDead };
+
+  // Counts one call of the kind |kind| points at and says how it goes.
+  Fate BeginCall(int* kind);
+
   std::map<std::u16string, std::shared_ptr<Entry>> files_;
+  uint64_t epoch_ = 0;  // raised by Crash: handles of an older epoch are dead
+  bool stopped_ = false;
 };
 
 }  // namespace orvo::platform

@@ -56,8 +56,12 @@ int32_t CConfigFile::Open(const CfChar* path, uint32_t disposition) {
     if (n < 0) return -1;
     std::memcpy(path_, path, static_cast<size_t>(n + 1) * sizeof(CfChar));
     CfNode* root = nullptr;
-    if (!LoadConfigFile(path_, disposition, &root, &image_) || root == nullptr) return -1;
+    CfTreeSource source = CfTreeSource::kFile;
+    if (!LoadConfigFile(path_, disposition, &root, &image_, &source) || root == nullptr) {
+      return -1;
+    }
     root_ = root;
+    disk_ = CfDiskStateAfterLoad(source);
   }
   ICfKey* root_key = GetRootKey();
   if (root_key == nullptr) return -1;
@@ -115,17 +119,25 @@ ICfKey* CConfigFile::OpenKey(const CfChar* path, bool create) {
 
 bool CConfigFile::Save(const CfChar* path) {
   CfChar target[kCfPathCapacity];
+  CfDiskState disk;
   {
     LockGuard guard(lock_);
     if (path != nullptr) {
       const int n = BoundedLength(path, kCfPathCapacity - 1);
       if (n < 0) return false;
-      std::memcpy(path_, path, static_cast<size_t>(n + 1) * sizeof(CfChar));
+      const size_t bytes = static_cast<size_t>(n + 1) * sizeof(CfChar);
+      // Another file's content was never read: nothing is known of it.
+      if (std::memcmp(path_, path, bytes) != 0) disk_ = CfDiskState();
+      std::memcpy(path_, path, bytes);
     }
     if (path_[0] == 0) return false;
     std::memcpy(target, path_, sizeof(target));
+    disk = disk_;
   }
-  return SaveConfigFile(target, image_, &root_, &lock_);
+  const bool saved = SaveConfigFile(target, image_, &root_, &lock_, &disk);
+  LockGuard guard(lock_);
+  disk_ = disk;
+  return saved;
 }
 
 CCfKeyInterface* CConfigFile::ObtainKeyObject(CfNode* node) {

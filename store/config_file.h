@@ -60,7 +60,8 @@ class CConfigFile final : public cmmBaseObject<CConfigFile, IConfigFile, glszBNC
   ICfKey* CF_CALL GetRootKey() override;
   ICfKey* CF_CALL OpenKey(const CfChar* path, bool create) override;
   // A path longer than 255 units is refused (false, nothing written, the
-  // object's path unchanged).
+  // object's path unchanged). The first save after an open that could not
+  // read the whole file keeps the old bytes beside it (see SaveConfigFile).
   bool CF_CALL Save(const CfChar* path) override;
 
   // Inspection, for tests and fuzzers. Each takes the lock.
@@ -107,6 +108,8 @@ class CConfigFile final : public cmmBaseObject<CConfigFile, IConfigFile, glszBNC
   // Invariant: path_ is NUL-terminated; changed only under lock_.
   CfChar path_[kCfPathCapacity] = {};
   CfHeaderImage image_ = {};
+  // What the open (and the saves since) left on disk; guarded like path_.
+  CfDiskState disk_;
   CfNode* root_ = nullptr;
   CCfKeyInterface* root_key_ = nullptr;  // holds one reference
   CfKeyRegistry registry_;

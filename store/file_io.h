@@ -24,18 +24,83 @@ void InitNewHeaderImage(CfHeaderImage* image);
 // nullptr when memory runs out.
 CfNode* NewTree();
 
-// Runs the reading sequence on |path| with the creation disposition given.
-// Returns false (and sets nothing) when the file cannot be opened or sized.
-// Otherwise returns true with *root the loaded tree and *image its header, or,
-// for an empty or unusable file, a new tree and a new header image.
+// Beside a file at PATH the store keeps two companions, named PATH plus a
+// suffix of four units (so that a path of 255 units still fits MAX_PATH):
+//   PATH.new  the side file: every save writes its complete new image there
+//             and flushes it before it writes the file in place (after, when
+//             the file itself is unusable). It stays after the save.
+//   PATH.old  the kept copy: a save that replaces content which could not be
+//             read first copies the old bytes there (one copy, the newest).
+constexpr CfChar kCfSideFileSuffix[] = u".new";
+constexpr CfChar kCfKeptCopySuffix[] = u".old";
+constexpr int kCfCompanionSuffixLength = 4;
+static_assert(sizeof(kCfSideFileSuffix) / sizeof(CfChar) == kCfCompanionSuffixLength + 1 &&
+                  sizeof(kCfKeptCopySuffix) / sizeof(CfChar) == kCfCompanionSuffixLength + 1,
+              "companion suffixes have four units");
+
+// How long a reader that meets a save in progress (a sharing violation)
+// keeps trying before it fails.
+constexpr uint32_t kCfSharingPatienceMs = 1000;
+
+// Where the tree of a load came from.
+enum class CfTreeSource {
+  kFile,        // the file, read whole
+  kFilePart,    // the file, up to a record that could not be read
+  kSideFile,    // the side file: the file itself would have opened as a new tree
+  kEmpty,       // a new tree: the file is empty and there is no usable side file
+  kUnreadable,  // a new tree in place of content that could not be read
+};
+
+// What a save must know of the files on disk, from the open that read them;
+// the save keeps it up to date as it goes.
+struct CfDiskState {
+  // The tree does not hold all the file held (it was read in part, or not at
+  // all): the old bytes are to be kept before anything replaces them.
+  bool keep_old_bytes = false;
+  // The file is unusable and the side file holds the only whole copy: the
+  // file is written first, the side file after it.
+  bool side_file_only = false;
+};
+
+// The disk state an open leaves, by where its tree came from.
+inline CfDiskState CfDiskStateAfterLoad(CfTreeSource source) {
+  CfDiskState state;
+  state.keep_old_bytes = source == CfTreeSource::kFilePart || source == CfTreeSource::kUnreadable;
+  state.side_file_only = source == CfTreeSource::kSideFile;
+  return state;
+}
+
+// Runs the reading sequence on |path| with the creation disposition given,
+// waiting up to kCfSharingPatienceMs while a save holds the file. Returns
+// false (and sets nothing) when the file cannot be opened or sized.
+// Otherwise returns true with *root the loaded tree and *image its header.
+// When the file is empty or unusable, the side file's tree and header are
+// taken if it holds a usable file; failing that, a new tree and a new header
+// image. *source (may be null) tells which. The side file is read only for
+// OPEN_EXISTING and OPEN_ALWAYS, and not when the file had to be made: a
+// side file beside a missing file is left over and the next save replaces it.
 // REQUIRES: |path| is NUL-terminated.
-bool LoadConfigFile(const CfChar* path, uint32_t disposition, CfNode** root, CfHeaderImage* image);
+bool LoadConfigFile(const CfChar* path, uint32_t disposition, CfNode** root, CfHeaderImage* image,
+                    CfTreeSource* source = nullptr);
 
 // Runs the writing sequence: the tree is serialised while |lock| is held
-// (*root is read under it), the file written outside it. Returns whether
-// the final header write succeeded.
+// (*root is read under it), the file written outside it. With the file held
+// without sharing, the save
+//   1. when state->keep_old_bytes is set, copies the present content to the
+//      kept copy and flushes it: the file's bytes, or the side file's when
+//      only the side file is usable;
+//   2. writes the complete new image to the side file and flushes it;
+//   3. writes the file in place: first header (commit marks 1 and 0) and
+//      flush, body and flush, final header (2 and 2) and flush.
+// When the side file holds the only whole copy (state->side_file_only, or
+// found so: the file's header is not committed and the side file is usable),
+// step 2 comes after step 3 and only once the file is durable. Either way one
+// of the two files is whole at every moment, and a failure before the file
+// is touched leaves it as it was. Returns whether the final header was
+// written with the new image durable in one of the files. |state| may be
+// null (a file that loaded whole).
 bool SaveConfigFile(const CfChar* path, const CfHeaderImage& image, CfNode* const* root,
-                    orvo::platform::RecursiveLock* lock);
+                    orvo::platform::RecursiveLock* lock, CfDiskState* state = nullptr);
 
 // What the reader made of a file's content, in the order it tests. Every state
 // but kLoaded makes the file open as a new tree.
@@ -83,8 +148,9 @@ struct CfFileReport {
   bool checksum_ok() const { return body_read && checksum_computed == header.checksum; }
 };
 
-// Runs the reading sequence on an existing file (it is never created) and
-// reports what it found. Returns false when the file cannot be opened or
+// Runs the reading sequence on an existing file (it is never created; the
+// side file is not consulted) and reports what it found, waiting like
+// LoadConfigFile while a save holds the file. Returns false when the file cannot be opened or
 // sized. When |root| is not null and the state is kLoaded, *root receives the
 // tree, owned by the caller; otherwise *root is set to nullptr.
 // REQUIRES: |path| is NUL-terminated.

@@ -143,16 +143,23 @@ class OperationsTest : public ::testing::Test {
     dir_ = tmpl;
     setenv("ORVO_COMMON_APPDATA", dir_.c_str(), 1);
 #endif
-    CurrentFileSystem()->Remove(FilePath().c_str());
+    RemoveFiles();
     SetGetConfigForTesting(nullptr);
   }
   void TearDown() override {
     SetGetConfigForTesting(nullptr);
-    CurrentFileSystem()->Remove(FilePath().c_str());
+    RemoveFiles();
 #ifndef _WIN32
     std::string cmd = "rm -rf '" + dir_ + "'";
     ASSERT_EQ(std::system(cmd.c_str()), 0);
 #endif
+  }
+
+  // The file and its companions (side file, kept copy).
+  static void RemoveFiles() {
+    for (const char16_t* suffix : {u"", u".new", u".old"}) {
+      CurrentFileSystem()->Remove((FilePath() + suffix).c_str());
+    }
   }
 
   int32_t App(const char16_t* path, const char16_t* name = u"App", int32_t* code = nullptr) {
@@ -322,10 +329,20 @@ TEST_F(OperationsTest, DamagedFileIsReplacedByANewTree) {
   ASSERT_GT(bytes.size(), 520u);
   bytes[520] ^= 0xFF;  // the checksum no longer matches
   WriteFileBytes(FilePath(), bytes);
+  // The side file that the last save wrote still holds the first record.
   EXPECT_EQ(App(u"second.exe"), kResultOk);
-  const Snapshot s = Load();
+  Snapshot s = Load();
+  ASSERT_EQ(s.apps.size(), 2u);
+  EXPECT_EQ(s.apps[1].at(u"MainProgramPath"), W(u"second.exe"));
+
+  // Damaged both: a new tree, and the damaged bytes are kept beside the file.
+  WriteFileBytes(FilePath(), bytes);
+  WriteFileBytes(FilePath() + u".new", bytes);
+  EXPECT_EQ(App(u"third.exe"), kResultOk);
+  s = Load();
   ASSERT_EQ(s.apps.size(), 1u);
-  EXPECT_EQ(s.apps[0].at(u"MainProgramPath"), W(u"second.exe"));
+  EXPECT_EQ(s.apps[0].at(u"MainProgramPath"), W(u"third.exe"));
+  EXPECT_EQ(FileBytes(FilePath() + u".old"), bytes);
 }
 
 // A file object handed out by the outside component, shared with the test.

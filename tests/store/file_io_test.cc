@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -241,9 +242,11 @@ TEST_F(FileIoTest, OlderVersionsLoadWithoutTheChecksumTest) {
   expected.reserved28 = 0x28282828;
   EXPECT_EQ(Contents(), FileImage(expected, kAppBody));
 
-  // The same wrong checksum under the current version makes the file unusable.
+  // The same wrong checksum under the current version makes the file
+  // unusable (without the side file that the save left).
   old.version = kCfVersion;
   SetContents(FileImage(old, kAppBody));
+  ASSERT_TRUE(std::filesystem::remove(dir_.NativePath(u"InstallApp.set.new")));
   ASSERT_TRUE(Load());
   EXPECT_TRUE(IsNewTree());
 }
@@ -362,6 +365,13 @@ TEST_F(FileIoTest, InspectReportsTheHeader) {
   EXPECT_EQ(report.parsed_bytes, 34u);
 }
 
+// The tree that reading |body| gives, described.
+std::string AsRead(const std::string& body) {
+  const uint8_t* cursor = reinterpret_cast<const uint8_t*>(body.data());
+  TreeHolder tree(ParseNode(&cursor, cursor + body.size()));
+  return tree.get() == nullptr ? "" : DescribeTree(tree.get());
+}
+
 // Failures injected into the file calls.
 class FileIoFaultTest : public ::testing::Test {
  protected:
@@ -392,6 +402,7 @@ class FileIoFaultTest : public ::testing::Test {
   }
 
   static constexpr const char16_t* kPath = u"C:\\ProgramData\\Tamsiver\\InstallApp.set";
+  static constexpr const char16_t* kSide = u"C:\\ProgramData\\Tamsiver\\InstallApp.set.new";
   MemoryFileSystem fs_;
   orvo::platform::FileSystem* previous_ = nullptr;
   TreeHolder tree_;
@@ -400,8 +411,12 @@ class FileIoFaultTest : public ::testing::Test {
 
 TEST_F(FileIoFaultTest, OneReadOfTheBodyAndOneWriteOfIt) {
   ASSERT_TRUE(Save());
-  EXPECT_EQ(fs_.counts.writes, 3);  // first header, body, final header
-  EXPECT_EQ(fs_.counts.seeks, 2);
+  // The file's header is read to see that it is committed. Side file: one
+  // write. The file: first header, body, final header.
+  EXPECT_EQ(fs_.counts.reads, 1);
+  EXPECT_EQ(fs_.counts.writes, 4);
+  EXPECT_EQ(fs_.counts.seeks, 3);
+  EXPECT_EQ(fs_.counts.flushes, 4);
   fs_.counts = MemoryFileSystem::Counts();
   CfNode* root = nullptr;
   ASSERT_TRUE(LoadConfigFile(kPath, kOpenExisting, &root, &image_));
@@ -412,24 +427,37 @@ TEST_F(FileIoFaultTest, OneReadOfTheBodyAndOneWriteOfIt) {
 
 TEST_F(FileIoFaultTest, FailedSaves) {
   const std::string before = Contents();
+  const std::string old_tree = AsRead(before.substr(kCfHeaderSize));
+  std::string new_body(SerializeNode(tree_.get(), nullptr), '\0');
+  uint8_t* out = reinterpret_cast<uint8_t*>(&new_body[0]);
+  ASSERT_EQ(SerializeNode(tree_.get(), &out), new_body.size());
+  const std::string new_tree = AsRead(new_body);
+  ASSERT_NE(old_tree, new_tree);
   struct Case {
     const char* what;
     MemoryFileSystem::Faults faults;
-    bool unchanged;  // else the file is left half-written
+    bool unchanged;  // else the file is left half-written and the side file holds the new tree
   } cases[] = {
       {"open", {true, false, 0, 0, 0, 0, 0}, true},
-      {"first seek", {false, false, 0, 0, 0, 1, 0}, true},
-      {"first header write", {false, false, 0, 1, 0, 0, 0}, true},
-      {"flush after the first header", {false, false, 0, 0, 0, 0, 1}, false},
-      {"body write", {false, false, 0, 2, 0, 0, 0}, false},
-      {"short body write", {false, false, 0, 0, 2, 0, 0}, false},
-      {"flush after the body", {false, false, 0, 0, 0, 0, 2}, false},
-      {"second seek", {false, false, 0, 0, 0, 2, 0}, false},
-      {"final header write", {false, false, 0, 3, 0, 0, 0}, false},
+      {"size", {false, true, 0, 0, 0, 0, 0}, true},
+      {"seek to read the header", {false, false, 0, 0, 0, 1, 0}, true},
+      {"header read", {false, false, 1, 0, 0, 0, 0}, true},
+      {"side file write", {false, false, 0, 1, 0, 0, 0}, true},
+      {"short side file write", {false, false, 0, 0, 1, 0, 0}, true},
+      {"side file flush", {false, false, 0, 0, 0, 0, 1}, true},
+      {"first seek", {false, false, 0, 0, 0, 2, 0}, true},
+      {"first header write", {false, false, 0, 2, 0, 0, 0}, true},
+      {"flush after the first header", {false, false, 0, 0, 0, 0, 2}, false},
+      {"body write", {false, false, 0, 3, 0, 0, 0}, false},
+      {"short body write", {false, false, 0, 0, 3, 0, 0}, false},
+      {"flush after the body", {false, false, 0, 0, 0, 0, 3}, false},
+      {"second seek", {false, false, 0, 0, 0, 3, 0}, false},
+      {"final header write", {false, false, 0, 4, 0, 0, 0}, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     fs_.SetFile(kPath, before);
+    fs_.Remove(kSide);
     fs_.counts = MemoryFileSystem::Counts();
     fs_.faults = c.faults;
     EXPECT_FALSE(Save());
@@ -439,6 +467,15 @@ TEST_F(FileIoFaultTest, FailedSaves) {
     } else {
       EXPECT_EQ(StateNow(), CfFileState::kNotCommitted);
     }
+    // Either way the next open reads a whole tree: the old one from the
+    // file, or the new one from the side file.
+    CfNode* root = nullptr;
+    CfHeaderImage image;
+    CfTreeSource source;
+    ASSERT_TRUE(LoadConfigFile(kPath, kOpenExisting, &root, &image, &source));
+    TreeHolder holder(root);
+    EXPECT_EQ(source, c.unchanged ? CfTreeSource::kFile : CfTreeSource::kSideFile);
+    EXPECT_EQ(DescribeTree(root), c.unchanged ? old_tree : new_tree);
   }
   // A tree that cannot be serialised leaves the file alone.
   fs_.SetFile(kPath, before);
