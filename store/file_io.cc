@@ -316,13 +316,19 @@ bool LoadConfigFile(const CfChar* path, uint32_t disposition, CfNode** root, CfH
   uint8_t header[kCfHeaderSize];
   CfNode* tree = ReadContent(file.get(), false, &report, header);
   if (!report.sized) return false;
+  // A file that this open made or emptied starts afresh: a side file beside
+  // it belongs to content removed on purpose, which a later open of the
+  // still empty file would otherwise bring back.
+  if (made || !keeps_content) {
+    CompanionPath side(path, kCfSideFileSuffix);
+    if (side.get() != nullptr) CurrentFileSystem()->Remove(side.get());
+  }
   CfTreeSource from = CfTreeSource::kFile;
   if (tree != nullptr) {
     if (!report.parse.complete) from = CfTreeSource::kFilePart;
   } else {
     // The side file is read while this file is held: no save can be
-    // writing it meanwhile. Dispositions that truncate or make a new file
-    // ask for a new tree and get one.
+    // writing it meanwhile.
     bool side_absent = true;
     if (keeps_content && !made) tree = ReadSideFile(path, header, &side_absent);
     if (tree != nullptr) {

@@ -77,8 +77,10 @@ inline CfDiskState CfDiskStateAfterLoad(CfTreeSource source) {
 // When the file is empty or unusable, the side file's tree and header are
 // taken if it holds a usable file; failing that, a new tree and a new header
 // image. *source (may be null) tells which. The side file is read only for
-// OPEN_EXISTING and OPEN_ALWAYS, and not when the file had to be made: a
-// side file beside a missing file is left over and the next save replaces it.
+// OPEN_EXISTING and OPEN_ALWAYS on a file that exists; when the open makes
+// or empties the file (OPEN_ALWAYS on a missing file, CREATE_NEW,
+// CREATE_ALWAYS, TRUNCATE_EXISTING), a side file left beside it belongs to
+// content removed on purpose and is removed.
 // REQUIRES: |path| is NUL-terminated.
 bool LoadConfigFile(const CfChar* path, uint32_t disposition, CfNode** root, CfHeaderImage* image,
                     CfTreeSource* source = nullptr);

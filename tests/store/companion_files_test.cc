@@ -1,0 +1,196 @@
+// The side file and the kept copy on the real file system: their names,
+// when they are read and written, and that the file itself keeps its place,
+// its identity and its in-place layout for every other reader.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "store/config_file.h"
+#include "store/file_io.h"
+#include "store/key.h"
+#include "store/ref.h"
+#include "tests/testing/temp_dir.h"
+
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#endif
+
+namespace {
+
+using orvo::testing::ReadWholeFile;
+using orvo::testing::TempDir;
+using orvo::testing::WriteWholeFile;
+
+constexpr uint32_t kOpenExisting = orvo::platform::kOpenExisting;
+constexpr uint32_t kOpenAlways = orvo::platform::kOpenAlways;
+constexpr uint32_t kCreateAlways = orvo::platform::kCreateAlways;
+
+class CompanionFilesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(dir_.ok());
+    path_ = dir_.Path(u"InstallApp.set");
+  }
+
+  std::filesystem::path Native(const std::u16string& suffix = u"") const {
+    return std::filesystem::path(path_ + suffix);
+  }
+  std::string Bytes(const std::u16string& suffix = u"") const {
+    return ReadWholeFile(Native(suffix));
+  }
+  bool Exists(const std::u16string& suffix) const {
+    std::error_code ec;
+    return std::filesystem::exists(Native(suffix), ec);
+  }
+
+  // Opens |path|, adds the key |name| (when given) and saves.
+  static bool AddAndSave(const std::u16string& path, const char16_t* name,
+                         uint32_t disposition = kOpenAlways) {
+    CfRef<CConfigFile> file(CreateConfigFile(path.c_str(), disposition));
+    if (!file) return false;
+    if (name != nullptr) {
+      CfRef<ICfKey> key(file->OpenKey(name, true));
+      if (!key) return false;
+    }
+    return file->Save(nullptr);
+  }
+
+  // The names of the root's children, comma-separated; "<none>" when the
+  // file cannot be opened.
+  static std::string Keys(const std::u16string& path, uint32_t disposition = kOpenAlways) {
+    CfRef<CConfigFile> file(CreateConfigFile(path.c_str(), disposition));
+    if (!file) return "<none>";
+    CfRef<ICfKey> root(file->GetRootKey());
+    std::string names;
+    for (CfRef<ICfKey> k(root->GetFirstChild()); k; k.reset(k->GetNextSibling())) {
+      CfChar buf[256] = {};
+      const int32_t n = k->GetName(buf, 256);
+      if (!names.empty()) names += ',';
+      for (int32_t i = 0; i < n; ++i) names += static_cast<char>(buf[i]);
+    }
+    return names;
+  }
+
+  TempDir dir_;
+  std::u16string path_;
+};
+
+TEST_F(CompanionFilesTest, TheSideFileHoldsTheImageTheFileIsWrittenInPlace) {
+  ASSERT_TRUE(AddAndSave(path_, u"APP"));
+  for (int i = 0; i < 20; ++i) {
+    ASSERT_TRUE(AddAndSave(path_, (u"K" + std::u16string(1, char16_t(u'a' + i))).c_str()));
+  }
+  const std::string long_file = Bytes();
+  EXPECT_EQ(Bytes(kCfSideFileSuffix), long_file);
+  EXPECT_FALSE(Exists(kCfKeptCopySuffix));
+#if !defined(_WIN32)
+  struct stat before;
+  ASSERT_EQ(stat(Native().c_str(), &before), 0);
+#endif
+
+  // A shorter tree: the file keeps its length (the old tail stays beyond the
+  // body, as every reader expects); the side file holds just the new image.
+  {
+    CfRef<CConfigFile> file(CreateConfigFile(path_.c_str(), kOpenExisting));
+    ASSERT_TRUE(file);
+    CfRef<ICfKey> root(file->GetRootKey());
+    for (CfRef<ICfKey> k(root->GetFirstChild()); k; k.reset(root->GetFirstChild())) {
+      ASSERT_TRUE(k->Delete());
+    }
+    ASSERT_TRUE(file->Save(nullptr));
+  }
+  const std::string short_file = Bytes();
+  EXPECT_EQ(short_file.size(), long_file.size());
+  const std::string side = Bytes(kCfSideFileSuffix);
+  EXPECT_LT(side.size(), short_file.size());
+  EXPECT_EQ(short_file.substr(0, side.size()), side);
+#if !defined(_WIN32)
+  struct stat after;
+  ASSERT_EQ(stat(Native().c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino);  // the same file, not a replacement
+#endif
+  EXPECT_EQ(Keys(path_), "");
+}
+
+TEST_F(CompanionFilesTest, TheLongestPathHasRoomForTheSuffixes) {
+  std::u16string longest = dir_.Path(u"");
+  if (longest.back() != u'/' && longest.back() != u'\\') longest += u'/';
+  ASSERT_LT(longest.size(), 200u);
+  longest += std::u16string(255 - longest.size(), u'p');
+  ASSERT_TRUE(AddAndSave(longest, u"APP"));
+  std::error_code ec;
+  EXPECT_TRUE(std::filesystem::exists(std::filesystem::path(longest + kCfSideFileSuffix), ec));
+  // Both damaged: the save keeps the old bytes beside the file.
+  ASSERT_TRUE(WriteWholeFile(std::filesystem::path(longest), "damaged"));
+  ASSERT_TRUE(WriteWholeFile(std::filesystem::path(longest + kCfSideFileSuffix), "damaged"));
+  ASSERT_TRUE(AddAndSave(longest, u"Widget"));
+  EXPECT_EQ(ReadWholeFile(std::filesystem::path(longest + kCfKeptCopySuffix)), "damaged");
+  EXPECT_EQ(Keys(longest), "Widget");
+}
+
+TEST_F(CompanionFilesTest, WhenTheSideFileIsRead) {
+  ASSERT_TRUE(AddAndSave(path_, u"APP"));
+  const std::string saved = Bytes();
+
+  // An empty or damaged file: the side file's tree. Reading writes nothing.
+  ASSERT_TRUE(WriteWholeFile(Native(), ""));
+  EXPECT_EQ(Keys(path_, kOpenExisting), "APP");
+  ASSERT_TRUE(WriteWholeFile(Native(), saved.substr(0, 600)));
+  EXPECT_EQ(Keys(path_, kOpenExisting), "APP");
+  EXPECT_EQ(Bytes(), saved.substr(0, 600));
+  EXPECT_EQ(Bytes(kCfSideFileSuffix), saved);
+
+  // A file removed on purpose: its side file is a leftover. It is not read,
+  // and the open that makes the new file removes it, so that the still
+  // empty file does not bring the old content back either.
+  std::filesystem::remove(Native());
+  EXPECT_EQ(Keys(path_, kOpenExisting), "<none>");
+  EXPECT_TRUE(Exists(kCfSideFileSuffix));
+  EXPECT_EQ(Keys(path_, kOpenAlways), "");
+  EXPECT_FALSE(Exists(kCfSideFileSuffix));
+  EXPECT_EQ(Keys(path_, kOpenAlways), "");
+  ASSERT_TRUE(AddAndSave(path_, u"Widget"));
+  EXPECT_EQ(Keys(path_), "Widget");
+  EXPECT_EQ(Bytes(kCfSideFileSuffix), Bytes());
+
+  // Opened to be emptied: a new tree, as asked, and no side file after it.
+  EXPECT_EQ(Keys(path_, kCreateAlways), "");
+  EXPECT_FALSE(Exists(kCfSideFileSuffix));
+  EXPECT_EQ(Keys(path_, kOpenExisting), "");
+}
+
+TEST_F(CompanionFilesTest, TheKeptCopyIsTheNewestContentThatCouldNotBeRead) {
+  ASSERT_TRUE(AddAndSave(path_, u"APP"));
+  for (const char* damage : {"first damage", "second damage"}) {
+    SCOPED_TRACE(damage);
+    ASSERT_TRUE(WriteWholeFile(Native(), damage));
+    ASSERT_TRUE(WriteWholeFile(Native(kCfSideFileSuffix), damage));
+    ASSERT_TRUE(AddAndSave(path_, u"Widget"));
+    EXPECT_EQ(Bytes(kCfKeptCopySuffix), damage);
+    // Later saves of content that was read keep nothing more.
+    ASSERT_TRUE(AddAndSave(path_, u"More"));
+    EXPECT_EQ(Bytes(kCfKeptCopySuffix), damage);
+  }
+  // Damage that the side file can mend: recovered, nothing to keep.
+  const std::string kept = Bytes(kCfKeptCopySuffix);
+  ASSERT_TRUE(WriteWholeFile(Native(), "third damage"));
+  EXPECT_EQ(Keys(path_), "More,Widget");
+  ASSERT_TRUE(AddAndSave(path_, u"Last"));
+  EXPECT_EQ(Bytes(kCfKeptCopySuffix), kept);
+  EXPECT_EQ(Keys(path_), "Last,More,Widget");
+}
+
+TEST_F(CompanionFilesTest, SavingElsewhereKeepsNothing) {
+  ASSERT_TRUE(WriteWholeFile(Native(), "not a configuration file"));
+  CfRef<CConfigFile> file(CreateConfigFile(path_.c_str(), kOpenExisting));
+  ASSERT_TRUE(file);
+  const std::u16string other = dir_.Path(u"other.set");
+  ASSERT_TRUE(file->Save(other.c_str()));
+  EXPECT_FALSE(Exists(kCfKeptCopySuffix));
+  std::error_code ec;
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::path(other + kCfKeptCopySuffix), ec));
+  EXPECT_EQ(Bytes(), "not a configuration file");
+}
+
+}  // namespace

@@ -1,0 +1,242 @@
+// Files made to hurt the reader: the registration file lives in a folder
+// that other users can write, so its content (and its side file's) is
+// input. Every crafted file loads without a crash, reads exactly what its
+// records allow, and the memory a load takes stays in proportion to the
+// file's size whatever its counts claim.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/memory_file_system.h"
+#include "store/coding.h"
+#include "store/file_io.h"
+#include "store/format.h"
+#include "tests/testing/tree_util.h"
+
+#if !defined(_WIN32)
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+using orvo::platform::MemoryFileSystem;
+using orvo::testing::TreeHolder;
+
+constexpr uint32_t kOpenExisting = orvo::platform::kOpenExisting;
+const std::u16string kPath = u"C:\\ProgramData\\Tamsiver\\InstallApp.set";
+constexpr uint8_t kBranch = 0x04;
+
+// One record as the format lays it out; |name_units| may claim more or
+// fewer units than |name| holds, |count| anything.
+std::string Record(const std::u16string& name, uint8_t flags, const std::string& value,
+                   int32_t count, const std::vector<uint32_t>& ids, int name_units = -1,
+                   int value_bytes = -1) {
+  std::string r(8, '\0');
+  uint8_t* p = reinterpret_cast<uint8_t*>(&r[0]);
+  p[0] = static_cast<uint8_t>(name_units >= 0 ? name_units : static_cast<int>(name.size()));
+  p[1] = flags;
+  EncodeFixed16(p + 2, static_cast<uint16_t>(value_bytes >= 0 ? value_bytes : value.size()));
+  EncodeFixed32(p + 4, static_cast<uint32_t>(count));
+  for (char16_t c : name) {
+    r.push_back(static_cast<char>(c & 0xFF));
+    r.push_back(static_cast<char>(c >> 8));
+  }
+  r += value;
+  for (uint32_t id : ids) {
+    uint8_t b[4];
+    EncodeFixed32(b, id);
+    r.append(reinterpret_cast<char*>(b), 4);
+  }
+  return r;
+}
+
+std::string Leaf(const std::u16string& name, const std::string& value = std::string()) {
+  return Record(name, 0, value, 0, {});
+}
+
+std::vector<uint32_t> Ids(uint32_t n) {
+  std::vector<uint32_t> ids(n);
+  for (uint32_t i = 0; i < n; ++i) ids[i] = i + 1;
+  return ids;
+}
+
+// A whole file: a committed header of the current version over |body|.
+std::string File(const std::string& body, int64_t body_size = -1) {
+  uint8_t h[kCfHeaderSize] = {};
+  EncodeFixed32(h + kCfMagicOffset, kCfMagic);
+  EncodeFixed32(h + kCfVersionOffset, kCfVersion);
+  EncodeFixed32(h + kCfCommitOffset, kCfCommitDone);
+  EncodeFixed32(h + kCfHeaderSizeOffset, kCfHeaderSize);
+  EncodeFixed32(h + kCfBodySizeOffset,
+                static_cast<uint32_t>(body_size >= 0 ? body_size : int64_t(body.size())));
+  EncodeFixed32(h + kCfChecksumOffset,
+                CfChecksum(reinterpret_cast<const uint8_t*>(body.data()), body.size()));
+  EncodeFixed32(h + kCfCommitCopyOffset, kCfCommitDone);
+  return std::string(reinterpret_cast<char*>(h), sizeof(h)) + body;
+}
+
+// A chain of |depth| nested keys below the root.
+std::string Deep(uint32_t depth) {
+  std::string body = Record(u"Root", kBranch, "", 1, {1});
+  body.reserve(body.size() + size_t{depth} * 14);
+  for (uint32_t i = 0; i < depth; ++i) {
+    body += i + 1 < depth ? Record(u"d", kBranch, "", 1, {1}) : Leaf(u"d");
+  }
+  return body;
+}
+
+// |n| siblings under the root.
+std::string Wide(uint32_t n) {
+  std::string body = Record(u"Root", kBranch, "", static_cast<int32_t>(n), Ids(n));
+  body.reserve(body.size() + size_t{n} * 10);
+  for (uint32_t i = 0; i < n; ++i) body += Leaf(u"w");
+  return body;
+}
+
+// |n| siblings with names of 255 units and values of 65535 bytes.
+std::string Maximal(uint32_t n) {
+  std::string body = Record(u"Root", kBranch, "", static_cast<int32_t>(n), Ids(n));
+  for (uint32_t i = 0; i < n; ++i) {
+    std::u16string name(255, static_cast<char16_t>(u'a' + i % 26));
+    body += Leaf(name, std::string(65535, static_cast<char>(i)));
+  }
+  return body;
+}
+
+struct Case {
+  const char* what;
+  std::string file;
+  CfFileState state;  // what the reader makes of it
+  uint64_t nodes;     // records read (when it loads)
+  bool complete;      // read to the end (when it loads)
+};
+
+std::vector<Case> Cases() {
+  const uint32_t huge = 0x7FFFFFFF;
+  std::vector<Case> c;
+  c.push_back({"root claims 2^31-1 children, holds none",
+               File(Record(u"Root", kBranch, "", static_cast<int32_t>(huge), {})),
+               CfFileState::kBadRoot, 0, false});
+  c.push_back({"a child claims 2^31-1 children",
+               File(Record(u"Root", kBranch, "", 2, {1, 2}) + Leaf(u"a") +
+                    Record(u"b", kBranch, "", static_cast<int32_t>(huge), {1})),
+               CfFileState::kLoaded, 2, false});
+  c.push_back({"negative child count", File(Record(u"Root", kBranch, "", -1, {})),
+               CfFileState::kBadRoot, 0, false});
+  c.push_back({"body size 4 GiB over 64 bytes", File(Leaf(u"Root"), 0xFFFFFFFF),
+               CfFileState::kBodyPastEnd, 0, false});
+  c.push_back({"name of 255 units in a body of 20 bytes",
+               File(Record(u"Root", 0, "", 0, {}, 255) + std::string(12, 'x')),
+               CfFileState::kBadRoot, 0, false});
+  c.push_back(
+      {"value of 65535 bytes past the end",
+       File(Record(u"Root", kBranch, "", 1, {1}) + Record(u"v", 0, "abc", 0, {}, -1, 65535)),
+       CfFileState::kLoaded, 1, false});
+  c.push_back(
+      {"names with < and >",
+       File(Record(u"Root", kBranch, "", 3, {1, 2, 3}) + Leaf(u"ok") + Leaf(u"a<b") + Leaf(u"c")),
+       CfFileState::kLoaded, 2, false});
+  c.push_back({"names cut at NUL, backslash and slash",
+               File(Record(u"Root", kBranch, "", 3, {1, 2, 3}) + Leaf(std::u16string(u"a\0b", 3)) +
+                    Leaf(u"c\\d") + Leaf(u"e/f")),
+               CfFileState::kLoaded, 4, true});
+  c.push_back({"branch bit with no children", File(Record(u"Root", kBranch, "", 0, {})),
+               CfFileState::kLoaded, 1, true});
+  c.push_back({"200000 levels deep", File(Deep(200000)), CfFileState::kLoaded, 200001, true});
+  c.push_back({"500000 siblings", File(Wide(500000)), CfFileState::kLoaded, 500001, true});
+  c.push_back(
+      {"300 maximal names and values", File(Maximal(300)), CfFileState::kLoaded, 301, true});
+  c.push_back({"4 MiB of 0xFF", std::string(4 << 20, '\xFF'), CfFileState::kBadMagic, 0, false});
+  return c;
+}
+
+class HostileFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override { previous_ = orvo::platform::SetFileSystemForTesting(&fs_); }
+  void TearDown() override { orvo::platform::SetFileSystemForTesting(previous_); }
+
+  MemoryFileSystem fs_;
+  orvo::platform::FileSystem* previous_ = nullptr;
+};
+
+TEST_F(HostileFileTest, CraftedFilesLoadAsFarAsTheirRecordsGo) {
+  for (const Case& c : Cases()) {
+    SCOPED_TRACE(c.what);
+    fs_.SetFile(kPath, c.file);
+    CfFileReport report;
+    CfNode* inspected = nullptr;
+    ASSERT_TRUE(InspectConfigFile(kPath.c_str(), &report, &inspected));
+    TreeHolder holder(inspected);
+    EXPECT_EQ(report.state, c.state);
+    CfNode* root = nullptr;
+    CfHeaderImage image;
+    CfTreeSource source;
+    ASSERT_TRUE(LoadConfigFile(kPath.c_str(), kOpenExisting, &root, &image, &source));
+    TreeHolder loaded(root);
+    ASSERT_NE(root, nullptr);
+    if (c.state == CfFileState::kLoaded) {
+      EXPECT_EQ(report.parse.nodes, c.nodes);
+      EXPECT_EQ(report.parse.complete, c.complete);
+      EXPECT_EQ(source, c.complete ? CfTreeSource::kFile : CfTreeSource::kFilePart);
+    } else {
+      EXPECT_EQ(source, CfTreeSource::kUnreadable);
+      EXPECT_EQ(CfChildCount(root), 0);
+    }
+  }
+}
+
+TEST_F(HostileFileTest, TheSideFileIsReadWithTheSameCare) {
+  // An empty file: the side file is consulted, and it is input too.
+  for (const Case& c : Cases()) {
+    SCOPED_TRACE(c.what);
+    fs_.SetFile(kPath, "");
+    fs_.SetFile(kPath + kCfSideFileSuffix, c.file);
+    CfNode* root = nullptr;
+    CfHeaderImage image;
+    CfTreeSource source;
+    ASSERT_TRUE(LoadConfigFile(kPath.c_str(), kOpenExisting, &root, &image, &source));
+    TreeHolder loaded(root);
+    ASSERT_NE(root, nullptr);
+    EXPECT_EQ(source, c.state == CfFileState::kLoaded ? CfTreeSource::kSideFile
+                                                      : CfTreeSource::kUnreadable);
+    if (c.state == CfFileState::kLoaded) {
+      EXPECT_EQ(std::memcmp(image.bytes, c.file.data(), kCfHeaderImageSize), 0);
+    }
+  }
+}
+
+#if !defined(_WIN32) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+// The peak memory of a load, in a child process of its own, against the
+// file's size: every case stays within 32 bytes of memory per file byte
+// (plus a fixed allowance), whatever its counts claim. The dearest shape is
+// deep nesting: about 26 bytes per byte of 14-byte branch records.
+TEST_F(HostileFileTest, MemoryStaysInProportionToTheFile) {
+  for (const Case& c : Cases()) {
+    SCOPED_TRACE(c.what);
+    fs_.SetFile(kPath, c.file);
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      struct rusage before, after;
+      getrusage(RUSAGE_SELF, &before);
+      CfNode* root = nullptr;
+      CfHeaderImage image;
+      const bool ok = LoadConfigFile(kPath.c_str(), kOpenExisting, &root, &image);
+      getrusage(RUSAGE_SELF, &after);
+      const long grown_kb = after.ru_maxrss - before.ru_maxrss;
+      const long allowed_kb = static_cast<long>(c.file.size() / 1024) * 32 + 32 * 1024;
+      _exit(ok && root != nullptr && grown_kb <= allowed_kb ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+  }
+}
+#endif
+
+}  // namespace
