@@ -18,6 +18,8 @@ using orvo::platform::MemoryFileSystem;
 constexpr const char16_t* kIn = u"in.set";
 constexpr const char16_t* kOut = u"out.set";
 constexpr const char16_t* kOut2 = u"out2.set";
+constexpr const char16_t* kEmpty = u"empty.set";
+constexpr const char16_t* kEmptySide = u"empty.set.new";
 
 void Check(bool ok, const char* what) {
   if (!ok) {
@@ -68,6 +70,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Check(report.parsed_bytes <= report.header.body_size, "parse ran past the body");
     FreeNodeTree(inspected, nullptr);
   }
+
+  // The same bytes as the side file of an empty file are read the same way.
+  fs->SetFile(kEmpty, "");
+  fs->SetFile(kEmptySide, std::string(reinterpret_cast<const char*>(data), size));
+  CfNode* from_side = nullptr;
+  CfHeaderImage side_image;
+  CfTreeSource source;
+  Check(LoadConfigFile(kEmpty, orvo::platform::kOpenExisting, &from_side, &side_image, &source),
+        "load of an empty file failed");
+  Check((source == CfTreeSource::kSideFile) == (report.state == CfFileState::kLoaded),
+        "the side file is read differently");
+  Check(Body(from_side) == Body(root), "the side file gives another tree");
+  FreeNodeTree(from_side, nullptr);
 
   // Save, and check the file byte by byte.
   const std::string body = Body(root);
