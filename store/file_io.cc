@@ -228,7 +228,7 @@ bool KeepOldBytes(File* file, const CfChar* path, bool* side_file_only) {
 // the header cannot be read at all.
 bool HeaderCommitted(File* file, bool* committed) {
   uint64_t size = 0;
-  uint8_t header[kCfHeaderSize];
+  uint8_t header[kCfHeaderSize] = {};
   uint32_t done = 0;
   if (!file->Size(&size) || !file->Seek(0) || !file->Read(header, kCfHeaderSize, &done)) {
     return false;
@@ -241,12 +241,16 @@ bool HeaderCommitted(File* file, bool* committed) {
   return true;
 }
 
-// Writes |image| (a complete file) as the side file of |path| and flushes it.
-bool WriteSideFile(const CfChar* path, const uint8_t* image, uint32_t size) {
+// Writes a complete file, |header| and the |size| bytes of |body|, as the
+// side file of |path| and flushes it.
+bool WriteSideFile(const CfChar* path, const uint8_t* header, const uint8_t* body, uint32_t size) {
   OpenError error;
   std::unique_ptr<File> side(OpenCompanion(path, kCfSideFileSuffix, OpenMode::kReadWrite,
                                            orvo::platform::kCreateAlways, &error));
-  if (!side || !WriteAll(side.get(), image, size) || !side->Flush()) return false;
+  if (!side || !WriteAll(side.get(), header, kCfHeaderSize) || !WriteAll(side.get(), body, size) ||
+      !side->Flush()) {
+    return false;
+  }
   side->Close();  // the bytes are durable: a failed close changes nothing
   return true;
 }
@@ -379,8 +383,7 @@ bool SaveConfigFile(const CfChar* path, const CfHeaderImage& image, CfNode* cons
       CurrentFileSystem()->Open(path, OpenMode::kReadWrite, orvo::platform::kOpenAlways, &error));
   if (!file) return false;
 
-  // A consistent snapshot: both passes under the lock, into one buffer that
-  // holds the whole new file (final header, then body). This happens before
+  // A consistent snapshot: both passes under the lock. This happens before
   // anything is written, so a tree that cannot be serialised (no memory, a
   // body past 32 bits) leaves everything as it was.
   Buffer buffer;
@@ -389,15 +392,13 @@ bool SaveConfigFile(const CfChar* path, const CfHeaderImage& image, CfNode* cons
     MaybeLocked guard(lock);
     const CfNode* tree = *root;
     size = SerializeNode(tree, nullptr);
-    if (size == 0 || uint64_t{size} + kCfHeaderSize > SIZE_MAX) return false;
-    buffer.reset(static_cast<uint8_t*>(std::malloc(kCfHeaderSize + size_t{size})));
+    if (size == 0) return false;
+    buffer.reset(static_cast<uint8_t*>(std::malloc(size)));
     if (!buffer) return false;
-    uint8_t* cursor = buffer.get() + kCfHeaderSize;
+    uint8_t* cursor = buffer.get();
     if (SerializeNode(tree, &cursor, size) != size) return false;
   }
-  uint8_t* const final_header = buffer.get();
-  const uint8_t* const body = buffer.get() + kCfHeaderSize;
-  const uint32_t image_size = kCfHeaderSize + size;
+  const uint8_t* const body = buffer.get();
 
   // The header written first: the image with the current version and commit
   // marks 1 and 0, so the file reads as unusable until the final header is
@@ -407,6 +408,7 @@ bool SaveConfigFile(const CfChar* path, const CfHeaderImage& image, CfNode* cons
   EncodeFixed32(header + kCfVersionOffset, kCfVersion);
   EncodeFixed32(header + kCfCommitCopyOffset, 0);
   EncodeFixed32(header + kCfCommitOffset, DecodeFixed32(header + kCfCommitCopyOffset) + 1);
+  uint8_t final_header[kCfHeaderSize];
   std::memcpy(final_header, header, kCfHeaderSize);
   EncodeFixed32(final_header + kCfBodySizeOffset, size);
   EncodeFixed32(final_header + kCfChecksumOffset, CfChecksum(body, size));
@@ -427,7 +429,7 @@ bool SaveConfigFile(const CfChar* path, const CfHeaderImage& image, CfNode* cons
     if (!committed && !ExamineSideFile(path, &side, &side_file_only)) return false;
   }
   if (!side_file_only) {
-    if (!WriteSideFile(path, buffer.get(), image_size)) return false;
+    if (!WriteSideFile(path, final_header, body, size)) return false;
   }
 
   // In place. The first header reaches the disk before the body: the old
@@ -446,7 +448,7 @@ bool SaveConfigFile(const CfChar* path, const CfHeaderImage& image, CfNode* cons
   const bool durable = file->Flush();
   if (side_file_only) {
     if (!durable) return false;
-    WriteSideFile(path, buffer.get(), image_size);  // the file holds it now: best effort
+    WriteSideFile(path, final_header, body, size);  // the file holds it now: best effort
   }
   state->side_file_only = !durable;
   file->Close();
