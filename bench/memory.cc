@@ -45,11 +45,11 @@ uint64_t HeapInUse() {
 
 }  // namespace
 
-int MemoryChild(const std::string& spec) {
-  const size_t colon = spec.find(':');
+int MemoryChild(const std::string& request) {
+  const size_t colon = request.find(':');
   if (colon == std::string::npos) return 2;
-  const std::string kind = spec.substr(0, colon);
-  const std::string path = spec.substr(colon + 1);
+  const std::string kind = request.substr(0, colon);
+  const std::string path = request.substr(colon + 1);
   const std::u16string path16 = Utf16Path(path);
   // Writing 5 to clear_refs resets the peak resident set to the current one.
   {
