@@ -95,7 +95,7 @@ TEST_F(MemoryFileSystemTest, AnyCallCanFail) {
     EXPECT_EQ(f->Close(), call != 7);
     EXPECT_EQ(fs.counts.calls, 7);
     // Even a failed close lets go of the file.
-    EXPECT_TRUE(fs.Open(u"f", OpenMode::kReadWrite, kOpenExisting, &error) != nullptr);
+    EXPECT_TRUE(std::unique_ptr<File>(fs.Open(u"f", OpenMode::kReadWrite, kOpenExisting, &error)));
   }
 }
 
