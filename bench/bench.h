@@ -28,6 +28,7 @@ struct Config {
   bool smoke = false;     // one short run of every benchmark, N = 100 only
   int repetitions = 3;    // runs of each benchmark, to show the noise
   double min_time = 0.2;  // seconds per run, where the iteration count is not fixed
+  bool cpu_time = false;  // figures are CPU time of the benchmark thread, not wall time
 };
 
 // Time per iteration of every run of one benchmark, in nanoseconds.
@@ -70,7 +71,7 @@ struct MemoryFigures {
 MemoryFigures MeasureMemory(const std::string& kind, const std::string& path);
 // The child side: loads, prints the figures on stdout and returns the exit
 // status.
-int MemoryChild(const std::string& spec);
+int MemoryChild(const std::string& request);
 
 // The machine's load average now, as "1min 5min 15min".
 std::string LoadAverage();

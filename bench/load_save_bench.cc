@@ -79,6 +79,21 @@ void LoadStore(benchmark::State& state, const Workload* w) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * FileSize(w->set)));
 }
 
+// The other half of a call's file object: its last Release frees the tree.
+void ReleaseStore(benchmark::State& state, const Workload* w) {
+  const std::u16string path = Utf16Path(w->set);
+  for (auto _ : state) {
+    state.PauseTiming();
+    CConfigFile* file = CreateConfigFile(path.c_str(), kOpenExisting);
+    state.ResumeTiming();
+    if (file == nullptr) {
+      state.SkipWithError("CreateConfigFile failed");
+      break;
+    }
+    file->Release();
+  }
+}
+
 void LoadCopyLimit(benchmark::State& state, const Workload* w) {
   for (auto _ : state) {
     size_t size = 0;
@@ -212,6 +227,8 @@ void RegisterLoadSave(const Config& config) {
     const Workload* p = &w;
     Configure(benchmark::RegisterBenchmark(("load/store/" + n).c_str(), LoadStore, p), config);
     Configure(benchmark::RegisterBenchmark(("load/limit/" + n).c_str(), LoadCopyLimit, p), config);
+    Configure(benchmark::RegisterBenchmark(("release/store/" + n).c_str(), ReleaseStore, p),
+              config);
     Configure(benchmark::RegisterBenchmark(("load/rapidjson/" + n).c_str(), LoadRapidJson, p),
               config);
     Configure(benchmark::RegisterBenchmark(("save/store/" + n).c_str(), SaveStore, p), config);
