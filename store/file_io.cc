@@ -378,9 +378,13 @@ bool SaveConfigFile(const CfChar* path, const CfHeaderImage& image, CfNode* cons
                     orvo::platform::RecursiveLock* lock, CfDiskState* state) {
   CfDiskState no_state;
   if (state == nullptr) state = &no_state;
+  // A reader of the suite may hold the file for a moment (it re-reads after
+  // each broadcast): wait for it as readers wait for a save, instead of
+  // dropping the registration at once.
   OpenError error;
-  std::unique_ptr<File> file(
-      CurrentFileSystem()->Open(path, OpenMode::kReadWrite, orvo::platform::kOpenAlways, &error));
+  std::unique_ptr<File> file(orvo::platform::OpenWaitingForSharing(
+      CurrentFileSystem(), path, OpenMode::kReadWrite, orvo::platform::kOpenAlways, &error,
+      kCfSharingPatienceMs));
   if (!file) return false;
 
   // A consistent snapshot: both passes under the lock. This happens before
