@@ -12,6 +12,7 @@ class WrappedFile final : public platform::File {
   WrappedFile(platform::File* inner, bool skip_flush, uint64_t* flushes)
       : inner_(inner), skip_flush_(skip_flush), flushes_(flushes) {}
   bool Size(uint64_t* size) override { return inner_->Size(size); }
+  bool Stamp(platform::FileStamp* stamp) override { return inner_->Stamp(stamp); }
   bool Read(void* buf, uint32_t n, uint32_t* done) override { return inner_->Read(buf, n, done); }
   bool Write(const void* buf, uint32_t n, uint32_t* done) override {
     return inner_->Write(buf, n, done);

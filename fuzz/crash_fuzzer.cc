@@ -17,6 +17,7 @@
 #include "platform/memory_file_system.h"
 #include "store/config_file.h"
 #include "store/file_io.h"
+#include "store/save_protocol.h"
 #include "store/format.h"
 #include "store/key.h"
 #include "store/ref.h"
@@ -41,10 +42,10 @@ void Check(bool ok, const char* what) {
 std::string Reads(CfTreeSource* source = nullptr) {
   CfNode* root = nullptr;
   CfHeaderImage image;
-  CfTreeSource from;
+  CfLoadReport from;
   Check(LoadConfigFile(kPath.c_str(), orvo::platform::kOpenAlways, &root, &image, &from),
         "the file does not open");
-  if (source != nullptr) *source = from;
+  if (source != nullptr) *source = from.source;
   std::string body(SerializeNode(root, nullptr), '\0');
   uint8_t* cursor = reinterpret_cast<uint8_t*>(&body[0]);
   Check(SerializeNode(root, &cursor, body.size()) == body.size(), "a read tree does not serialise");

@@ -10,6 +10,8 @@
 #include "store/coding.h"
 #include "store/file_io.h"
 #include "store/format.h"
+#include "store/save_protocol.h"
+#include "tests/store/side_file_util.h"
 
 namespace {
 
@@ -18,8 +20,8 @@ using orvo::platform::MemoryFileSystem;
 constexpr const char16_t* kIn = u"in.set";
 constexpr const char16_t* kOut = u"out.set";
 constexpr const char16_t* kOut2 = u"out2.set";
-constexpr const char16_t* kEmpty = u"empty.set";
-constexpr const char16_t* kEmptySide = u"empty.set.new";
+constexpr const char16_t* kCaught = u"caught.set";
+constexpr const char16_t* kCaughtSide = u"caught.set.new";
 
 void Check(bool ok, const char* what) {
   if (!ok) {
@@ -71,17 +73,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FreeNodeTree(inspected, nullptr);
   }
 
-  // The same bytes as the side file of an empty file are read the same way.
-  fs->SetFile(kEmpty, "");
-  fs->SetFile(kEmptySide, std::string(reinterpret_cast<const char*>(data), size));
+  // The same bytes as the side file of a save caught in flight are read the
+  // same way: taken only when they load whole.
+  const std::string caught(600, 'x');
+  fs->SetFile(kCaught, caught);
+  fs->SetFile(kCaughtSide, orvo::testing::InFlightSideFile(
+                               std::string(reinterpret_cast<const char*>(data), size), caught));
   CfNode* from_side = nullptr;
   CfHeaderImage side_image;
-  CfTreeSource source;
-  Check(LoadConfigFile(kEmpty, orvo::platform::kOpenExisting, &from_side, &side_image, &source),
-        "load of an empty file failed");
-  Check((source == CfTreeSource::kSideFile) == (report.state == CfFileState::kLoaded),
-        "the side file is read differently");
-  Check(Body(from_side) == Body(root), "the side file gives another tree");
+  CfLoadReport load;
+  Check(LoadConfigFile(kCaught, orvo::platform::kOpenExisting, &from_side, &side_image, &load),
+        "load of a file caught mid-save failed");
+  const bool whole = report.state == CfFileState::kLoaded && report.parse.complete;
+  Check((load.source == CfTreeSource::kSideFile) == whole, "the side file is read differently");
+  if (whole) Check(Body(from_side) == Body(root), "the side file gives another tree");
   FreeNodeTree(from_side, nullptr);
 
   // Save, and check the file byte by byte.

@@ -29,11 +29,25 @@ enum class OpenMode { kRead, kReadWrite };
 // Why an open failed, for callers that retry or report.
 enum class OpenError { kNone, kNotFound, kAccessDenied, kSharingViolation, kInvalidPath, kOther };
 
+// Which file a handle holds and how far its content has gone: two stamps
+// of one file are equal only while nothing has written to it in between
+// (as far as the file system's change times tell).
+struct FileStamp {
+  uint64_t part[4] = {};
+  bool operator==(const FileStamp& o) const {
+    return part[0] == o.part[0] && part[1] == o.part[1] && part[2] == o.part[2] &&
+           part[3] == o.part[3];
+  }
+  bool operator!=(const FileStamp& o) const { return !(*this == o); }
+};
+
 class File {
  public:
   virtual ~File() = default;
   // Current size in bytes. Returns false when it cannot be had.
   virtual bool Size(uint64_t* size) = 0;
+  // The file's identity, size and last change. False when it cannot be had.
+  virtual bool Stamp(FileStamp* stamp) = 0;
   // Reads up to |n| bytes at the file pointer; *done receives the count.
   virtual bool Read(void* buf, uint32_t n, uint32_t* done) = 0;
   // Writes |n| bytes at the file pointer; *done receives the count.

@@ -45,6 +45,19 @@ class Win32File final : public File {
     return true;
   }
 
+  bool Stamp(FileStamp* stamp) override {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (h_ == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(h_, &info)) return false;
+    stamp->part[0] = (static_cast<uint64_t>(info.dwVolumeSerialNumber) << 32) ^
+                     (static_cast<uint64_t>(info.nFileIndexHigh) << 20) ^ info.nFileIndexLow;
+    stamp->part[1] = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    stamp->part[2] = (static_cast<uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
+                     info.ftLastWriteTime.dwLowDateTime;
+    stamp->part[3] = (static_cast<uint64_t>(info.ftCreationTime.dwHighDateTime) << 32) |
+                     info.ftCreationTime.dwLowDateTime;
+    return true;
+  }
+
   bool Read(void* buf, uint32_t n, uint32_t* done) override {
     *done = 0;
     if (h_ == INVALID_HANDLE_VALUE) return false;

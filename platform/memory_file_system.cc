@@ -12,6 +12,8 @@ struct MemoryFileSystem::Entry {
   std::string data;             // what reads see
   std::string durable;          // what the last flush made durable
   bool durable_exists = false;  // the file itself survives a power loss
+  uint64_t serial = 0;          // which file this is
+  uint64_t changes = 0;         // raised by every change of data
   int readers = 0;
   int writers = 0;
 };
@@ -28,6 +30,16 @@ class MemoryFileSystem::MemoryFile final : public File {
     if (!Live() || fs_->BeginCall(&fs_->counts.sizes) != Fate::kRun) return false;
     if (fs_->faults.fail_size) return false;
     *size = entry_->data.size();
+    return true;
+  }
+
+  bool Stamp(FileStamp* stamp) override {
+    if (!Live() || fs_->BeginCall(&fs_->counts.sizes) != Fate::kRun) return false;
+    if (fs_->faults.fail_size) return false;
+    stamp->part[0] = entry_->serial;
+    stamp->part[1] = entry_->data.size();
+    stamp->part[2] = entry_->changes;
+    stamp->part[3] = 0;
     return true;
   }
 
@@ -57,6 +69,7 @@ class MemoryFileSystem::MemoryFile final : public File {
     std::string& d = entry_->data;
     if (d.size() < pos_ + count) d.resize(pos_ + count);
     if (count > 0) std::memcpy(&d[pos_], buf, count);
+    ++entry_->changes;
     pos_ += count;
     *done = count;
     return !cut;
@@ -97,6 +110,12 @@ class MemoryFileSystem::MemoryFile final : public File {
 };
 
 MemoryFileSystem::MemoryFileSystem() = default;
+
+std::shared_ptr<MemoryFileSystem::Entry> MemoryFileSystem::NewEntry() {
+  auto entry = std::make_shared<Entry>();
+  entry->serial = ++serials_;
+  return entry;
+}
 MemoryFileSystem::~MemoryFileSystem() = default;
 
 MemoryFileSystem::Fate MemoryFileSystem::BeginCall(int* kind) {
@@ -147,8 +166,11 @@ File* MemoryFileSystem::Open(const char16_t* path, OpenMode mode, Disposition di
     *error = OpenError::kOther;
     return nullptr;
   }
-  if (!exists) it = files_.emplace(path, std::make_shared<Entry>()).first;
-  if (disposition == kCreateAlways || disposition == kTruncateExisting) it->second->data.clear();
+  if (!exists) it = files_.emplace(path, NewEntry()).first;
+  if (disposition == kCreateAlways || disposition == kTruncateExisting) {
+    it->second->data.clear();
+    ++it->second->changes;
+  }
   MemoryFile* file = new (std::nothrow) MemoryFile(this, it->second, write);
   if (file == nullptr) *error = OpenError::kOther;
   return file;
@@ -168,8 +190,9 @@ void MemoryFileSystem::PauseBeforeRetry(uint32_t) { ++counts.pauses; }
 
 void MemoryFileSystem::SetFile(const std::u16string& path, const std::string& bytes) {
   auto& entry = files_[path];
-  if (!entry) entry = std::make_shared<Entry>();
+  if (!entry) entry = NewEntry();
   entry->data = bytes;
+  ++entry->changes;
   entry->durable = bytes;
   entry->durable_exists = true;
 }
@@ -232,7 +255,7 @@ void MemoryFileSystem::Crash(CrashKind kind, uint32_t seed) {
   std::map<std::u16string, std::shared_ptr<Entry>> after;
   for (const auto& f : files_) {
     const Entry& e = *f.second;
-    auto fresh = std::make_shared<Entry>();
+    auto fresh = NewEntry();
     if (kind == CrashKind::kProcessKill) {
       fresh->data = e.data;
       fresh->durable = e.durable;

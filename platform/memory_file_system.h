@@ -103,12 +103,14 @@ class MemoryFileSystem final : public FileSystem {
   class MemoryFile;
   enum class Fate { kRun, kFail, kDead };
 
+  std::shared_ptr<Entry> NewEntry();
   // Counts one call of the kind |kind| points at and says how it goes.
   Fate BeginCall(int* kind);
 
   std::map<std::u16string, std::shared_ptr<Entry>> files_;
   uint64_t epoch_ = 0;  // raised by Crash: handles of an older epoch are dead
   bool stopped_ = false;
+  uint64_t serials_ = 0;
 };
 
 }  // namespace orvo::platform

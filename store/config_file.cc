@@ -56,12 +56,10 @@ int32_t CConfigFile::Open(const CfChar* path, uint32_t disposition) {
     if (n < 0) return -1;
     std::memcpy(path_, path, static_cast<size_t>(n + 1) * sizeof(CfChar));
     CfNode* root = nullptr;
-    CfTreeSource source = CfTreeSource::kFile;
-    if (!LoadConfigFile(path_, disposition, &root, &image_, &source) || root == nullptr) {
+    if (!LoadConfigFile(path_, disposition, &root, &image_, nullptr, &disk_) || root == nullptr) {
       return -1;
     }
     root_ = root;
-    disk_ = CfDiskStateAfterLoad(source);
   }
   ICfKey* root_key = GetRootKey();
   if (root_key == nullptr) return -1;
@@ -119,7 +117,7 @@ ICfKey* CConfigFile::OpenKey(const CfChar* path, bool create) {
 
 bool CConfigFile::Save(const CfChar* path) {
   CfChar target[kCfPathCapacity];
-  CfDiskState disk;
+  CfDiskMemory disk;
   {
     LockGuard guard(lock_);
     if (path != nullptr) {
@@ -127,7 +125,7 @@ bool CConfigFile::Save(const CfChar* path) {
       if (n < 0) return false;
       const size_t bytes = static_cast<size_t>(n + 1) * sizeof(CfChar);
       // Another file's content was never read: nothing is known of it.
-      if (std::memcmp(path_, path, bytes) != 0) disk_ = CfDiskState();
+      if (std::memcmp(path_, path, bytes) != 0) disk_.known = false;
       std::memcpy(path_, path, bytes);
     }
     if (path_[0] == 0) return false;

@@ -18,6 +18,7 @@
 #include "store/key.h"
 #include "store/key_registry.h"
 #include "store/node.h"
+#include "store/save_protocol.h"
 
 // The file interface. The order of the operations is a binary contract shared
 // with file objects made elsewhere: never reorder, insert or remove.
@@ -60,8 +61,8 @@ class CConfigFile final : public cmmBaseObject<CConfigFile, IConfigFile, glszBNC
   ICfKey* CF_CALL GetRootKey() override;
   ICfKey* CF_CALL OpenKey(const CfChar* path, bool create) override;
   // A path longer than 255 units is refused (false, nothing written, the
-  // object's path unchanged). The first save after an open that could not
-  // read the whole file keeps the old bytes beside it (see SaveConfigFile).
+  // object's path unchanged). Content on disk that could not be read is
+  // kept beside the file before it is replaced (see save_protocol.h).
   bool CF_CALL Save(const CfChar* path) override;
 
   // Inspection, for tests and fuzzers. Each takes the lock.
@@ -108,8 +109,9 @@ class CConfigFile final : public cmmBaseObject<CConfigFile, IConfigFile, glszBNC
   // Invariant: path_ is NUL-terminated; changed only under lock_.
   CfChar path_[kCfPathCapacity] = {};
   CfHeaderImage image_ = {};
-  // What the open (and the saves since) left on disk; guarded like path_.
-  CfDiskState disk_;
+  // What the open or the last save knew of the file on disk; guarded like
+  // path_.
+  CfDiskMemory disk_;
   CfNode* root_ = nullptr;
   CCfKeyInterface* root_key_ = nullptr;  // holds one reference
   CfKeyRegistry registry_;

@@ -24,85 +24,9 @@ void InitNewHeaderImage(CfHeaderImage* image);
 // nullptr when memory runs out.
 CfNode* NewTree();
 
-// Beside a file at PATH the store keeps two companions, named PATH plus a
-// suffix of four units (so that a path of 255 units still fits MAX_PATH):
-//   PATH.new  the side file: every save writes its complete new image there
-//             and flushes it before it writes the file in place (after, when
-//             the file itself is unusable). It stays after the save.
-//   PATH.old  the kept copy: a save that replaces content which could not be
-//             read first copies the old bytes there (one copy, the newest).
-constexpr CfChar kCfSideFileSuffix[] = u".new";
-constexpr CfChar kCfKeptCopySuffix[] = u".old";
-constexpr int kCfCompanionSuffixLength = 4;
-static_assert(sizeof(kCfSideFileSuffix) / sizeof(CfChar) == kCfCompanionSuffixLength + 1 &&
-                  sizeof(kCfKeptCopySuffix) / sizeof(CfChar) == kCfCompanionSuffixLength + 1,
-              "companion suffixes have four units");
-
 // How long a reader that meets a save in progress (a sharing violation)
 // keeps trying before it fails.
 constexpr uint32_t kCfSharingPatienceMs = 1000;
-
-// Where the tree of a load came from.
-enum class CfTreeSource {
-  kFile,        // the file, read whole
-  kFilePart,    // the file, up to a record that could not be read
-  kSideFile,    // the side file: the file itself would have opened as a new tree
-  kEmpty,       // a new tree: the file is empty and there is no usable side file
-  kUnreadable,  // a new tree in place of content that could not be read
-};
-
-// What a save must know of the files on disk, from the open that read them;
-// the save keeps it up to date as it goes.
-struct CfDiskState {
-  // The tree does not hold all the file held (it was read in part, or not at
-  // all): the old bytes are to be kept before anything replaces them.
-  bool keep_old_bytes = false;
-  // The file is unusable and the side file holds the only whole copy: the
-  // file is written first, the side file after it.
-  bool side_file_only = false;
-};
-
-// The disk state an open leaves, by where its tree came from.
-inline CfDiskState CfDiskStateAfterLoad(CfTreeSource source) {
-  CfDiskState state;
-  state.keep_old_bytes = source == CfTreeSource::kFilePart || source == CfTreeSource::kUnreadable;
-  state.side_file_only = source == CfTreeSource::kSideFile;
-  return state;
-}
-
-// Runs the reading sequence on |path| with the creation disposition given,
-// waiting up to kCfSharingPatienceMs while a save holds the file. Returns
-// false (and sets nothing) when the file cannot be opened or sized.
-// Otherwise returns true with *root the loaded tree and *image its header.
-// When the file is empty or unusable, the side file's tree and header are
-// taken if it holds a usable file; failing that, a new tree and a new header
-// image. *source (may be null) tells which. The side file is read only for
-// OPEN_EXISTING and OPEN_ALWAYS on a file that exists; when the open makes
-// or empties the file (OPEN_ALWAYS on a missing file, CREATE_NEW,
-// CREATE_ALWAYS, TRUNCATE_EXISTING), a side file left beside it belongs to
-// content removed on purpose and is removed.
-// REQUIRES: |path| is NUL-terminated.
-bool LoadConfigFile(const CfChar* path, uint32_t disposition, CfNode** root, CfHeaderImage* image,
-                    CfTreeSource* source = nullptr);
-
-// Runs the writing sequence: the tree is serialised while |lock| is held
-// (*root is read under it), the file written outside it. With the file held
-// without sharing, the save
-//   1. when state->keep_old_bytes is set, copies the present content to the
-//      kept copy and flushes it: the file's bytes, or the side file's when
-//      only the side file is usable;
-//   2. writes the complete new image to the side file and flushes it;
-//   3. writes the file in place: first header (commit marks 1 and 0) and
-//      flush, body and flush, final header (2 and 2) and flush.
-// When the side file holds the only whole copy (state->side_file_only, or
-// found so: the file's header is not committed and the side file is usable),
-// step 2 comes after step 3 and only once the file is durable. Either way one
-// of the two files is whole at every moment, and a failure before the file
-// is touched leaves it as it was. Returns whether the final header was
-// written with the new image durable in one of the files. |state| may be
-// null (a file that loaded whole).
-bool SaveConfigFile(const CfChar* path, const CfHeaderImage& image, CfNode* const* root,
-                    orvo::platform::RecursiveLock* lock, CfDiskState* state = nullptr);
 
 // What the reader made of a file's content, in the order it tests. Every state
 // but kLoaded makes the file open as a new tree.
@@ -148,7 +72,20 @@ struct CfFileReport {
 
   bool committed() const { return header_read && header.commit_mark == header.commit_mark_copy; }
   bool checksum_ok() const { return body_read && checksum_computed == header.checksum; }
+  // Every record of the file was read.
+  bool whole() const { return state == CfFileState::kLoaded && parse.complete; }
 };
+
+// The content checks and the parse of the reading sequence on |file|, read
+// from its current position (its start): fills |report| and |header| and
+// returns the tree when the state is kLoaded. With |checksum_always| the
+// checksum is also computed for older versions (for reports; it is tested
+// only for the current version).
+CfNode* ReadConfigContent(orvo::platform::File* file, bool checksum_always, CfFileReport* report,
+                          uint8_t (&header)[kCfHeaderSize]);
+
+// Writes all |n| bytes at the file pointer.
+bool WriteAll(orvo::platform::File* file, const uint8_t* data, uint32_t n);
 
 // Runs the reading sequence on an existing file (it is never created; the
 // side file is not consulted) and reports what it found, waiting like

@@ -329,13 +329,17 @@ TEST_F(OperationsTest, DamagedFileIsReplacedByANewTree) {
   ASSERT_GT(bytes.size(), 520u);
   bytes[520] ^= 0xFF;  // the checksum no longer matches
   WriteFileBytes(FilePath(), bytes);
-  // The side file that the last save wrote still holds the first record.
+  // The last save finished: its side file stands in for nothing. A new
+  // tree, and the damaged bytes are kept beside the file.
   EXPECT_EQ(App(u"second.exe"), kResultOk);
   Snapshot s = Load();
-  ASSERT_EQ(s.apps.size(), 2u);
-  EXPECT_EQ(s.apps[1].at(u"MainProgramPath"), W(u"second.exe"));
+  ASSERT_EQ(s.apps.size(), 1u);
+  EXPECT_EQ(s.apps[0].at(u"MainProgramPath"), W(u"second.exe"));
+  EXPECT_EQ(FileBytes(FilePath() + u".old"), bytes);
 
-  // Damaged both: a new tree, and the damaged bytes are kept beside the file.
+  // Damaged again, side file too: the newest damaged bytes are kept.
+  bytes = FileBytes(FilePath());
+  bytes[520] ^= 0xFF;
   WriteFileBytes(FilePath(), bytes);
   WriteFileBytes(FilePath() + u".new", bytes);
   EXPECT_EQ(App(u"third.exe"), kResultOk);

@@ -6,10 +6,13 @@
 #include <filesystem>
 #include <string>
 
+#include "store/coding.h"
 #include "store/config_file.h"
 #include "store/file_io.h"
 #include "store/key.h"
 #include "store/ref.h"
+#include "store/save_protocol.h"
+#include "tests/store/side_file_util.h"
 #include "tests/testing/temp_dir.h"
 
 #if !defined(_WIN32)
@@ -82,15 +85,22 @@ TEST_F(CompanionFilesTest, TheSideFileHoldsTheImageTheFileIsWrittenInPlace) {
     ASSERT_TRUE(AddAndSave(path_, (u"K" + std::u16string(1, char16_t(u'a' + i))).c_str()));
   }
   const std::string long_file = Bytes();
-  EXPECT_EQ(Bytes(kCfSideFileSuffix), long_file);
+  // The side file: the same image, then the trailer of a finished save.
+  const std::string long_side = Bytes(kCfSideFileSuffix);
+  ASSERT_EQ(long_side.size(), long_file.size() + kCfSideTrailerSize);
+  EXPECT_EQ(long_side.substr(0, long_file.size()), long_file);
+  EXPECT_EQ(DecodeFixed32(reinterpret_cast<const uint8_t*>(long_side.data()) + long_file.size() +
+                          kCfSideStateOffset),
+            kCfSideFinished);
   EXPECT_FALSE(Exists(kCfKeptCopySuffix));
 #if !defined(_WIN32)
-  struct stat before;
+  struct stat before, side_before;
   ASSERT_EQ(stat(Native().c_str(), &before), 0);
+  ASSERT_EQ(stat(Native(kCfSideFileSuffix).c_str(), &side_before), 0);
 #endif
 
-  // A shorter tree: the file keeps its length (the old tail stays beyond the
-  // body, as every reader expects); the side file holds just the new image.
+  // A shorter tree: both files keep their length and their identity (the
+  // old tail stays beyond the body, as every reader expects).
   {
     CfRef<CConfigFile> file(CreateConfigFile(path_.c_str(), kOpenExisting));
     ASSERT_TRUE(file);
@@ -103,12 +113,15 @@ TEST_F(CompanionFilesTest, TheSideFileHoldsTheImageTheFileIsWrittenInPlace) {
   const std::string short_file = Bytes();
   EXPECT_EQ(short_file.size(), long_file.size());
   const std::string side = Bytes(kCfSideFileSuffix);
-  EXPECT_LT(side.size(), short_file.size());
-  EXPECT_EQ(short_file.substr(0, side.size()), side);
+  EXPECT_EQ(side.size(), long_side.size());
+  const size_t image = kCfHeaderSize + 16;  // a root alone
+  EXPECT_EQ(short_file.substr(0, image), side.substr(0, image));
 #if !defined(_WIN32)
-  struct stat after;
+  struct stat after, side_after;
   ASSERT_EQ(stat(Native().c_str(), &after), 0);
-  EXPECT_EQ(after.st_ino, before.st_ino);  // the same file, not a replacement
+  ASSERT_EQ(stat(Native(kCfSideFileSuffix).c_str(), &side_after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino);  // the same files, not replacements
+  EXPECT_EQ(side_after.st_ino, side_before.st_ino);
 #endif
   EXPECT_EQ(Keys(path_), "");
 }
@@ -130,29 +143,41 @@ TEST_F(CompanionFilesTest, TheLongestPathHasRoomForTheSuffixes) {
 }
 
 TEST_F(CompanionFilesTest, WhenTheSideFileIsRead) {
-  ASSERT_TRUE(AddAndSave(path_, u"APP"));
+  ASSERT_TRUE(AddAndSave(path_, u"Old"));
   const std::string saved = Bytes();
 
-  // An empty or damaged file: the side file's tree. Reading writes nothing.
+  // After a finished save the side file stands in for nothing: an emptied
+  // file is a new tree, and so is a damaged one (its bytes are kept).
   ASSERT_TRUE(WriteWholeFile(Native(), ""));
-  EXPECT_EQ(Keys(path_, kOpenExisting), "APP");
-  ASSERT_TRUE(WriteWholeFile(Native(), saved.substr(0, 600)));
-  EXPECT_EQ(Keys(path_, kOpenExisting), "APP");
-  EXPECT_EQ(Bytes(), saved.substr(0, 600));
-  EXPECT_EQ(Bytes(kCfSideFileSuffix), saved);
+  EXPECT_EQ(Keys(path_, kOpenExisting), "");
+  ASSERT_TRUE(AddAndSave(path_, u"New"));
+  EXPECT_EQ(Keys(path_), "New");
+  std::string caught = saved;  // a body byte off: no longer whole
+  caught[kCfHeaderSize + 9] ^= 0x40;
+  ASSERT_TRUE(WriteWholeFile(Native(), caught));
+  EXPECT_EQ(Keys(path_, kOpenExisting), "");
+
+  // A save caught in flight: its side file's tree, for a file that shows
+  // what that save left, and never for an emptied one. Reading writes nothing.
+  ASSERT_TRUE(
+      WriteWholeFile(Native(kCfSideFileSuffix), orvo::testing::InFlightSideFile(saved, caught)));
+  EXPECT_EQ(Keys(path_, kOpenExisting), "Old");
+  EXPECT_EQ(Bytes(), caught);
+  ASSERT_TRUE(WriteWholeFile(Native(), std::string(600, 'f')));  // replaced since
+  EXPECT_EQ(Keys(path_, kOpenExisting), "");
+  ASSERT_TRUE(WriteWholeFile(Native(), ""));
+  EXPECT_EQ(Keys(path_, kOpenExisting), "");
 
   // A file removed on purpose: its side file is a leftover. It is not read,
-  // and the open that makes the new file removes it, so that the still
-  // empty file does not bring the old content back either.
+  // and the open that makes the new file removes it.
+  ASSERT_TRUE(WriteWholeFile(Native(), caught));
   std::filesystem::remove(Native());
   EXPECT_EQ(Keys(path_, kOpenExisting), "<none>");
   EXPECT_TRUE(Exists(kCfSideFileSuffix));
   EXPECT_EQ(Keys(path_, kOpenAlways), "");
   EXPECT_FALSE(Exists(kCfSideFileSuffix));
-  EXPECT_EQ(Keys(path_, kOpenAlways), "");
   ASSERT_TRUE(AddAndSave(path_, u"Widget"));
   EXPECT_EQ(Keys(path_), "Widget");
-  EXPECT_EQ(Bytes(kCfSideFileSuffix), Bytes());
 
   // Opened to be emptied: a new tree, as asked, and no side file after it.
   EXPECT_EQ(Keys(path_, kCreateAlways), "");
@@ -165,20 +190,21 @@ TEST_F(CompanionFilesTest, TheKeptCopyIsTheNewestContentThatCouldNotBeRead) {
   for (const char* damage : {"first damage", "second damage"}) {
     SCOPED_TRACE(damage);
     ASSERT_TRUE(WriteWholeFile(Native(), damage));
-    ASSERT_TRUE(WriteWholeFile(Native(kCfSideFileSuffix), damage));
     ASSERT_TRUE(AddAndSave(path_, u"Widget"));
     EXPECT_EQ(Bytes(kCfKeptCopySuffix), damage);
     // Later saves of content that was read keep nothing more.
     ASSERT_TRUE(AddAndSave(path_, u"More"));
     EXPECT_EQ(Bytes(kCfKeptCopySuffix), damage);
   }
-  // Damage that the side file can mend: recovered, nothing to keep.
-  const std::string kept = Bytes(kCfKeptCopySuffix);
+  // Two objects that read the same damaged file: the first save keeps it,
+  // the second finds a readable file and keeps nothing over it.
   ASSERT_TRUE(WriteWholeFile(Native(), "third damage"));
-  EXPECT_EQ(Keys(path_), "More,Widget");
-  ASSERT_TRUE(AddAndSave(path_, u"Last"));
-  EXPECT_EQ(Bytes(kCfKeptCopySuffix), kept);
-  EXPECT_EQ(Keys(path_), "Last,More,Widget");
+  CfRef<CConfigFile> a(CreateConfigFile(path_.c_str(), kOpenExisting));
+  CfRef<CConfigFile> b(CreateConfigFile(path_.c_str(), kOpenExisting));
+  ASSERT_TRUE(a && b);
+  ASSERT_TRUE(a->Save(nullptr));
+  ASSERT_TRUE(b->Save(nullptr));
+  EXPECT_EQ(Bytes(kCfKeptCopySuffix), "third damage");
 }
 
 TEST_F(CompanionFilesTest, SavingElsewhereKeepsNothing) {

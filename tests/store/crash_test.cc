@@ -18,6 +18,8 @@
 #include "store/format.h"
 #include "store/key.h"
 #include "store/ref.h"
+#include "store/save_protocol.h"
+#include "tests/store/side_file_util.h"
 #include "tests/testing/tree_util.h"
 
 namespace {
@@ -124,10 +126,10 @@ std::string DescribeKeys(CConfigFile* file) {
 std::string OpenAndDescribe(const std::u16string& path, CfTreeSource* source = nullptr) {
   CfNode* root = nullptr;
   CfHeaderImage image;
-  CfTreeSource from;
+  CfLoadReport from;
   if (!LoadConfigFile(path.c_str(), kOpenAlways, &root, &image, &from)) return "<no open>";
   TreeHolder tree(root);
-  if (source != nullptr) *source = from;
+  if (source != nullptr) *source = from.source;
   return DescribeTree(root);
 }
 
@@ -196,7 +198,7 @@ void Prepare(Start start, MemoryFileSystem* fs) {
       EncodeFixed32(reinterpret_cast<uint8_t*>(&torn[kCfCommitCopyOffset]), 0);
       for (size_t i = kCfHeaderSize + 40; i < torn.size(); i += 7) torn[i] = 'x';
       fs->SetFile(kPath, torn);
-      fs->SetFile(kSide, im.committed);
+      fs->SetFile(kSide, orvo::testing::InFlightSideFile(im.committed, im.committed));
       break;
     }
     case Start::kForeign:

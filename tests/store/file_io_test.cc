@@ -10,6 +10,7 @@
 #include "platform/memory_file_system.h"
 #include "store/coding.h"
 #include "store/format.h"
+#include "store/save_protocol.h"
 #include "tests/testing/temp_dir.h"
 #include "tests/testing/tree_util.h"
 
@@ -411,18 +412,26 @@ class FileIoFaultTest : public ::testing::Test {
 
 TEST_F(FileIoFaultTest, OneReadOfTheBodyAndOneWriteOfIt) {
   ASSERT_TRUE(Save());
-  // The file's header is read to see that it is committed. Side file:
-  // header and body. The file: first header, body, final header.
-  EXPECT_EQ(fs_.counts.reads, 1);
-  EXPECT_EQ(fs_.counts.writes, 5);
-  EXPECT_EQ(fs_.counts.seeks, 3);
-  EXPECT_EQ(fs_.counts.flushes, 4);
+  // Nothing known of the file: its head, then all of it, is read to see
+  // that it is whole. Side file: header, body, trailer, flushed; the file:
+  // first header, body, final header, flushed; then the side file's save is
+  // marked finished. Two flushes.
+  EXPECT_EQ(fs_.counts.reads, 3);
+  EXPECT_EQ(fs_.counts.writes, 7);
+  EXPECT_EQ(fs_.counts.flushes, 2);
   fs_.counts = MemoryFileSystem::Counts();
   CfNode* root = nullptr;
-  ASSERT_TRUE(LoadConfigFile(kPath, kOpenExisting, &root, &image_));
+  CfDiskMemory memory;
+  ASSERT_TRUE(LoadConfigFile(kPath, kOpenExisting, &root, &image_, nullptr, &memory));
   TreeHolder holder(root);
-  EXPECT_EQ(fs_.counts.reads, 2);  // header, body
+  EXPECT_EQ(fs_.counts.reads, 2);  // header, body; the side file is not needed
+  EXPECT_EQ(fs_.counts.opens, 1);
   EXPECT_EQ(CfChildCount(root), 2);
+  // A save that knows the file as it is reads its head only.
+  fs_.counts = MemoryFileSystem::Counts();
+  ASSERT_TRUE(SaveConfigFile(kPath, image_, &root, nullptr, &memory));
+  EXPECT_EQ(fs_.counts.reads, 1);
+  EXPECT_EQ(fs_.counts.flushes, 2);
 }
 
 TEST_F(FileIoFaultTest, FailedSaves) {
@@ -436,23 +445,24 @@ TEST_F(FileIoFaultTest, FailedSaves) {
   struct Case {
     const char* what;
     MemoryFileSystem::Faults faults;
-    bool unchanged;  // else the file is left half-written and the side file holds the new tree
+    CfTreeSource next;  // where the next open reads from: the old file, the
+                        // side file (the file is mid-save) or the new file
   } cases[] = {
-      {"open", {true, false, 0, 0, 0, 0, 0}, true},
-      {"size", {false, true, 0, 0, 0, 0, 0}, true},
-      {"seek to read the header", {false, false, 0, 0, 0, 1, 0}, true},
-      {"header read", {false, false, 1, 0, 0, 0, 0}, true},
-      {"side file header write", {false, false, 0, 1, 0, 0, 0}, true},
-      {"short side file body write", {false, false, 0, 0, 2, 0, 0}, true},
-      {"side file flush", {false, false, 0, 0, 0, 0, 1}, true},
-      {"first seek", {false, false, 0, 0, 0, 2, 0}, true},
-      {"first header write", {false, false, 0, 3, 0, 0, 0}, true},
-      {"flush after the first header", {false, false, 0, 0, 0, 0, 2}, false},
-      {"body write", {false, false, 0, 4, 0, 0, 0}, false},
-      {"short body write", {false, false, 0, 0, 4, 0, 0}, false},
-      {"flush after the body", {false, false, 0, 0, 0, 0, 3}, false},
-      {"second seek", {false, false, 0, 0, 0, 3, 0}, false},
-      {"final header write", {false, false, 0, 5, 0, 0, 0}, false},
+      {"open", {true, false, 0, 0, 0, 0, 0}, CfTreeSource::kFile},
+      {"size", {false, true, 0, 0, 0, 0, 0}, CfTreeSource::kFile},
+      {"seek to read the head", {false, false, 0, 0, 0, 1, 0}, CfTreeSource::kFile},
+      {"head read", {false, false, 1, 0, 0, 0, 0}, CfTreeSource::kFile},
+      {"body read", {false, false, 3, 0, 0, 0, 0}, CfTreeSource::kFile},
+      {"side file header write", {false, false, 0, 1, 0, 0, 0}, CfTreeSource::kFile},
+      {"short side file body write", {false, false, 0, 0, 2, 0, 0}, CfTreeSource::kFile},
+      {"side file trailer write", {false, false, 0, 3, 0, 0, 0}, CfTreeSource::kFile},
+      {"side file flush", {false, false, 0, 0, 0, 0, 1}, CfTreeSource::kFile},
+      {"first seek", {false, false, 0, 0, 0, 4, 0}, CfTreeSource::kFile},
+      {"first header write", {false, false, 0, 4, 0, 0, 0}, CfTreeSource::kFile},
+      {"body write", {false, false, 0, 5, 0, 0, 0}, CfTreeSource::kSideFile},
+      {"short body write", {false, false, 0, 0, 5, 0, 0}, CfTreeSource::kSideFile},
+      {"second seek", {false, false, 0, 0, 0, 5, 0}, CfTreeSource::kSideFile},
+      {"final header write", {false, false, 0, 6, 0, 0, 0}, CfTreeSource::kSideFile},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -462,7 +472,7 @@ TEST_F(FileIoFaultTest, FailedSaves) {
     fs_.faults = c.faults;
     EXPECT_FALSE(Save());
     fs_.faults = MemoryFileSystem::Faults();
-    if (c.unchanged) {
+    if (c.next == CfTreeSource::kFile) {
       EXPECT_EQ(Contents(), before);
     } else {
       EXPECT_EQ(StateNow(), CfFileState::kNotCommitted);
@@ -471,12 +481,20 @@ TEST_F(FileIoFaultTest, FailedSaves) {
     // file, or the new one from the side file.
     CfNode* root = nullptr;
     CfHeaderImage image;
-    CfTreeSource source;
-    ASSERT_TRUE(LoadConfigFile(kPath, kOpenExisting, &root, &image, &source));
+    CfLoadReport load;
+    ASSERT_TRUE(LoadConfigFile(kPath, kOpenExisting, &root, &image, &load));
     TreeHolder holder(root);
-    EXPECT_EQ(source, c.unchanged ? CfTreeSource::kFile : CfTreeSource::kSideFile);
-    EXPECT_EQ(DescribeTree(root), c.unchanged ? old_tree : new_tree);
+    EXPECT_EQ(load.source, c.next);
+    EXPECT_EQ(DescribeTree(root), c.next == CfTreeSource::kFile ? old_tree : new_tree);
   }
+  // A flush that fails after every write: the save is not reported done,
+  // though the file reads as the new tree.
+  fs_.SetFile(kPath, before);
+  fs_.counts = MemoryFileSystem::Counts();
+  fs_.faults.fail_flush_call = 2;
+  EXPECT_FALSE(Save());
+  fs_.faults = MemoryFileSystem::Faults();
+  EXPECT_EQ(AsRead(Contents().substr(kCfHeaderSize)), new_tree);
   // A tree that cannot be serialised leaves the file alone.
   fs_.SetFile(kPath, before);
   CfNode* none = nullptr;
@@ -489,10 +507,15 @@ TEST_F(FileIoFaultTest, FailedReads) {
   fs_.faults.fail_size = true;
   EXPECT_FALSE(LoadConfigFile(kPath, kOpenExisting, &root, &image_));
   fs_.faults = MemoryFileSystem::Faults();
-  fs_.faults.fail_read_call = 1;
-  ASSERT_TRUE(LoadConfigFile(kPath, kOpenExisting, &root, &image_));
-  tree_.reset(root);
-  EXPECT_EQ(CfChildCount(root), 0);  // header unreadable: a new tree
+  // A read that fails is no verdict on the content: the open fails, so
+  // that nothing saves a new tree over a file that may be whole.
+  for (int call = 1; call <= 2; ++call) {
+    fs_.counts = MemoryFileSystem::Counts();
+    fs_.faults.fail_read_call = call;
+    CfLoadReport load;
+    EXPECT_FALSE(LoadConfigFile(kPath, kOpenExisting, &root, &image_, &load));
+    EXPECT_TRUE(load.read_failed);
+  }
   fs_.counts = MemoryFileSystem::Counts();
   fs_.faults.fail_read_call = 2;
   CfFileReport report;

@@ -22,6 +22,7 @@
 #include "store/config_file.h"
 #include "store/file_io.h"
 #include "store/ref.h"
+#include "store/save_protocol.h"
 #include "tests/store/generation.h"
 #include "tests/testing/temp_dir.h"
 
@@ -152,10 +153,10 @@ TEST(KillTest, EveryKillLeavesTheOldOrTheNewGeneration) {
     if (report.opened && report.state != CfFileState::kLoaded) ++left_mid_save;
     CfNode* root = nullptr;
     CfHeaderImage image;
-    CfTreeSource source;
-    if (LoadConfigFile(path.c_str(), orvo::platform::kOpenExisting, &root, &image, &source)) {
+    CfLoadReport load;
+    if (LoadConfigFile(path.c_str(), orvo::platform::kOpenExisting, &root, &image, &load)) {
       FreeNodeTree(root, nullptr);
-      if (source == CfTreeSource::kSideFile) ++recovered;
+      if (load.source == CfTreeSource::kSideFile) ++recovered;
     }
 
     CfRef<CConfigFile> config(CreateConfigFile(path.c_str(), orvo::platform::kOpenAlways));

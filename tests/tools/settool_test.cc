@@ -7,6 +7,7 @@
 
 #include "platform/utf.h"
 #include "store/file_io.h"
+#include "store/save_protocol.h"
 #include "tests/testing/temp_dir.h"
 #include "tests/testing/tree_util.h"
 #include "tests/tools/process.h"

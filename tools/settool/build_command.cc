@@ -7,6 +7,7 @@
 
 #include "platform/file.h"
 #include "store/file_io.h"
+#include "store/save_protocol.h"
 #include "tools/settool/commands.h"
 #include "tools/settool/messages.h"
 #include "tools/settool/tree_json.h"

@@ -1,0 +1,47 @@
+// Side files as a save in flight leaves them, for tests that put hostile or
+// hand-made content where the store would look for a save's complete copy.
+#ifndef ORVO_TESTS_STORE_SIDE_FILE_UTIL_H_
+#define ORVO_TESTS_STORE_SIDE_FILE_UTIL_H_
+
+#include <cstdint>
+#include <string>
+
+#include "store/coding.h"
+#include "store/format.h"
+#include "store/save_protocol.h"
+
+namespace orvo::testing {
+
+// |image| (a header and what follows it, here the save's final header)
+// followed, right after the body its
+// header claims, by the trailer of a save in flight that began when the file
+// held |main| (only its first 512 bytes count).
+inline std::string InFlightSideFile(const std::string& image, const std::string& main) {
+  std::string side = image;
+  if (side.size() >= kCfHeaderSize) {
+    const uint32_t body = DecodeFixed32(reinterpret_cast<const uint8_t*>(side.data()) + 20);
+    if (side.size() > kCfHeaderSize + uint64_t{body}) side.resize(kCfHeaderSize + body);
+  }
+  uint8_t t[kCfSideTrailerSize] = {};
+  EncodeFixed32(t, kCfSideTrailerTag);
+  EncodeFixed32(t + kCfSideStateOffset, kCfSideInFlight);
+  // The first header a save writes: the image's with the current version and
+  // the commit mark of a save under way.
+  for (size_t i = 0; i < kCfHeaderImageSize && i < image.size(); ++i) {
+    t[kCfSideFirstHeaderOffset + i] = static_cast<uint8_t>(image[i]);
+  }
+  EncodeFixed32(t + kCfSideFirstHeaderOffset + kCfVersionOffset, kCfVersion);
+  EncodeFixed32(t + kCfSideFirstHeaderOffset + kCfCommitOffset, kCfCommitWriting);
+  for (size_t i = 0; i < kCfHeaderSize && i < main.size(); ++i) {
+    t[kCfSideBaseHeaderOffset + i] = static_cast<uint8_t>(main[i]);
+  }
+  EncodeFixed32(t + kCfSideTrailerChecksumOffset,
+                CfChecksum(t + kCfSideFirstHeaderOffset,
+                           kCfSideTrailerChecksumOffset - kCfSideFirstHeaderOffset));
+  side.append(reinterpret_cast<const char*>(t), sizeof(t));
+  return side;
+}
+
+}  // namespace orvo::testing
+
+#endif  // ORVO_TESTS_STORE_SIDE_FILE_UTIL_H_
