@@ -414,7 +414,7 @@ TEST_F(EditCommandsTest, FilesThatWouldNotLoadAreNotChanged) {
   r = Run({"ls", Path(u"d.set")});
   EXPECT_EQ(r.exit_code, 0);
   EXPECT_EQ(r.out, "\"q x\" string attr=0xe0 5 bytes\n");
-  EXPECT_NE(r.err.find("note: reading stops at body offset"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("note: reading stopped at body offset"), std::string::npos) << r.err;
   // An empty file is a new tree: nothing to lose.
   ASSERT_TRUE(WriteWholeFile(dir_.NativePath(u"e.set"), ""));
   r = Run({"set", Path(u"e.set"), "K", "--int", "9"});

@@ -1,6 +1,7 @@
-// settool check FILE: what the reader makes of a file, without changing it.
-// Exit 0: the file loads; 1: it would open as a new tree; 2: it cannot be
-// opened or sized, or a usage error.
+// settool check FILE: what the reader makes of a file, and which copy the
+// store loads (the file, or the side file of a save caught mid-way), without
+// changing anything. Exit 0: the store loads content; 1: it would open a new
+// tree; 2: the file cannot be opened or read, or a usage error.
 #include <cinttypes>
 #include <cstdio>
 #include <string>
@@ -8,6 +9,7 @@
 #include "store/file_io.h"
 #include "tools/settool/commands.h"
 #include "tools/settool/messages.h"
+#include "tools/settool/tree_load.h"
 
 namespace orvo::settool {
 
@@ -16,12 +18,19 @@ namespace {
 constexpr const char* kCommand = "check";
 constexpr const char* kArguments = "FILE";
 
-void PrintReport(std::FILE* f, const std::u16string& file, const CfFileReport& r) {
+void PrintReport(std::FILE* f, const std::u16string& file, const CfLoadReport& load) {
   const std::string name = ForPeople(file);
-  if (r.state == CfFileState::kLoaded) {
+  const CfFileReport& r = load.file;
+  if (load.source == CfTreeSource::kFile || load.source == CfTreeSource::kFilePart) {
     std::fprintf(f, "%s: loads\n", name.c_str());
+  } else if (load.source == CfTreeSource::kSideFile) {
+    std::fprintf(f, "%s: loads from its side file\n", name.c_str());
   } else {
     std::fprintf(f, "%s: would open as a new tree: %s\n", name.c_str(), CfFileStateText(r.state));
+  }
+  std::fprintf(f, "  store loads:  %s\n", LoadVerdict(file, load).c_str());
+  if (load.side != CfSideState::kNotRead) {
+    std::fprintf(f, "  side file:    %s\n", CfSideStateText(load.side));
   }
   std::fprintf(f, "  file size:    %" PRIu64 " bytes\n", r.file_size);
   if (!r.header_read) return;
@@ -68,19 +77,28 @@ void PrintReport(std::FILE* f, const std::u16string& file, const CfFileReport& r
 int RunCheck(CommandContext& ctx) {
   std::u16string file;
   if (!ParseFileAndFlags(ctx, kCommand, kArguments, nullptr, nullptr, &file)) return kExitError;
-  CfFileReport report;
-  if (!InspectConfigFile(file.c_str(), &report, nullptr)) {
-    if (!report.opened) {
+  CfLoadReport report;
+  if (!ExamineConfigFile(file.c_str(), &report, nullptr)) {
+    if (!report.file.opened) {
       return Complain(ctx, kCommand, file,
-                      std::string("cannot open: ") + OpenErrorText(report.open_error), kExitError);
+                      std::string("cannot open: ") + OpenErrorText(report.file.open_error),
+                      kExitError);
     }
-    return Complain(ctx, kCommand, file, "cannot get the file's size", kExitError);
+    if (!report.file.sized) {
+      return Complain(ctx, kCommand, file, "cannot get the file's size", kExitError);
+    }
+    return Complain(ctx, kCommand, file,
+                    "cannot read it or its side file (a read failed or memory ran out)",
+                    kExitError);
   }
   PrintReport(ctx.out, file, report);
   if (std::fflush(ctx.out) != 0) {
     return Complain(ctx, kCommand, file, "cannot write the output", kExitError);
   }
-  return report.state == CfFileState::kLoaded ? kExitOk : kExitNo;
+  const bool loads = report.source == CfTreeSource::kFile ||
+                     report.source == CfTreeSource::kFilePart ||
+                     report.source == CfTreeSource::kSideFile;
+  return loads ? kExitOk : kExitNo;
 }
 
 }  // namespace orvo::settool

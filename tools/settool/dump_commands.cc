@@ -136,8 +136,8 @@ int RunDump(CommandContext& ctx) {
   std::u16string file;
   if (!ParseFileAndFlags(ctx, kCommand, kArguments, kFlags, &json, &file)) return kExitError;
   CfNode* root = nullptr;
-  CfFileReport report;
-  const int loaded = LoadForReading(ctx, kCommand, file, &root, &report);
+  CfLoadReport report;
+  const int loaded = LoadAsTheStoreDoes(ctx, kCommand, file, LoadPurpose::kReading, &root, &report);
   if (loaded != kExitOk) return loaded;
   const bool written = json ? WriteTreeJson(root, ctx.out) : WriteTreeText(root, ctx.out);
   FreeNodeTree(root, nullptr);

@@ -18,6 +18,7 @@
 #include "tools/settool/commands.h"
 #include "tools/settool/json.h"
 #include "tools/settool/messages.h"
+#include "tools/settool/tree_load.h"
 #include "tools/settool/value_text.h"
 
 namespace orvo::settool {
@@ -146,29 +147,12 @@ int OpenFile(CommandContext& ctx, const char* command, const std::u16string& fil
     return Complain(ctx, command, file, "cannot open: the path is longer than 255 characters",
                     kExitError);
   }
-  CfFileReport report;
-  if (!InspectConfigFile(file.c_str(), &report, nullptr)) {
-    if (report.opened)
-      return Complain(ctx, command, file, "cannot get the file's size", kExitError);
-    if (purpose != OpenFor::kCreating || report.open_error != platform::OpenError::kNotFound) {
-      return Complain(ctx, command, file,
-                      std::string("cannot open: ") + OpenErrorText(report.open_error), kExitError);
-    }
-  } else if (report.state != CfFileState::kLoaded && report.state != CfFileState::kEmpty) {
-    return Complain(ctx, command, file,
-                    std::string("would open as a new tree: ") + CfFileStateText(report.state) +
-                        (purpose == OpenFor::kReading ? "" : "; not changed"),
-                    kExitNo);
-  } else if (report.state == CfFileState::kLoaded && !report.parse.complete) {
-    const std::string where = "reading stops at body offset " +
-                              std::to_string(report.parsed_bytes) +
-                              " at a record that cannot be read";
-    if (purpose != OpenFor::kReading) {
-      return Complain(ctx, command, file,
-                      where + "; saving would drop the keys after it; not changed", kExitNo);
-    }
-    Complain(ctx, command, file, "note: " + where + "; the keys before it are shown", kExitOk);
-  }
+  static constexpr LoadPurpose kPurposes[] = {LoadPurpose::kReading, LoadPurpose::kEditing,
+                                              LoadPurpose::kCreating};
+  CfLoadReport report;
+  const int code = LoadAsTheStoreDoes(ctx, command, file, kPurposes[static_cast<int>(purpose)],
+                                      nullptr, &report);
+  if (code != kExitOk) return code;
   const uint32_t disposition =
       purpose == OpenFor::kCreating ? platform::kOpenAlways : platform::kOpenExisting;
   out->reset(CreateConfigFile(file.c_str(), disposition));
