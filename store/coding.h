@@ -26,4 +26,13 @@ inline uint32_t DecodeFixed32(const uint8_t* src) {
          (static_cast<uint32_t>(src[2]) << 16) | (static_cast<uint32_t>(src[3]) << 24);
 }
 
+inline void EncodeFixed64(uint8_t* dst, uint64_t v) {
+  EncodeFixed32(dst, static_cast<uint32_t>(v));
+  EncodeFixed32(dst + 4, static_cast<uint32_t>(v >> 32));
+}
+
+inline uint64_t DecodeFixed64(const uint8_t* src) {
+  return DecodeFixed32(src) | (static_cast<uint64_t>(DecodeFixed32(src + 4)) << 32);
+}
+
 #endif  // ORVO_STORE_CODING_H_

@@ -1,10 +1,12 @@
 #include "store/save_protocol.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 
 #include "store/coding.h"
+#include "store/hash64.h"
 
 using orvo::platform::CurrentFileSystem;
 using orvo::platform::Disposition;
@@ -98,10 +100,14 @@ bool ReadHead(File* file, Head* head) {
   return file->Size(&head->size) && file->Seek(0) && file->Read(head->bytes, kCfHeaderSize, &done);
 }
 
-// The checksum that seals a trailer: bytes 8 to 551.
-uint32_t TrailerChecksum(const uint8_t* trailer) {
-  return CfChecksum(trailer + kCfSideFirstHeaderOffset,
-                    kCfSideTrailerChecksumOffset - kCfSideFirstHeaderOffset);
+// The hash that seals a side file: its header, its body, then the trailer's
+// bytes 8 to 551.
+uint64_t SideHash(const uint8_t* header, const uint8_t* body, uint32_t size,
+                  const uint8_t* trailer) {
+  uint64_t h = CfHash64(header, kCfHeaderSize, 0);
+  h = CfHash64(body, size, h);
+  return CfHash64(trailer + kCfSideFirstHeaderOffset,
+                  kCfSideTrailerChecksumOffset - kCfSideFirstHeaderOffset, h);
 }
 
 // Whether every byte of F's head is one that the save recorded in |trailer|
@@ -155,15 +161,22 @@ void ReadSide(const CfChar* path, const Head& head, Side* side) {
   // The trailer follows the body, where the read stopped.
   uint32_t done = 0;
   const uint8_t* t = side->trailer;
+  const uint32_t size = side->report.header.body_size;
   const bool read = file->Read(side->trailer, kCfSideTrailerSize, &done);
-  const uint64_t end = kCfHeaderSize + uint64_t{side->report.header.body_size} + kCfSideTrailerSize;
-  if (!read || (done != kCfSideTrailerSize && side->report.file_size >= end)) {
+  const uint64_t end = kCfHeaderSize + uint64_t{size} + kCfSideTrailerSize;
+  Buffer body(static_cast<uint8_t*>(std::malloc(size)));
+  uint32_t got = 0;
+  const bool body_read = body && read && file->Seek(kCfHeaderSize) &&
+                         file->Read(body.get(), size, &got) && got == size;
+  if (!read || (done == kCfSideTrailerSize && !body_read) ||
+      (done != kCfSideTrailerSize && side->report.file_size >= end)) {
     side->tree.reset();
     side->state = CfSideState::kNotReadable;
     return;
   }
   if (done != kCfSideTrailerSize || DecodeFixed32(t) != kCfSideTrailerTag ||
-      DecodeFixed32(t + kCfSideTrailerChecksumOffset) != TrailerChecksum(t)) {
+      DecodeFixed64(t + kCfSideTrailerChecksumOffset) !=
+          SideHash(side->header, body.get(), size, t)) {
     side->tree.reset();
     side->state = CfSideState::kUnusable;
     return;
@@ -179,15 +192,40 @@ void ReadSide(const CfChar* path, const Head& head, Side* side) {
   file->Close();
 }
 
-// Whether an F that reads whole should still give way to an in-flight side
-// file: only a version without a checksum can read whole with a body that a
-// save left half-written, and only while F shows exactly the header that
-// save began from.
-bool MayBeTorn(const CfFileReport& report) { return report.header.version < kCfVersion; }
+// Whether an F that reads whole may still be a save's unfinished work: a
+// power loss can leave a header made of the save's headers (see Explains)
+// over a body of old and new sectors whose plain byte sum still matches.
+// Only while that save's side file is in flight.
+bool MayBeTornBy(const Side& side, const Head& head) {
+  return side.state == CfSideState::kInFlight && Explains(side.trailer, side.header, head);
+}
 
-bool BeganFrom(const Side& side, const Head& head) {
-  return side.state == CfSideState::kInFlight && head.size >= kCfHeaderSize &&
-         std::memcmp(side.trailer + kCfSideBaseHeaderOffset, head.bytes, kCfHeaderSize) == 0;
+// A cheap look at the side file for an F that reads whole: its header and
+// trailer only. True when it is in flight and F's header is one its save
+// could have left (see MayBeTornBy). Any failure to
+// look counts as no: a whole F is not given up on a doubt.
+bool SideMayHoldTheSave(const CfChar* path, const Head& head) {
+  if (head.size < kCfHeaderSize) return false;
+  OpenError error;
+  std::unique_ptr<File> file(OpenCompanion(path, kCfSideFileSuffix, OpenMode::kRead,
+                                           orvo::platform::kOpenExisting, &error));
+  Side side;
+  uint32_t done = 0;
+  uint64_t size = 0;
+  if (!file || !file->Size(&size) || !file->Read(side.header, kCfHeaderSize, &done) ||
+      done != kCfHeaderSize) {
+    return false;
+  }
+  const uint64_t at = kCfHeaderSize + uint64_t{DecodeFixed32(side.header + kCfBodySizeOffset)};
+  const uint8_t* t = side.trailer;
+  if (size < at + kCfSideTrailerSize || !file->Seek(at) ||
+      !file->Read(side.trailer, kCfSideTrailerSize, &done) || done != kCfSideTrailerSize ||
+      DecodeFixed32(t) != kCfSideTrailerTag ||
+      DecodeFixed32(t + kCfSideStateOffset) != kCfSideInFlight) {
+    return false;
+  }
+  side.state = CfSideState::kInFlight;
+  return MayBeTornBy(side, head);
 }
 
 // Reads F (open in |file|) and, where F needs it, its side file. Returns
@@ -202,7 +240,12 @@ CfNode* ReadWithRecovery(File* file, const CfChar* path, bool may_read_side, boo
     report->read_failed = true;
     return nullptr;
   }
-  if (tree && report->file.whole() && !MayBeTorn(report->file)) {
+  Head head;
+  if (report->file.header_read) {
+    head.size = report->file.file_size;
+    std::memcpy(head.bytes, header, kCfHeaderSize);
+  }
+  if (tree && report->file.whole() && (!may_read_side || !SideMayHoldTheSave(path, head))) {
     report->source = CfTreeSource::kFile;
     return tree.release();
   }
@@ -210,7 +253,6 @@ CfNode* ReadWithRecovery(File* file, const CfChar* path, bool may_read_side, boo
     report->source = CfTreeSource::kEmpty;
     return nullptr;
   }
-  Head head;
   Side side;
   if (may_read_side) {
     if (!ReadHead(file, &head)) {
@@ -226,7 +268,7 @@ CfNode* ReadWithRecovery(File* file, const CfChar* path, bool may_read_side, boo
     }
   }
   const bool whole = tree && report->file.whole();
-  if (side.state == CfSideState::kInFlight && (!whole || BeganFrom(side, head))) {
+  if (side.state == CfSideState::kInFlight && (!whole || MayBeTornBy(side, head))) {
     std::memcpy(header, side.header, kCfHeaderSize);
     report->source = CfTreeSource::kSideFile;
     return side.tree.release();
@@ -279,9 +321,12 @@ bool KeepOldBytes(const CfChar* path, File* file, uint64_t size) {
 // last, and flushes it: F is then whole again and the side file free.
 bool RestoreFromSide(const CfChar* path, const Side& side, File* file) {
   OpenError error;
-  std::unique_ptr<File> from(OpenCompanion(path, kCfSideFileSuffix, OpenMode::kRead,
+  std::unique_ptr<File> from(OpenCompanion(path, kCfSideFileSuffix, OpenMode::kReadWrite,
                                            orvo::platform::kOpenExisting, &error));
-  return from && CopyRange(from.get(), file, kCfHeaderSize, side.report.header.body_size) &&
+  // The side file's bytes may not be durable yet (its save was killed before
+  // its flush): they are made so before F is overwritten with them.
+  return from && from->Flush() &&
+         CopyRange(from.get(), file, kCfHeaderSize, side.report.header.body_size) &&
          file->Seek(0) && WriteAll(file, side.header, kCfHeaderSize) && file->Flush();
 }
 
@@ -290,9 +335,9 @@ enum class Found { kWhole, kNotWhole, kNotRead };
 
 // Whether F (open in |file|, its head in |head|) holds a whole file. Trusts
 // |memory| when F is exactly as it was last read or written whole; reads F
-// through otherwise. Sets *torn_suspect when F reads whole only for lack of
-// a checksum (see MayBeTorn). kNotRead: F could not be read (an error, no
-// memory), so nothing may be decided from it.
+// through otherwise. Sets *torn_suspect when F was read through and found
+// whole: it may still be a save's unfinished work (see MayBeTornBy). kNotRead: F could not be read
+// (an error, no memory), so nothing may be decided from it.
 Found ExamineFile(File* file, const Head& head, const CfDiskMemory* memory, bool* torn_suspect) {
   *torn_suspect = false;
   if (head.size == 0) return Found::kNotWhole;
@@ -308,7 +353,7 @@ Found ExamineFile(File* file, const Head& head, const CfDiskMemory* memory, bool
   if (!file->Seek(0)) return Found::kNotRead;
   Tree tree(ReadConfigContent(file, false, &report, header));
   if (ReadFailed(report)) return Found::kNotRead;
-  *torn_suspect = report.whole() && MayBeTorn(report);
+  *torn_suspect = report.whole();
   return report.whole() ? Found::kWhole : Found::kNotWhole;
 }
 
@@ -331,7 +376,8 @@ File* WriteSide(const CfChar* path, const uint8_t* final_header, const uint8_t* 
   EncodeFixed32(trailer + kCfSideStateOffset, kCfSideInFlight);
   std::memcpy(trailer + kCfSideFirstHeaderOffset, first_header, kCfHeaderImageSize);
   std::memcpy(trailer + kCfSideBaseHeaderOffset, base.bytes, kCfHeaderSize);
-  EncodeFixed32(trailer + kCfSideTrailerChecksumOffset, TrailerChecksum(trailer));
+  EncodeFixed64(trailer + kCfSideTrailerChecksumOffset,
+                SideHash(final_header, body, size, trailer));
   OpenError error;
   std::unique_ptr<File> side(OpenCompanion(path, kCfSideFileSuffix, OpenMode::kReadWrite,
                                            orvo::platform::kOpenAlways, &error));
@@ -497,7 +543,7 @@ bool SaveConfigFile(const CfChar* path, const CfHeaderImage& image, CfNode* cons
     Side side;
     ReadSide(path, head, &side);
     if (side.state == CfSideState::kNotReadable) return false;
-    if (side.state == CfSideState::kInFlight && (!whole || BeganFrom(side, head))) {
+    if (side.state == CfSideState::kInFlight && (!whole || MayBeTornBy(side, head))) {
       // F is a save's unfinished work and the side file its only whole
       // copy: make F whole from it before the side file is reused. F holds
       // nothing the side file does not (see Explains): it is not kept.
@@ -509,8 +555,13 @@ bool SaveConfigFile(const CfChar* path, const CfHeaderImage& image, CfNode* cons
 
   std::unique_ptr<File> side(WriteSide(path, final_header, body, size, first_header, head));
   if (!side) return false;
-  // In place, then durable; only then is the side file's save finished.
-  if (!file->Seek(0) || !WriteAll(file.get(), first_header, kCfHeaderSize) ||
+  // In place, then durable; only then is the side file's save finished. A
+  // save that fails before it writes to F finishes the side file too.
+  if (!file->Seek(0)) {
+    MarkFinished(side.get(), size);
+    return false;
+  }
+  if (!WriteAll(file.get(), first_header, kCfHeaderSize) ||
       !WriteAll(file.get(), body, size) || !file->Seek(0) ||
       !WriteAll(file.get(), final_header, kCfHeaderSize) || !file->Flush()) {
     return false;

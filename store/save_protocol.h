@@ -61,16 +61,25 @@ static_assert(sizeof(kCfSideFileSuffix) / sizeof(CfChar) == kCfCompanionSuffixLe
 //   4   state: kCfSideInFlight or kCfSideFinished
 //   8   the first 32 bytes of the first header the save writes to F
 //   40  F's 512-byte header when the save began (zeros past F's end)
-//   552 checksum (CfChecksum) of bytes 8-551
+//   552 CfHash64 of the side file's header and body, then of bytes 8-551:
+//       a torn side file never passes for a whole one
 constexpr uint32_t kCfSideTrailerTag = 0x5744534F;  // "OSDW"
-constexpr uint32_t kCfSideInFlight = 1;
-constexpr uint32_t kCfSideFinished = 2;
+// The two states differ in every byte: no damaged byte turns one into the
+// other (the trailer's checksum leaves the state out, as it is rewritten
+// alone).
+constexpr uint32_t kCfSideInFlight = 0x54484749;  // "IGHT"
+constexpr uint32_t kCfSideFinished = 0x454E4F44;  // "DONE"
+static_assert(((kCfSideInFlight ^ kCfSideFinished) & 0xFF) != 0 &&
+                  ((kCfSideInFlight ^ kCfSideFinished) & 0xFF00) != 0 &&
+                  ((kCfSideInFlight ^ kCfSideFinished) & 0xFF0000) != 0 &&
+                  ((kCfSideInFlight ^ kCfSideFinished) & 0xFF000000) != 0,
+              "the states differ in every byte");
 constexpr size_t kCfSideStateOffset = 4;
 constexpr size_t kCfSideFirstHeaderOffset = 8;
 constexpr size_t kCfSideBaseHeaderOffset = kCfSideFirstHeaderOffset + kCfHeaderImageSize;
 constexpr size_t kCfSideTrailerChecksumOffset = kCfSideBaseHeaderOffset + kCfHeaderSize;
-constexpr size_t kCfSideTrailerSize = kCfSideTrailerChecksumOffset + 4;
-static_assert(kCfSideTrailerSize == 556, "trailer layout");
+constexpr size_t kCfSideTrailerSize = kCfSideTrailerChecksumOffset + 8;
+static_assert(kCfSideTrailerSize == 560, "trailer layout");
 
 // Where the tree of a load came from.
 enum class CfTreeSource {

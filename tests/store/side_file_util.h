@@ -8,6 +8,7 @@
 
 #include "store/coding.h"
 #include "store/format.h"
+#include "store/hash64.h"
 #include "store/save_protocol.h"
 
 namespace orvo::testing {
@@ -35,9 +36,17 @@ inline std::string InFlightSideFile(const std::string& image, const std::string&
   for (size_t i = 0; i < kCfHeaderSize && i < main.size(); ++i) {
     t[kCfSideBaseHeaderOffset + i] = static_cast<uint8_t>(main[i]);
   }
-  EncodeFixed32(t + kCfSideTrailerChecksumOffset,
-                CfChecksum(t + kCfSideFirstHeaderOffset,
-                           kCfSideTrailerChecksumOffset - kCfSideFirstHeaderOffset));
+  uint64_t h = CfHash64(reinterpret_cast<const uint8_t*>(side.data()),
+                        side.size() < kCfHeaderSize ? side.size() : kCfHeaderSize, 0);
+  if (side.size() > kCfHeaderSize) {
+    h = CfHash64(reinterpret_cast<const uint8_t*>(side.data()) + kCfHeaderSize,
+                 side.size() - kCfHeaderSize, h);
+  } else {
+    h = CfHash64(nullptr, 0, h);
+  }
+  h = CfHash64(t + kCfSideFirstHeaderOffset,
+               kCfSideTrailerChecksumOffset - kCfSideFirstHeaderOffset, h);
+  EncodeFixed64(t + kCfSideTrailerChecksumOffset, h);
   side.append(reinterpret_cast<const char*>(t), sizeof(t));
   return side;
 }

@@ -1,0 +1,480 @@
+#include "tests/store/save_model.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "store/coding.h"
+#include "store/file_io.h"
+#include "store/format.h"
+#include "store/key.h"
+#include "store/ref.h"
+#include "store/save_protocol.h"
+#include "tests/testing/tree_util.h"
+
+namespace orvo::testing {
+
+namespace {
+
+using platform::MemoryFileSystem;
+
+const std::u16string kPath = u"C:\\ProgramData\\Tamsiver\\InstallApp.set";
+const std::u16string kSide = kPath + kCfSideFileSuffix;
+const std::u16string kKept = kPath + kCfKeptCopySuffix;
+
+std::string Hex(const void* data, size_t n) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string out;
+  const auto* p = static_cast<const uint8_t*>(data);
+  for (size_t i = 0; i < n; ++i) {
+    out += kDigits[p[i] >> 4];
+    out += kDigits[p[i] & 15];
+  }
+  return out;
+}
+
+std::string Narrow(const CfChar* s, int32_t n) {
+  std::string out;
+  for (int32_t i = 0; i < n; ++i) out += static_cast<char>(s[i]);
+  return out;
+}
+
+// The content of a tree, canonical: "name=value;" for each child of the
+// root, in table order. The empty string is a new tree.
+std::string Content(const CfNode* root) {
+  std::string out;
+  for (int32_t i = 0; root != nullptr && i < CfChildCount(root); ++i) {
+    const CfNode* c = CfChildren(root)->entries[i].child;
+    out += Narrow(CfName(c), c->name_length) + "=" + Hex(CfValue(c), c->value_length) + ";";
+  }
+  return out;
+}
+
+std::string Content(CConfigFile* file) {
+  CfRef<ICfKey> root(file->GetRootKey());
+  std::string out;
+  for (CfRef<ICfKey> k(root ? root->GetFirstChild() : nullptr); k; k.reset(k->GetNextSibling())) {
+    CfChar name[256];
+    const int32_t n = k->GetName(name, 256);
+    std::vector<uint8_t> value(static_cast<size_t>(k->GetValueLength()) + 1);
+    const int32_t v = k->GetValue(value.data(), static_cast<int32_t>(value.size()));
+    out += Narrow(name, n) + "=" + Hex(value.data(), v > 0 ? static_cast<size_t>(v) : 0) + ";";
+  }
+  return out;
+}
+
+std::string Value(uint32_t g, uint32_t arg) {
+  std::string v(20 + (arg * 37u + g * 11u) % 1400, '\0');
+  for (size_t i = 0; i < v.size(); ++i) v[i] = static_cast<char>(g * 7 + i);
+  return v;
+}
+
+// Whether |bytes| load whole as a configuration file.
+bool LoadsWhole(const std::string& bytes) {
+  MemoryFileSystem scratch;
+  platform::FileSystem* previous = platform::SetFileSystemForTesting(&scratch);
+  scratch.SetFile(u"x", bytes);
+  CfFileReport report;
+  const bool ok = InspectConfigFile(u"x", &report, nullptr) && report.whole();
+  platform::SetFileSystemForTesting(previous);
+  return ok;
+}
+
+// A complete file as the format's own writer lays it out: |version|, commit
+// marks 2 and 2, the body of |tree|.
+std::string FileOf(const CfNode* tree, uint32_t version) {
+  std::string body(SerializeNode(tree, nullptr), '\0');
+  uint8_t* cursor = reinterpret_cast<uint8_t*>(&body[0]);
+  SerializeNode(tree, &cursor, body.size());
+  uint8_t h[kCfHeaderSize] = {};
+  EncodeFixed32(h + kCfMagicOffset, kCfMagic);
+  EncodeFixed32(h + kCfVersionOffset, version);
+  EncodeFixed32(h + kCfCommitOffset, kCfCommitDone);
+  EncodeFixed32(h + kCfHeaderSizeOffset, kCfHeaderSize);
+  EncodeFixed32(h + kCfBodySizeOffset, static_cast<uint32_t>(body.size()));
+  EncodeFixed32(h + kCfChecksumOffset,
+                CfChecksum(reinterpret_cast<const uint8_t*>(body.data()), body.size()));
+  EncodeFixed32(h + kCfCommitCopyOffset, kCfCommitDone);
+  return std::string(reinterpret_cast<char*>(h), sizeof(h)) + body;
+}
+
+const char* CfTreeSourceName(CfTreeSource s) {
+  switch (s) {
+    case CfTreeSource::kFile:
+      return "the file";
+    case CfTreeSource::kFilePart:
+      return "part of the file";
+    case CfTreeSource::kSideFile:
+      return "the side file";
+    case CfTreeSource::kEmpty:
+      return "an empty file";
+    case CfTreeSource::kUnreadable:
+      return "an unreadable file";
+  }
+  return "?";
+}
+
+}  // namespace
+
+struct SaveModel::Object {
+  CConfigFile* file = nullptr;
+  std::string content;
+  const char* name;
+  explicit Object(const char* n) : name(n) {}
+  void Drop() {
+    if (file != nullptr) file->Release();
+    file = nullptr;
+  }
+};
+
+SaveModel::SaveModel()
+    : previous_(platform::SetFileSystemForTesting(&fs_)), a_(new Object("A")), b_(new Object("B")) {
+  allowed_.insert("");
+}
+
+SaveModel::~SaveModel() {
+  KillObjects();
+  delete a_;
+  delete b_;
+  platform::SetFileSystemForTesting(previous_);
+}
+
+void SaveModel::KillObjects() {
+  a_->Drop();
+  b_->Drop();
+}
+
+void SaveModel::Crash(bool power_loss, uint32_t seed) {
+  KillObjects();  // the process is gone, and its objects with it
+  fs_.Crash(power_loss ? MemoryFileSystem::CrashKind::kPowerLoss
+                       : MemoryFileSystem::CrashKind::kProcessKill,
+            seed);
+  if (power_loss) {  // unflushed marks may be undone: a save's copy may stand in again
+    side_may_be_live_ = true;
+    pending_exempt_ = true;
+    allowed_.insert(side_contents_.begin(), side_contents_.end());
+  }
+}
+
+bool SaveModel::Ensure(Object* object, std::string* why) {
+  if (object->file != nullptr) return true;
+  object->file = CreateConfigFile(kPath.c_str(), platform::kOpenAlways);
+  if (object->file == nullptr) {
+    *why = std::string("object ") + object->name + " cannot open the file";
+    return false;
+  }
+  object->content = Content(object->file);
+  if (allowed_.count(object->content) == 0) {
+    *why = std::string("object ") + object->name +
+           " opened content that is not allowed: " + object->content.substr(0, 120);
+    return false;
+  }
+  return true;
+}
+
+void SaveModel::Modify(Object* object, uint32_t arg) {
+  CfRef<ICfKey> root(object->file->GetRootKey());
+  CfRef<ICfKey> first(root->GetFirstChild());
+  if (arg % 4 == 0 && first) {
+    first->Delete();  // a record removed: no later open may bring it back
+  } else {
+    ++counter_;
+    const std::string name = "K" + std::to_string(counter_);
+    const std::u16string wide(name.begin(), name.end());
+    const std::string value = Value(counter_, arg);
+    CfRef<ICfKey> key(root->CreateChild(wide.c_str(), CfTypeBinary, value.data(),
+                                        static_cast<int32_t>(value.size())));
+  }
+  object->content = Content(object->file);
+}
+
+bool SaveModel::Save(Object* object, uint32_t arg, std::string* why) {
+  if (!Ensure(object, why)) return false;
+  Modify(object, arg >> 8);
+  const uint32_t how = arg % 4;  // plain, a failing call, a kill, a power loss
+  const int call = 1 + static_cast<int>((arg >> 2) % 40);
+  fs_.counts = MemoryFileSystem::Counts();
+  if (how == 1) fs_.faults.fail_call = call;
+  if (how >= 2) fs_.faults.crash_call = call;
+  const bool saved = object->file->Save(nullptr);
+  fs_.faults = MemoryFileSystem::Faults();
+  const std::string content = object->content;
+  if (how >= 2) Crash(how == 3, arg);
+  if (saved && how == 0) {
+    side_contents_ = {content};
+  } else {
+    side_contents_.insert(content);
+  }
+  if (saved) {
+    allowed_ = {content};
+    // A failure or crash right after the durable file may come before the
+    // side file is marked finished.
+    side_may_be_live_ = how != 0;
+  } else {
+    allowed_.insert(content);
+    side_may_be_live_ = true;
+  }
+  return PendingKept(why);
+}
+
+bool SaveModel::PendingKept(std::string* why) {
+  std::string file, kept;
+  if (!pending_ || (fs_.GetFile(kPath, &file) && file == pending_bytes_)) return true;
+  pending_ = false;  // replaced: from now on the kept copy may move on
+  if (!pending_exempt_ && (!fs_.GetFile(kKept, &kept) || kept != pending_bytes_)) {
+    *why = "bytes that could not be read were replaced without a kept copy";
+    return false;
+  }
+  return true;
+}
+
+bool SaveModel::SaveWithoutPath(uint32_t arg, std::string* why) {
+  CfRef<CConfigFile> file(CreateConfigFile(nullptr, platform::kOpenAlways));
+  if (!file) {
+    *why = "no object without a path";
+    return false;
+  }
+  Object fresh("C");
+  fresh.file = file.get();
+  Modify(&fresh, arg | 1);
+  fresh.file = nullptr;
+  const bool saved = file->Save(kPath.c_str());
+  if (!saved) {
+    *why = "a save without faults failed";
+    return false;
+  }
+  allowed_ = {fresh.content};
+  side_contents_ = {fresh.content};
+  side_may_be_live_ = false;
+  return PendingKept(why);
+}
+
+bool SaveModel::CrashDuringOpen(uint32_t arg, std::string* why) {
+  KillObjects();
+  fs_.counts = MemoryFileSystem::Counts();
+  const int call = 1 + static_cast<int>(arg % 16);
+  if (arg & 0x100) {
+    fs_.faults.fail_call = call;
+  } else {
+    fs_.faults.crash_call = call;
+  }
+  Object probe("open");
+  probe.file = CreateConfigFile(kPath.c_str(), platform::kOpenAlways);
+  fs_.faults = MemoryFileSystem::Faults();
+  if (probe.file != nullptr) {
+    const std::string content = Content(probe.file);
+    if (allowed_.count(content) == 0) {
+      *why = "an open with a failing call read content that is not allowed";
+      probe.Drop();
+      return false;
+    }
+  }
+  probe.Drop();
+  if (!(arg & 0x100)) Crash((arg & 0x200) != 0, arg);
+  return true;
+}
+
+// A program of the suite that keeps no side file writes its own content in
+// place: first header, body, final header; |finish| false stops it midway.
+void SaveModel::WriteInPlace(uint32_t arg, bool finish) {
+  CfNode* root = MakeNode(u"Root", 0, "", true);
+  const std::string value = Value(++counter_, arg);
+  const std::string name = "W" + std::to_string(counter_);
+  AddChild(root, MakeNode(std::u16string(name.begin(), name.end()), 0, value));
+  std::string image = FileOf(root, kCfVersion);
+  FreeNodeTree(root, nullptr);
+  std::string file;
+  fs_.GetFile(kPath, &file);
+  // Its first header: the header it loaded (or a new one), commit marks 1, 0.
+  std::string first = image.substr(0, kCfHeaderSize);
+  if (file.size() >= kCfHeaderImageSize) first.replace(0, kCfHeaderImageSize, file, 0, 32);
+  EncodeFixed32(reinterpret_cast<uint8_t*>(&first[kCfVersionOffset]), kCfVersion);
+  EncodeFixed32(reinterpret_cast<uint8_t*>(&first[kCfCommitOffset]), kCfCommitWriting);
+  EncodeFixed32(reinterpret_cast<uint8_t*>(&first[kCfCommitCopyOffset]), 0);
+  if (file.size() < image.size()) file.resize(image.size());
+  if (finish) {
+    file.replace(0, image.size(), image);
+    fs_.SetFile(kPath, file);
+    AfterOutsideChange(true);
+    return;
+  }
+  const size_t body = (image.size() - kCfHeaderSize) * (arg % 3) / 3;
+  file.replace(0, kCfHeaderSize, first);
+  file.replace(kCfHeaderSize, body, image, kCfHeaderSize, body);
+  fs_.SetFile(kPath, file);
+  allowed_.insert("");
+  AfterOutsideChange(false);
+}
+
+// Notes what an outside change left: a file that loads whole is what opens
+// read from then on (even a damaged one whose checksum still matches);
+// unreadable bytes are to be kept later. |resets|: the change replaced the
+// content, so nothing before it may be read again.
+void SaveModel::AfterOutsideChange(bool resets) {
+  std::string file;
+  const bool exists = fs_.GetFile(kPath, &file);
+  if (resets) allowed_ = {""};
+  pending_ = false;
+  if (!exists || file.empty()) return;
+  MemoryFileSystem scratch;
+  platform::FileSystem* previous = platform::SetFileSystemForTesting(&scratch);
+  scratch.SetFile(u"x", file);
+  CfFileReport report;
+  CfNode* root = nullptr;
+  const bool whole = InspectConfigFile(u"x", &report, &root) && report.whole();
+  platform::SetFileSystemForTesting(previous);
+  if (whole) {
+    // Content the change did not alter leaves what was allowed as it was. A
+    // side file in flight may stand in for the header it shows still.
+    const std::string content = Content(root);
+    if (resets || (!side_may_be_live_ && allowed_.count(content) == 0)) {
+      allowed_ = {content};
+    } else {
+      allowed_.insert(content);
+    }
+  } else {
+    allowed_.insert("");
+    if (side_may_be_live_) allowed_.insert(side_contents_.begin(), side_contents_.end());
+    pending_ = true;
+    pending_exempt_ = side_may_be_live_;
+    pending_bytes_ = file;
+  }
+  if (root != nullptr) FreeNodeTree(root, nullptr);
+}
+
+// A side file in flight removed or damaged from outside: what the file
+// holds, whole or not, is what is left.
+void SaveModel::SideChanged() {
+  if (!side_may_be_live_) return;
+  allowed_.insert("");
+  std::string file;
+  if (!fs_.GetFile(kPath, &file)) return;
+  MemoryFileSystem scratch;
+  platform::FileSystem* previous = platform::SetFileSystemForTesting(&scratch);
+  scratch.SetFile(u"x", file);
+  CfFileReport report;
+  CfNode* root = nullptr;
+  if (InspectConfigFile(u"x", &report, &root) && root != nullptr) {
+    allowed_.insert(Content(root));
+    FreeNodeTree(root, nullptr);
+  }
+  platform::SetFileSystemForTesting(previous);
+}
+
+bool SaveModel::Check(std::string* why) {
+  CfLoadReport report;
+  CfNode* root = nullptr;
+  std::string content;
+  if (ExamineConfigFile(kPath.c_str(), &report, &root)) {
+    content = Content(root);
+    if (root != nullptr) FreeNodeTree(root, nullptr);
+  } else if (report.file.opened) {
+    *why = "the file cannot be read without faults";
+    return false;
+  }
+  if (allowed_.count(content) == 0) {
+    *why = std::string("an open reads content that is not allowed (") +
+           CfTreeSourceName(report.source) + "): " + content.substr(0, 160);
+    if (std::getenv("ORVO_MODEL_TRACE") != nullptr) {
+      *why += "\nread:    " + content;
+      for (const auto& a : allowed_) *why += "\nallowed: " + a;
+    }
+    return false;
+  }
+  std::string kept;
+  if (fs_.GetFile(kKept, &kept) && LoadsWhole(kept)) {
+    *why = "the kept copy holds readable content";
+    return false;
+  }
+  return true;
+}
+
+bool SaveModel::Step(uint32_t op, uint32_t arg, std::string* why) {
+  op %= kSteps;
+  history_ += std::to_string(op) + ":" + std::to_string(arg) + " ";
+  std::string file;
+  bool ok = true;
+  switch (op) {
+    case 0:
+      ok = Save(a_, arg, why);
+      break;
+    case 1:
+      ok = Save(b_, arg, why);
+      break;
+    case 2:
+      ok = SaveWithoutPath(arg, why);
+      break;
+    case 3:
+      ok = CrashDuringOpen(arg, why);
+      break;
+    case 4:  // emptied by an administrator or a program that writes nothing
+      fs_.SetFile(kPath, "");
+      AfterOutsideChange(true);
+      break;
+    case 5:
+      fs_.Remove(kPath.c_str());
+      AfterOutsideChange(true);
+      break;
+    case 6:
+      fs_.Remove(kSide.c_str());
+      SideChanged();
+      break;
+    case 7:
+      if (fs_.GetFile(kSide, &file) && !file.empty()) {
+        file[arg % file.size()] ^= static_cast<char>(1 + arg % 255);
+        fs_.SetFile(kSide, file);
+        SideChanged();
+      }
+      break;
+    case 8:  // a flipped byte in the body
+      if (fs_.GetFile(kPath, &file) && file.size() > kCfHeaderSize) {
+        file[kCfHeaderSize + arg % (file.size() - kCfHeaderSize)] ^= static_cast<char>(0x20);
+        fs_.SetFile(kPath, file);
+        AfterOutsideChange(false);
+      }
+      break;
+    case 9: {  // a foreign file
+      std::string foreign(100 + arg % 2000, '\0');
+      for (size_t i = 0; i < foreign.size(); ++i) foreign[i] = static_cast<char>(arg * 13 + i * 7);
+      fs_.SetFile(kPath, foreign);
+      AfterOutsideChange(true);
+      break;
+    }
+    case 10: {  // a committed file of a newer version
+      CfNode* root = MakeNode(u"Root", 0, "", true);
+      AddChild(root, MakeNode(u"Newer", 0, Value(arg, arg)));
+      fs_.SetFile(kPath, FileOf(root, kCfVersion + 1));
+      FreeNodeTree(root, nullptr);
+      AfterOutsideChange(true);
+      break;
+    }
+    case 11:
+      WriteInPlace(arg, true);
+      break;
+    case 12:
+      WriteInPlace(arg, false);
+      break;
+    case 13:  // the program ends: its objects are released
+      KillObjects();
+      break;
+  }
+  if (!ok) return false;
+  const bool checked = Check(why);
+  if (std::getenv("ORVO_MODEL_TRACE") != nullptr) {
+    std::string f, sd;
+    fs_.GetFile(kPath, &f);
+    fs_.GetFile(kSide, &sd);
+    CfLoadReport r;
+    ExamineConfigFile(kPath.c_str(), &r, nullptr);
+    std::fprintf(stderr,
+                 "step %u:%u live=%d pending=%d exempt=%d F=%zu S=%zu side=%d src=%d allowed:", op,
+                 arg, side_may_be_live_, pending_, pending_exempt_, f.size(), sd.size(),
+                 static_cast<int>(r.side), static_cast<int>(r.source));
+    for (const auto& a : allowed_) std::fprintf(stderr, " [%.40s]", a.c_str());
+    std::fprintf(stderr, "\n");
+  }
+  return checked;
+}
+
+}  // namespace orvo::testing

@@ -1,0 +1,32 @@
+// Random runs of the save model: saves by several objects, failures and
+// crashes at any call, and changes from outside, each step checked.
+#include "tests/store/save_model.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+
+namespace {
+
+TEST(SaveModelTest, RandomRunsKeepEveryProperty) {
+  constexpr int kRuns = 2000;
+  constexpr int kStepsPerRun = 40;
+  int steps = 0;
+  for (int run = 0; run < kRuns; ++run) {
+    std::mt19937 rng(static_cast<uint32_t>(run));
+    orvo::testing::SaveModel model;
+    for (int i = 0; i < kStepsPerRun; ++i) {
+      // Saves twice as often as the rest, so that states build up.
+      const uint32_t pick = rng() % (orvo::testing::SaveModel::kSteps + 3);
+      const uint32_t op = pick >= orvo::testing::SaveModel::kSteps ? pick % 2 : pick;
+      std::string why;
+      ++steps;
+      ASSERT_TRUE(model.Step(op, static_cast<uint32_t>(rng()), &why))
+          << why << "\nrun " << run << ", steps " << model.history();
+    }
+  }
+  std::printf("[ figures  ] %d runs, %d steps\n", kRuns, steps);
+}
+
+}  // namespace
