@@ -16,6 +16,8 @@
 #include "tests/testing/temp_dir.h"
 
 #if !defined(_WIN32)
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #endif
 
@@ -220,3 +222,78 @@ TEST_F(CompanionFilesTest, SavingElsewhereKeepsNothing) {
 }
 
 }  // namespace
+
+namespace {
+
+// |file| caught mid-save: a body byte damaged, and the side file of the save
+// in flight holding the whole image.
+void CatchMidSave(const std::filesystem::path& file) {
+  const std::string whole = ReadWholeFile(file);
+  std::string caught = whole;
+  caught[kCfHeaderSize + 9] ^= 0x40;
+  std::filesystem::path side = file;
+  side += ".new";
+  ASSERT_TRUE(WriteWholeFile(side, orvo::testing::InFlightSideFile(whole, caught)));
+  ASSERT_TRUE(WriteWholeFile(file, caught));
+}
+
+}  // namespace
+
+#if !defined(_WIN32)
+// A save that knows nothing of the file (an object made without a path,
+// saving under another spelling of it) fails for a full disk while the side
+// file holds the only whole copy: that copy survives.
+TEST_F(CompanionFilesTest, ASaveWithNoMemoryOfTheFileNeverDestroysTheOnlyWholeCopy) {
+  ASSERT_TRUE(AddAndSave(path_, u"APP"));
+  ASSERT_TRUE(AddAndSave(path_, u"Widget"));
+  CatchMidSave(Native());
+  ASSERT_EQ(Keys(path_, kOpenExisting), "APP,Widget");
+
+  CfRef<CConfigFile> stranger(CreateConfigFile(nullptr, kOpenAlways));
+  ASSERT_TRUE(stranger);
+  CfRef<ICfKey> key(stranger->OpenKey(u"Other", true));
+  ASSERT_TRUE(key);
+  const std::u16string spelling = dir_.Path(u".") + u"/InstallApp.set";
+  {
+    // A disk that takes no byte past 300.
+    struct rlimit old_limit;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old_limit), 0);
+    const auto old_handler = signal(SIGXFSZ, SIG_IGN);
+    struct rlimit small = old_limit;
+    small.rlim_cur = 300;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    const bool saved = stranger->Save(spelling.c_str());
+    setrlimit(RLIMIT_FSIZE, &old_limit);
+    signal(SIGXFSZ, old_handler);
+    EXPECT_FALSE(saved);
+  }
+  EXPECT_EQ(Keys(path_, kOpenExisting), "APP,Widget");
+  // With room, the same save goes through; nothing is kept: the file held a
+  // save's own unfinished work.
+  ASSERT_TRUE(stranger->Save(spelling.c_str()));
+  EXPECT_EQ(Keys(path_, kOpenExisting), "Other");
+  EXPECT_FALSE(Exists(kCfKeptCopySuffix));
+}
+#endif
+
+// A newer program's committed file next to a side file of ours: never read
+// as the older tree, and kept before a save replaces it.
+TEST_F(CompanionFilesTest, ANewerProgramsFileIsNeitherReplacedByOldContentNorLost) {
+  ASSERT_TRUE(AddAndSave(path_, u"Old"));
+  std::string newer = Bytes();
+  EncodeFixed32(reinterpret_cast<uint8_t*>(&newer[kCfVersionOffset]), kCfVersion + 1);
+  for (const bool side_in_flight : {false, true}) {
+    SCOPED_TRACE(side_in_flight ? "side file in flight" : "side file finished");
+    if (side_in_flight) {
+      // As a power loss may leave it: in flight, from a save that began
+      // from what the file held then.
+      ASSERT_TRUE(WriteWholeFile(Native(kCfSideFileSuffix),
+                                 orvo::testing::InFlightSideFile(Bytes(), Bytes())));
+    }
+    ASSERT_TRUE(WriteWholeFile(Native(), newer));
+    EXPECT_EQ(Keys(path_, kOpenExisting), "");
+    ASSERT_TRUE(AddAndSave(path_, u"Mine"));
+    EXPECT_EQ(Bytes(kCfKeptCopySuffix), newer);
+    EXPECT_EQ(Keys(path_), "Mine");
+  }
+}
