@@ -79,10 +79,9 @@ void PrintApplications(ICfKey* root) {
   int count = 0;
   CfRef<ICfKey> section(root->OpenKey(kAppSection, false));
   std::printf("applications:\n");
-  if (!section) return;
   // Each key handed out carries a reference; MoveToNextSibling releases the
   // current one and hands out the next (null after the last).
-  for (CfRef<ICfKey> record(section->GetFirstChild()); record;
+  for (CfRef<ICfKey> record(section ? section->GetFirstChild() : nullptr); record;
        record.reset(record.release()->MoveToNextSibling())) {
     if (record->GetId(nullptr) != kAppRecordId) continue;
     ++count;
@@ -101,8 +100,7 @@ void PrintWidgets(ICfKey* root) {
   int count = 0;
   CfRef<ICfKey> section(root->OpenKey(kWidgetSection, false));
   std::printf("widgets:\n");
-  if (!section) return;
-  for (CfRef<ICfKey> widget(section->GetFirstChild()); widget;
+  for (CfRef<ICfKey> widget(section ? section->GetFirstChild() : nullptr); widget;
        widget.reset(widget.release()->MoveToNextSibling())) {
     ++count;
     // The key's name is the widget's name cut at 255 units; "Name" is whole.
