@@ -18,6 +18,8 @@ set(ORVO_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/OrvoStore)
 install(TARGETS settool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 set_target_properties(orvo_store PROPERTIES EXPORT_NAME store)
+# The public headers are C++17; programs that link the store compile as such.
+target_compile_features(orvo_store INTERFACE cxx_std_17)
 set_target_properties(orvo_platform PROPERTIES EXPORT_NAME platform)
 install(TARGETS orvo_store orvo_platform EXPORT OrvoStoreTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
