@@ -41,7 +41,15 @@ constexpr const char* kBroadcastName = "9347F210-2EB6-409F-A226-922385DF4C8E";
 // OPEN_EXISTING: a reader never creates the file.
 constexpr uint32_t kOpenExisting = 3;
 
-std::string ForPeople(const std::u16string& s) { return Utf16ToUtf8(s, LoneSurrogate::kReplace); }
+// |s| as UTF-8 for the terminal. The file lies in a folder every user can
+// write to: control characters (escape sequences among them) are shown as
+// U+FFFD, and so are lone surrogates.
+std::string ForPeople(std::u16string s) {
+  for (char16_t& c : s) {
+    if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) c = 0xFFFD;
+  }
+  return Utf16ToUtf8(s, LoneSurrogate::kReplace);
+}
 
 // The UTF-16 string value of |key|'s child |name|, without its terminator.
 // False when there is no such child or it holds no UTF-16 string.

@@ -57,6 +57,9 @@ notify 0 notify-app --name "Orchard" --version "2.4.1" --install-dir 'C:\Program
   --desc "Fruit trees" --call-name "setup.exe"
 notify 0 notify-app --name "Café Noir" --main-program-path 'D:\cafe\noir.exe' \
   --main-icon-path 'D:\cafe\noir.ico' --desc ""
+# Control characters (here a tab and a terminal escape) are not passed to the terminal.
+notify 0 notify-app --name $'Tabs\tand\e[2Jescapes' --main-program-path 'C:\t.exe' \
+  --main-icon-path 'C:\t.ico'
 # The same program again (letter case ignored): a duplicate, nothing written.
 notify 3 notify-app --name "Other" --main-program-path 'c:\program files\ORCHARD\orchard.exe' \
   --main-icon-path x.ico
@@ -83,6 +86,9 @@ applications:
   Café Noir
     program: D:\\cafe\\noir.exe
     icon: D:\\cafe\\noir.ico
+  Tabs�and�[2Jescapes
+    program: C:\\t.exe
+    icon: C:\\t.ico
 widgets:
   Clock/Big 3.0 (160 x 90)
     program: C:\\W\\clock.exe
