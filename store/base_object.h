@@ -53,8 +53,16 @@ constexpr uint32_t kCfDeleteStorage = 0x1;
 
 class IBaseObject {
  public:
+  // Adds one reference for the caller. Returns the new count (a key: the
+  // count before the increment).
   virtual int32_t CF_CALL AddRef() = 0;
+  // Gives up one of the caller's references; the caller must not use the
+  // object after giving up its last. At 0 an object the store made is
+  // finished (a file object: freed with its tree, unsaved; a key: pooled or
+  // freed, its node untouched). Returns the new count.
   virtual int32_t CF_CALL Release() = 0;
+  // The class-name constant (glszBNCConfigFile, glszBNCCfKeyInterface);
+  // never null, owned by the module.
   virtual const CfChar* CF_CALL GetClassName() = 0;
   // 1 when |name| is this class's name constant itself, else 0.
   virtual int32_t CF_CALL IsClassName(const CfChar* name) = 0;

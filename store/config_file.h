@@ -5,7 +5,8 @@
 // counts and fields, the key registry, the idle pool and the path. The file
 // object's own count is atomic and takes no lock. Keys hold no reference on
 // their file object: release every key before the file object's last
-// reference.
+// reference. That last Release frees the tree without saving: call Save
+// first to keep changes.
 #ifndef ORVO_STORE_CONFIG_FILE_H_
 #define ORVO_STORE_CONFIG_FILE_H_
 
@@ -25,16 +26,20 @@
 class IConfigFile : public IBaseObject {
  public:
   // Slots 0-3: IBaseObject (AddRef/Release return the new count).
-  // Slot 4. The root key with one new reference, or null.
+  // Slot 4. The root key with one new reference for the caller, who
+  // releases it; null only when memory runs out.
   virtual ICfKey* CF_CALL GetRootKey() = 0;
-  // Slot 5. The key at |path| below the root (see ICfKey::OpenKey); an
-  // empty path gives the root key. The callee reads |create|'s low byte.
+  // Slot 5. The key at |path| below the root (see ICfKey::OpenKey), with one
+  // new reference for the caller; an empty path gives the root key. Null for
+  // a null |path| or a key that is not there (or, with |create|, cannot be
+  // made). The callee reads |create|'s low byte.
   virtual ICfKey* CF_CALL OpenKey(const CfChar* path, bool create) = 0;
   // Slot 6. Writes the tree to |path|, which becomes the object's path, or,
   // when |path| is null, to the object's path. False when there is none or
-  // the write fails.
+  // the write fails. Keys stay valid.
   virtual bool CF_CALL Save(const CfChar* path) = 0;
-  // Slot 7. Destroys the object (kCfDeleteStorage: frees it too).
+  // Slot 7. Destroys the object (kCfDeleteStorage: frees it too). Only
+  // Release calls it; callers never do.
   virtual void* CF_CALL DeletingDestructor(uint32_t flags) = 0;
 
  protected:
@@ -121,8 +126,12 @@ class CConfigFile final : public cmmBaseObject<CConfigFile, IConfigFile, glszBNC
 };
 
 // Makes a file object on |path| (null: no path and a new tree) and opens it
-// with the creation disposition given (OPEN_ALWAYS = 4 creates a missing
-// file). Returns it with the caller's reference, or null when the open fails.
+// with the creation disposition given (OPEN_EXISTING = 3 never creates the
+// file, OPEN_ALWAYS = 4 creates a missing one). Returns it with one reference
+// for the caller, given back with Release; null when the file cannot be
+// opened or sized, the path is over 255 units, or memory runs out. A file
+// that is empty or cannot be read opens as a new tree, not as null
+// (InspectConfigFile tells why).
 CConfigFile* CreateConfigFile(const CfChar* path, uint32_t disposition);
 
 #endif  // ORVO_STORE_CONFIG_FILE_H_

@@ -7,9 +7,11 @@
 // released before the file object's last reference goes. Every operation
 // takes the file object's lock (a re-entrant one) for its work.
 //
-// Results: keys carry one reference for the caller, or are null; booleans
-// are false on refusal; lengths, positions and counts are -1 on failure;
-// typed readers return the caller's default.
+// Results: keys carry one reference for the caller, who gives it back with
+// Release, or are null; booleans are false on refusal; lengths, positions and
+// counts are -1 on failure; typed readers return the caller's default. A
+// key's Release never changes the tree. A detached key (its node was deleted
+// or its file object destroyed) fails every operation but Release.
 #ifndef ORVO_STORE_KEY_H_
 #define ORVO_STORE_KEY_H_
 
@@ -26,32 +28,42 @@ class ICfKey : public IBaseObject {
   // increment and Release the count after the decrement (-1 for a key that
   // is not registered).
 
-  // Slot 4. Removes this key's node and subtree; false when detached, root,
-  // or anything in the subtree is protected. The caller still releases.
+  // Slot 4. Removes this key's node and subtree; live keys on them become
+  // detached. False when detached, root, or anything in the subtree is
+  // protected. The caller still releases this key.
   virtual bool CF_CALL Delete() = 0;
   // Slot 5. A new unnamed child under |id| (not 0), after (or with |before|,
-  // in front of) the children already carrying |id|.
+  // in front of) the children already carrying |id|. The value as SetValue
+  // takes it; |data| may be null when |length| is 0. Null on refusal.
   virtual ICfKey* CF_CALL CreateChildWithId(uint32_t id, bool before, int32_t type,
                                             const void* data, int32_t length) = 0;
-  // Slot 6. A new named child; null when the name is taken (ASCII case
-  // ignored), invalid or null.
+  // Slot 6. A new named child with a value (as CreateChildWithId); null when
+  // the name is taken (ASCII case ignored), invalid ('<', '>') or null.
   virtual ICfKey* CF_CALL CreateChild(const CfChar* name, int32_t type, const void* data,
                                       int32_t length) = 0;
   // Slot 7. The key at a path of names separated by backslash or slash;
-  // with |create| missing components are made. An empty path gives this key.
+  // with |create| missing components are made. An empty path gives this key
+  // (one more reference); a null path gives null.
   virtual ICfKey* CF_CALL OpenKey(const CfChar* path, bool create) = 0;
-  // Slots 8-12: navigation.
+  // Slots 8-12: navigation. Each returns a key with one new reference for
+  // the caller, or null when there is none.
+  // The parent key; null for the root key.
   virtual ICfKey* CF_CALL GetParent() = 0;
+  // The next child of the parent in table order; null after the last, for
+  // the root key and when detached.
   virtual ICfKey* CF_CALL GetNextSibling() = 0;
   // The |occurrence|-th child with |id| (0 the first, negative the last).
   virtual ICfKey* CF_CALL GetChildById(uint32_t id, int32_t occurrence) = 0;
   // Child by name (first path component, at most |name_length| units when
-  // not negative). *consumed (when not null) receives the units the name
-  // occupied. With |create| a missing child is made.
+  // not negative; null |name| gives null). *consumed (|consumed| may be
+  // null) receives the units the name occupied. With |create| a missing
+  // child is made.
   virtual ICfKey* CF_CALL FindChild(const CfChar* name, int32_t name_length, int32_t* consumed,
                                     bool create) = 0;
+  // The first child in table order; null for a key without children.
   virtual ICfKey* CF_CALL GetFirstChild() = 0;
-  // Slots 13-18: as the operation named, then Release this key.
+  // Slots 13-18: as the operation named, then Release this key whatever the
+  // result, so a walk reads key = key->MoveToNextSibling(); until null.
   virtual ICfKey* CF_CALL MoveToParent() = 0;
   // Also deletes this key first when |delete_this|.
   virtual ICfKey* CF_CALL MoveToNextSiblingEx(bool delete_this) = 0;
@@ -59,32 +71,44 @@ class ICfKey : public IBaseObject {
   virtual ICfKey* CF_CALL MoveToChild(const CfChar* name, int32_t name_length) = 0;
   virtual ICfKey* CF_CALL MoveToChildById(uint32_t id) = 0;
   virtual ICfKey* CF_CALL MoveToFirstChild() = 0;
-  // Slots 19-21.
+  // Slots 19-21, each 0 when detached. The value's type code (CfType*).
   virtual int32_t CF_CALL GetType() = 0;
+  // The attribute nibble, bits 4-7 (kCfProtected among them).
   virtual uint8_t CF_CALL GetAttributes() = 0;
+  // The value's length in bytes, 0 to 65535.
   virtual int32_t CF_CALL GetValueLength() = 0;
   // Slot 22. Copies the name and its NUL into |buffer| (|capacity| units);
-  // returns the name length. A null buffer only asks for the length.
+  // returns the name length. A null buffer only asks for the length; -1 when
+  // detached or |capacity| is below length + 1. An empty name copies nothing.
   virtual int32_t CF_CALL GetName(CfChar* buffer, int32_t capacity) = 0;
   // Slot 23. On a collision fails (|fail_if_exists|) or takes the first free
-  // name formed by appending 0, 1, ... 999.
+  // name formed by appending 0, 1, ... 999. False for a null or invalid name,
+  // the root key, a protected or detached key.
   virtual bool CF_CALL Rename(const CfChar* new_name, bool fail_if_exists) = 0;
-  // Slot 24. The child id in the parent; *occurrence (when not null) the
-  // number of entries with the same id before this one.
+  // Slot 24. The child id in the parent (0 for the root and when detached);
+  // *occurrence (|occurrence| may be null) the number of entries with the
+  // same id before this one.
   virtual uint32_t CF_CALL GetId(int32_t* occurrence) = 0;
   // Slot 25. Position in the parent's child table; -1 for the root and when
   // detached.
   virtual int32_t CF_CALL GetIndex() = 0;
   // Slots 26-28: values.
+  // Replaces the value: |type| a type code, optionally with attribute bits
+  // 4-7; |length| 0-65535, or -1 for a string's length up to its NUL (with
+  // it). |data| is copied and may be null only for length 0. False for the
+  // root key, a protected or detached key, or bad arguments.
   virtual bool CF_CALL SetValue(int32_t type, const void* data, int32_t length) = 0;
+  // Copies the value into |buffer| (|capacity| bytes); returns its length,
+  // or -1 when |buffer| is null or too small or the key is detached.
   virtual int32_t CF_CALL GetValue(void* buffer, int32_t capacity) = 0;
+  // Sets the attribute nibble from bits 4-7 of |attributes|; the type stays.
   virtual bool CF_CALL SetAttributes(uint8_t attributes) = 0;
   // Slots 29-31: a 4-byte value as a number, else |def|.
   virtual int32_t CF_CALL GetInt(int32_t def) = 0;
   virtual float CF_CALL GetFloat(float def) = 0;
   virtual uint32_t CF_CALL GetDword(uint32_t def) = 0;
   // Slots 32-38: the readers above applied to a child, by id (occurrence 0)
-  // or by path.
+  // or by path (as OpenKey); |def| (GetChildValue: -1) when there is none.
   virtual int32_t CF_CALL GetChildIntById(uint32_t id, int32_t def) = 0;
   virtual int32_t CF_CALL GetChildInt(const CfChar* path, int32_t def) = 0;
   virtual float CF_CALL GetChildFloatById(uint32_t id, float def) = 0;
@@ -92,7 +116,8 @@ class ICfKey : public IBaseObject {
   virtual uint32_t CF_CALL GetChildDwordById(uint32_t id, uint32_t def) = 0;
   virtual uint32_t CF_CALL GetChildDword(const CfChar* path, uint32_t def) = 0;
   virtual int32_t CF_CALL GetChildValue(const CfChar* path, void* buffer, int32_t capacity) = 0;
-  // Slot 39. Destroys the object; called only by the file object.
+  // Slot 39. Destroys the object; called only by the file object, never by
+  // callers (they Release).
   virtual void* CF_CALL DeletingDestructor(uint32_t flags) = 0;
 
  protected:

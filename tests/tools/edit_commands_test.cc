@@ -116,6 +116,7 @@ TEST_F(EditCommandsTest, SetThenGetEachType) {
        std::string("h\0\xac\x20!\0\0\0", 8),
        "wstring \"h" + euro + "!\""},
       {{"--wstring", ""}, 3, std::string(2, '\0'), "wstring \"\""},
+      {{"--wstring", "A"}, 3, std::string("A\0\0\0", 4), "wstring \"A\""},
       {{"--string", "a\"b"}, 2, std::string("a\"b\0", 4), "string \"a\\\"b\" (int 6431329)"},
       {{"--string", euro},
        2,

@@ -2,9 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "orvo/version.h"
 #include "platform/utf.h"
 #include "store/file_io.h"
 #include "store/save_protocol.h"
@@ -105,6 +107,26 @@ TEST_F(SettoolTest, DumpForPeople) {
             "  \"\xe4\xb8\xad x\" none\n");
 }
 
+TEST_F(SettoolTest, DumpShowsFourByteValuesAsIntegersUnlessUtf16Text) {
+  // 4 bytes each: UTF-16 "A" and its terminator, 8-bit "ab" and its
+  // terminator, binary, and a value of type none.
+  const char json[] =
+      "{\"name\": \"Root\", \"flags\": 0, \"children\": ["
+      "{\"id\": 1, \"node\": {\"name\": \"w\", \"flags\": 3, \"value_hex\": \"41000000\"}}, "
+      "{\"id\": 2, \"node\": {\"name\": \"s\", \"flags\": 2, \"value_hex\": \"61620000\"}}, "
+      "{\"id\": 3, \"node\": {\"name\": \"b\", \"flags\": 1, \"value_hex\": \"ffffffff\"}}, "
+      "{\"id\": 4, \"node\": {\"name\": \"n\", \"flags\": 0, \"value_hex\": \"01000000\"}}]}";
+  ASSERT_EQ(Run({"build", Path(u"four.set")}, json).exit_code, 0);
+  ProcessResult r = Run({"dump", Path(u"four.set")});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "\"Root\" none\n"
+            "  \"w\" wstring \"A\"\n"
+            "  \"s\" string \"ab\\x00\" (int 25185)\n"
+            "  \"b\" binary ff ff ff ff (int -1)\n"
+            "  \"n\" none 01 00 00 00 (int 1)\n");
+}
+
 TEST_F(SettoolTest, CheckExitCodes) {
   ASSERT_EQ(Run({"build", Path(u"good.set")}, kTreeJson).exit_code, 0);
   std::string interrupted = Bytes(u"good.set");
@@ -133,6 +155,11 @@ TEST_F(SettoolTest, CheckExitCodes) {
       {{"frobnicate"}, 2, "", "unknown command frobnicate"},
       {{}, 2, "", "usage: settool"},
       {{"--help"}, 0, "usage: settool", ""},
+      {{"--version", "x"}, 2, "", "--version: takes no arguments"},
+      {{"help"}, 0, "usage: settool COMMAND", ""},
+      {{"help", "rename"}, 0, "usage: settool rename FILE PATH NAME\n", ""},
+      {{"help", "frobnicate"}, 2, "", "help: unknown command frobnicate"},
+      {{"help", "dump", "check"}, 2, "", "help: one command only"},
   };
   for (const Case& c : cases) {
     ProcessResult r = Run(c.args);
@@ -142,6 +169,29 @@ TEST_F(SettoolTest, CheckExitCodes) {
     EXPECT_NE(r.out.find(c.out_has), std::string::npos) << what << r.out;
     EXPECT_NE(r.err.find(c.err_has), std::string::npos) << what << r.err;
   }
+}
+
+TEST_F(SettoolTest, VersionAndHelpOfEveryCommand) {
+  ProcessResult r = Run({"--version"});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.out, "settool " ORVO_VERSION_STRING "\n");
+  // Every command of the usage list has its own help, with its exit status.
+  r = Run({"help"});
+  ASSERT_EQ(r.exit_code, 0);
+  std::istringstream lines(r.out);
+  std::string line;
+  int commands = 0;
+  while (std::getline(lines, line)) {
+    if (line.rfind("  ", 0) != 0) continue;
+    const std::string name = line.substr(2, line.find(' ', 2) - 2);
+    if (name == "help" || name == "--version") continue;
+    ++commands;
+    ProcessResult h = Run({"help", name});
+    EXPECT_EQ(h.exit_code, 0) << name << ": " << h.err;
+    EXPECT_EQ(h.out.rfind("usage: settool " + name + " ", 0), 0u) << h.out;
+    EXPECT_NE(h.out.find("Exit status: 0"), std::string::npos) << h.out;
+  }
+  EXPECT_EQ(commands, 12);
 }
 
 TEST_F(SettoolTest, BuildNeverOverwrites) {

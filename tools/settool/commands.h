@@ -1,6 +1,6 @@
 // settool's commands. Each command is one function in its own .cc file and
 // one row of the table in main.cc:
-//   {"name", "ARGUMENTS", "what it does", RunName},
+//   {"name", "ARGUMENTS", "what it does", RunName, "longer help text\n"},
 #ifndef ORVO_TOOLS_SETTOOL_COMMANDS_H_
 #define ORVO_TOOLS_SETTOOL_COMMANDS_H_
 
@@ -31,6 +31,9 @@ struct Command {
   const char* arguments;  // for the usage text, e.g. "FILE [--json]"
   const char* summary;
   CommandFunction run;
+  // For "settool help NAME": what the command prints, its options and its
+  // exit status, one or more lines each ending with a newline.
+  const char* help;
 };
 
 // dump_commands.cc

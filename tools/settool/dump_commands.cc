@@ -9,6 +9,7 @@
 #include "tools/settool/messages.h"
 #include "tools/settool/tree_json.h"
 #include "tools/settool/tree_load.h"
+#include "tools/settool/value_text.h"
 
 namespace orvo::settool {
 
@@ -16,72 +17,6 @@ namespace {
 
 constexpr const char* kCommand = "dump";
 constexpr const char* kArguments = "FILE [--json]";
-
-const char* TypeName(int type) {
-  switch (type) {
-    case CfTypeBinary:
-      return "binary";
-    case CfTypeString:
-      return "string";
-    case CfTypeWString:
-      return "wstring";
-    default:
-      return "none";
-  }
-}
-
-void AppendHexBytes(const uint8_t* v, size_t n, std::string* out) {
-  char buf[4];
-  for (size_t i = 0; i < n; ++i) {
-    std::snprintf(buf, sizeof(buf), i == 0 ? "%02x" : " %02x", v[i]);
-    out->append(buf);
-  }
-}
-
-// An 8-bit string: printable ASCII as it is, everything else escaped.
-void AppendQuotedBytes(const uint8_t* v, size_t n, std::string* out) {
-  out->push_back('"');
-  char buf[8];
-  for (size_t i = 0; i < n; ++i) {
-    const uint8_t c = v[i];
-    if (c == '"' || c == '\\') {
-      out->push_back('\\');
-      out->push_back(static_cast<char>(c));
-    } else if (c >= 0x20 && c < 0x7F) {
-      out->push_back(static_cast<char>(c));
-    } else {
-      std::snprintf(buf, sizeof(buf), "\\x%02x", c);
-      out->append(buf);
-    }
-  }
-  out->push_back('"');
-}
-
-// The value as its type suggests; a 4-byte value also as an integer.
-void AppendValue(const CfNode* n, std::string* out) {
-  const uint8_t* v = CfValue(n);
-  size_t len = n->value_length;
-  if (len == 0) return;
-  out->push_back(' ');
-  const int type = CfType(n);
-  if (type == CfTypeWString && len % 2 == 0) {
-    std::u16string text(len / 2, u'\0');
-    for (size_t i = 0; i < text.size(); ++i) {
-      text[i] = static_cast<char16_t>(v[2 * i] | (v[2 * i + 1] << 8));
-    }
-    if (!text.empty() && text.back() == 0) text.pop_back();  // the terminator
-    AppendJsonString(text.data(), text.size(), out);
-  } else if (type == CfTypeString) {
-    AppendQuotedBytes(v, v[len - 1] == 0 ? len - 1 : len, out);
-  } else {
-    AppendHexBytes(v, len, out);
-  }
-  if (len == 4) {
-    const uint32_t u = static_cast<uint32_t>(v[0]) | (static_cast<uint32_t>(v[1]) << 8) |
-                       (static_cast<uint32_t>(v[2]) << 16) | (static_cast<uint32_t>(v[3]) << 24);
-    out->append(" (int " + std::to_string(static_cast<int32_t>(u)) + ")");
-  }
-}
 
 // One line per key, indented two spaces per level:
 //   "Name" wstring "text"
@@ -106,14 +41,14 @@ bool WriteTreeText(const CfNode* root, std::FILE* f) {
       line += "#" + std::to_string(fr.id);
     }
     line += ' ';
-    line += TypeName(CfType(n));
+    line += ValueTypeName(CfType(n));
     if ((n->flags & kCfAttributeMask) != 0) {
       char attr[16];
       std::snprintf(attr, sizeof(attr), " attr=0x%02x", n->flags & kCfAttributeMask);
       line += attr;
       if ((n->flags & kCfProtected) != 0) line += " protected";
     }
-    AppendValue(n, &line);
+    if (n->value_length > 0) line += ' ' + ValueText(CfType(n), CfValue(n), n->value_length);
     line += '\n';
     buf += line;
     if (buf.size() >= (1 << 16)) {

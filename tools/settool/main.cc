@@ -1,6 +1,8 @@
 // settool: looks into and makes configuration files.
 //
 //   settool COMMAND ARGUMENTS...
+//   settool help [COMMAND]
+//   settool --version
 //
 // Arguments are taken as UTF-16: from the wide command line on Windows, from
 // UTF-8 elsewhere. Output is UTF-8 (binary mode on Windows).
@@ -15,6 +17,7 @@
 #include <io.h>
 #endif
 
+#include "orvo/version.h"
 #include "platform/utf.h"
 #include "tools/settool/commands.h"
 #include "tools/settool/messages.h"
@@ -22,33 +25,116 @@
 namespace orvo::settool {
 namespace {
 
+// The last line of the help of every command that takes a PATH.
+#define PATH_HELP \
+  "PATH: key names separated by \\ or /, letter case ignored; an unnamed key is #ID.\n"
+
 // One row per command.
 const Command kCommands[] = {
-    {"dump", "FILE [--json]", "prints the tree, one key a line, or as JSON", RunDump},
-    {"build", "OUT < JSON", "makes a new file from the JSON form of a tree", RunBuild},
-    {"check", "FILE", "reports the header, the checksum and whether the file loads", RunCheck},
+    {"dump", "FILE [--json]", "prints the tree, one key a line, or as JSON", RunDump,
+     "Prints every key of FILE, depth first in table order. Text form: one line per key,\n"
+     "indented two spaces a level: the name in JSON quotes (an unnamed key as #ID), the type,\n"
+     "the attributes when set, then the value (text in quotes, other bytes in hex, a 4-byte\n"
+     "value that is not a UTF-16 string also as \"(int N)\"). --json: the tree as one line of\n"
+     "JSON that \"settool build\" takes back.\n"
+     "Exit status: 0 printed; 1 the file would open as a new tree (empty, unfinished save,\n"
+     "damaged); 2 usage errors, a file that cannot be opened, output that cannot be written.\n"},
+    {"build", "OUT < JSON", "makes a new file from the JSON form of a tree", RunBuild,
+     "Reads the JSON form of a tree (as \"settool dump --json\" writes it) from standard\n"
+     "input and writes it to the new file OUT. An existing OUT is never overwritten.\n"
+     "Exit status: 0 written; 1 the input is not a valid tree (the line and column are\n"
+     "given); 2 usage errors, OUT exists already or cannot be written.\n"},
+    {"check", "FILE", "reports the header, the checksum and whether the file loads", RunCheck,
+     "Prints what the reader makes of FILE without changing it: size, magic, format version,\n"
+     "commit marks, body size, stored and computed checksum, the number of keys, and bytes\n"
+     "that are ignored.\n"
+     "Exit status: 0 the file loads; 1 it would open as a new tree; 2 usage errors or a file\n"
+     "that cannot be opened or sized.\n"},
     {"notify-app", "--name N ...", "registers an application in the machine-wide file",
-     RunNotifyApp},
+     RunNotifyApp,
+     "settool notify-app --name N --main-program-path P --main-icon-path I [--call-name C]\n"
+     "    [--version V] [--install-dir D] [--param A] [--desc T]\n"
+     "Runs NotifyApplicationInstalled on the machine-wide InstallApp.set (natively under\n"
+     "$ORVO_COMMON_APPDATA/Tamsiver, else /var/lib/Tamsiver) and prints its result and error\n"
+     "code. An option left out is \"not given\"; --desc \"\" gives an empty text.\n"
+     "Exit status: 0 registered; 3 the main program path is registered already; 1 any\n"
+     "other result (a required option missing, the file cannot be written); 2 usage errors.\n"},
     {"notify-widget", "--name N ...", "registers a widget in the machine-wide file",
-     RunNotifyWidget},
-    {"check-installed", "", "prints the fixed answer of the installed check", RunCheckInstalled},
-    {"ls", "FILE [PATH]", "lists the keys below a key: name, type, attributes, length", RunList},
-    {"get", "FILE PATH", "prints the value of a key", RunGet},
+     RunNotifyWidget,
+     "settool notify-widget --name N --main-program-path P --main-icon-path I --width W\n"
+     "    --height H [--call-name C] [--version V] [--install-dir D] [--desc T]\n"
+     "Runs NotifyWidgetInstalled on the machine-wide InstallApp.set and prints its result and\n"
+     "error code; a widget of the same name is replaced.\n"
+     "Exit status: 0 registered; 1 refused (a required option missing, width or height 0,\n"
+     "the file cannot be written); 2 usage errors (a width that is not a 32-bit integer).\n"},
+    {"check-installed", "", "prints the fixed answer of the installed check", RunCheckInstalled,
+     "Runs CheckTamsiverInstalled and prints \"installed 1, result 0x00000000\".\n"
+     "Exit status: 0; 2 when given arguments.\n"},
+    {"ls", "FILE [PATH]", "lists the keys below a key: name, type, attributes, length", RunList,
+     "One line per child of the key at PATH (the root when PATH is absent): its name (or\n"
+     "#ID), type, attributes and value length in bytes.\n"
+     "Exit status: 0 listed; 1 no such key, or the file would not load; 2 usage or file\n"
+     "errors.\n" PATH_HELP},
+    {"get", "FILE PATH", "prints the value of a key", RunGet,
+     "Prints the type and value of the key at PATH as \"dump\" shows it.\n"
+     "Exit status: 0 printed; 1 no such key, or the file would not load; 2 usage or file\n"
+     "errors.\n" PATH_HELP},
     {"set", "FILE PATH VALUE", "sets a value: --wstring T, --string T, --int N, --hex H, --none",
-     RunSet},
-    {"rm", "FILE PATH", "removes a key and everything below it", RunRemove},
-    {"rename", "FILE PATH NAME", "gives a key a new name", RunRename},
-    {"protect", "FILE PATH on|off", "sets or clears a key's protected attribute", RunProtect},
+     RunSet,
+     "VALUE is one of --wstring TEXT, --string TEXT, --int N, --hex HEX, --none.\n"
+     "Stores a value in the key at PATH, making the file and the missing keys on the way.\n"
+     "--wstring: UTF-16 text; --string: 8-bit (UTF-8) text; --int: 32-bit integer, decimal\n"
+     "or 0x hex, 4 bytes little-endian (type binary); --hex: bytes as hex pairs, spaces\n"
+     "allowed; --none: no value.\n"
+     "Exit status: 0 stored; 1 refused (protected key, invalid name, value over 65535\n"
+     "bytes, the root key, a file that would not load whole); 2 usage or file errors.\n" PATH_HELP},
+    {"rm", "FILE PATH", "removes a key and everything below it", RunRemove,
+     "Exit status: 0 removed; 1 refused (no such key, the root key, a protected key in the\n"
+     "subtree, a file that would not load whole); 2 usage or file errors.\n" PATH_HELP},
+    {"rename", "FILE PATH NAME", "gives a key a new name", RunRename,
+     "A change of letter case only is allowed. Exit status: 0 renamed; 1 refused (no such\n"
+     "key, the root key, a protected key, a name taken by a sibling, an invalid name: empty,\n"
+     "over 255 characters, holding \\ / < or >); 2 usage or file errors.\n" PATH_HELP},
+    {"protect", "FILE PATH on|off", "sets or clears a key's protected attribute", RunProtect,
+     "A protected key keeps its value, name and place. Other attribute bits stay.\n"
+     "Exit status: 0 done; 1 refused (no such key, a file that would not load whole);\n"
+     "2 usage or file errors.\n" PATH_HELP},
 };
+
+const Command* FindCommand(const std::u16string& name) {
+  for (const Command& c : kCommands) {
+    if (name == platform::Utf8ToUtf16(c.name)) return &c;
+  }
+  return nullptr;
+}
 
 void PrintUsage(std::FILE* f) {
   std::fprintf(f, "usage: settool COMMAND ARGUMENTS...\ncommands:\n");
   for (const Command& c : kCommands) {
-    std::fprintf(f, "  %-6s %-16s %s\n", c.name, c.arguments, c.summary);
+    std::fprintf(f, "  %-15s %-16s %s\n", c.name, c.arguments, c.summary);
   }
+  std::fprintf(f, "  %-15s %-16s %s\n", "help", "[COMMAND]",
+               "prints this text, or one command's help");
+  std::fprintf(f, "  %-15s %-16s %s\n", "--version", "", "prints settool's version");
   std::fprintf(f,
                "exit status: 0 done, 1 the answer is no or the input was refused, 2 usage or "
                "file errors\n");
+}
+
+// settool help [COMMAND]
+int RunHelp(CommandContext& ctx) {
+  if (ctx.args.empty()) {
+    PrintUsage(ctx.out);
+    return kExitOk;
+  }
+  if (ctx.args.size() > 1) return UsageError(ctx, "help", "[COMMAND]", "one command only");
+  const Command* c = FindCommand(ctx.args[0]);
+  if (c == nullptr) {
+    return UsageError(ctx, "help", "[COMMAND]", "unknown command " + ForPeople(ctx.args[0]));
+  }
+  std::fprintf(ctx.out, "usage: settool %s %s\n%s.\n%s", c->name, c->arguments, c->summary,
+               c->help);
+  return kExitOk;
 }
 
 int Run(std::vector<std::u16string> args) {
@@ -57,16 +143,18 @@ int Run(std::vector<std::u16string> args) {
     PrintUsage(ctx.err);
     return kExitError;
   }
-  if (args[0] == u"--help" || args[0] == u"-h" || args[0] == u"help") {
+  if (args[0] == u"--help" || args[0] == u"-h") {
     PrintUsage(ctx.out);
     return kExitOk;
   }
-  for (const Command& c : kCommands) {
-    if (args[0] == platform::Utf8ToUtf16(c.name)) {
-      ctx.args.assign(args.begin() + 1, args.end());
-      return c.run(ctx);
-    }
+  ctx.args.assign(args.begin() + 1, args.end());
+  if (args[0] == u"--version") {
+    if (!ctx.args.empty()) return UsageError(ctx, "--version", "", "takes no arguments");
+    std::fprintf(ctx.out, "settool %s\n", ORVO_VERSION_STRING);
+    return kExitOk;
   }
+  if (args[0] == u"help") return RunHelp(ctx);
+  if (const Command* c = FindCommand(args[0])) return c->run(ctx);
   std::fprintf(ctx.err, "settool: unknown command %s\n", ForPeople(args[0]).c_str());
   PrintUsage(ctx.err);
   return kExitError;

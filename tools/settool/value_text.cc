@@ -123,10 +123,9 @@ bool ParseHexValue(const std::u16string& text, std::string* bytes) {
   return true;
 }
 
-std::string DescribeValue(int type, const uint8_t* value, size_t length) {
-  std::string out = ValueTypeName(type);
+std::string ValueText(int type, const uint8_t* value, size_t length) {
+  std::string out;
   if (length == 0) return out;
-  out.push_back(' ');
   if (type == 3 && length % 2 == 0) {
     std::u16string text(length / 2, u'\0');
     for (size_t i = 0; i < text.size(); ++i) {
@@ -139,13 +138,20 @@ std::string DescribeValue(int type, const uint8_t* value, size_t length) {
   } else {
     AppendHex(value, length, &out);
   }
-  if (length == 4) {
+  // A UTF-16 string is text: "A" and its terminator are not a number.
+  if (length == 4 && type != 3) {
     const uint32_t u = static_cast<uint32_t>(value[0]) | (static_cast<uint32_t>(value[1]) << 8) |
                        (static_cast<uint32_t>(value[2]) << 16) |
                        (static_cast<uint32_t>(value[3]) << 24);
     out += " (int " + std::to_string(static_cast<int32_t>(u)) + ")";
   }
   return out;
+}
+
+std::string DescribeValue(int type, const uint8_t* value, size_t length) {
+  std::string out = ValueTypeName(type);
+  if (length == 0) return out;
+  return out + " " + ValueText(type, value, length);
 }
 
 }  // namespace orvo::settool

@@ -27,10 +27,14 @@ bool ParseIntValue(const std::u16string& text, std::string* bytes);
 // False for anything else.
 bool ParseHexValue(const std::u16string& text, std::string* bytes);
 
+// A value for people, on one line: a UTF-16 string quoted as JSON, an 8-bit
+// string quoted with \xNN escapes, other bytes in hex; a 4-byte value that
+// is not a UTF-16 string also as a signed integer: "(int N)". Empty for an
+// empty value.
+std::string ValueText(int type, const uint8_t* value, size_t length);
+
 // One line for people, without its newline: the type name, then (for a
-// value that is not empty) the value as its type suggests: a UTF-16 string
-// quoted as JSON, an 8-bit string quoted with \xNN escapes, other bytes in
-// hex; a 4-byte value is also shown as a signed integer: "(int N)".
+// value that is not empty) a space and ValueText.
 std::string DescribeValue(int type, const uint8_t* value, size_t length);
 
 }  // namespace orvo::settool

@@ -1,0 +1,260 @@
+// reader: prints the applications and widgets registered in the suite's
+// registration file "InstallApp.set", through the store's key interface.
+//
+//   reader [FILE]          prints the file once
+//   reader --watch [FILE]  (Windows) prints it, then again after every
+//                          registration broadcast, until Ctrl+C
+//
+// Without FILE it reads <machine-wide application data>/Tamsiver/InstallApp.set:
+// on Windows the shell folder CSIDL_COMMON_APPDATA, elsewhere the folder named
+// by ORVO_COMMON_APPDATA or /var/lib. Output is UTF-8. Exit status: 0 printed,
+// 1 the file cannot be opened, 2 usage errors.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <shlobj.h>
+#include <windows.h>
+#endif
+
+#include "orvo/version.h"
+#include "platform/utf.h"
+#include "store/config_file.h"
+#include "store/key.h"
+#include "store/ref.h"
+
+namespace {
+
+using orvo::platform::LoneSurrogate;
+using orvo::platform::Utf16ToUtf8;
+
+// The record layout of "InstallApp.set".
+constexpr CfChar kAppSection[] = u"APP";
+constexpr CfChar kWidgetSection[] = u"Widget";
+constexpr uint32_t kAppRecordId = 1;
+constexpr const char* kBroadcastName = "9347F210-2EB6-409F-A226-922385DF4C8E";
+// OPEN_EXISTING: a reader never creates the file.
+constexpr uint32_t kOpenExisting = 3;
+
+// |s| as UTF-8 for the terminal. The file lies in a folder every user can
+// write to: control characters (escape sequences among them) are shown as
+// U+FFFD, and so are lone surrogates.
+std::string ForPeople(std::u16string s) {
+  for (char16_t& c : s) {
+    if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) c = 0xFFFD;
+  }
+  return Utf16ToUtf8(s, LoneSurrogate::kReplace);
+}
+
+// The UTF-16 string value of |key|'s child |name|, without its terminator.
+// False when there is no such child or it holds no UTF-16 string.
+bool ReadText(ICfKey* key, const CfChar* name, std::u16string* text) {
+  CfRef<ICfKey> child(key->OpenKey(name, false));  // null: no such child
+  if (!child || child->GetType() != CfTypeWString) return false;
+  const int32_t length = child->GetValueLength();
+  if (length < 2 || length % 2 != 0) return false;
+  std::vector<CfChar> units(static_cast<size_t>(length) / 2);
+  if (child->GetValue(units.data(), length) != length) return false;
+  text->assign(units.data(), units.size());
+  while (!text->empty() && text->back() == 0) text->pop_back();
+  return true;
+}
+
+// "    label: value" for each value of the record that is there and not empty.
+void PrintValues(ICfKey* record, const std::vector<std::pair<const CfChar*, const char*>>& rows) {
+  std::u16string text;
+  for (const auto& row : rows) {
+    if (ReadText(record, row.first, &text) && !text.empty()) {
+      std::printf("    %s: %s\n", row.second, ForPeople(text).c_str());
+    }
+  }
+}
+
+// The first line of a record: its name, and its version when it has one.
+std::string Title(ICfKey* record, const std::u16string& fallback) {
+  std::u16string name, version;
+  std::string title = ReadText(record, u"Name", &name) ? ForPeople(name) : ForPeople(fallback);
+  if (ReadText(record, u"Version", &version) && !version.empty()) title += " " + ForPeople(version);
+  return title;
+}
+
+void PrintApplications(ICfKey* root) {
+  int count = 0;
+  CfRef<ICfKey> section(root->OpenKey(kAppSection, false));
+  std::printf("applications:\n");
+  // Each key handed out carries a reference; MoveToNextSibling releases the
+  // current one and hands out the next (null after the last).
+  for (CfRef<ICfKey> record(section ? section->GetFirstChild() : nullptr); record;
+       record.reset(record.release()->MoveToNextSibling())) {
+    if (record->GetId(nullptr) != kAppRecordId) continue;
+    ++count;
+    std::printf("  %s\n", Title(record.get(), u"(no name)").c_str());
+    PrintValues(record.get(), {{u"MainProgramPath", "program"},
+                               {u"MainIcon", "icon"},
+                               {u"InstallDir", "folder"},
+                               {u"Param", "parameters"},
+                               {u"Desc", "description"},
+                               {u"Caller", "registered by"}});
+  }
+  if (count == 0) std::printf("  (none)\n");
+}
+
+void PrintWidgets(ICfKey* root) {
+  int count = 0;
+  CfRef<ICfKey> section(root->OpenKey(kWidgetSection, false));
+  std::printf("widgets:\n");
+  for (CfRef<ICfKey> widget(section ? section->GetFirstChild() : nullptr); widget;
+       widget.reset(widget.release()->MoveToNextSibling())) {
+    ++count;
+    // The key's name is the widget's name cut at 255 units; "Name" is whole.
+    // GetName with a null buffer gives the length; then it copies name and NUL.
+    const int32_t length = widget->GetName(nullptr, 0);
+    std::u16string key_name(static_cast<size_t>(length < 0 ? 0 : length) + 1, u'\0');
+    const int32_t copied = widget->GetName(key_name.data(), static_cast<int32_t>(key_name.size()));
+    key_name.resize(static_cast<size_t>(copied < 0 ? 0 : copied));
+    std::printf("  %s (%d x %d)\n", Title(widget.get(), key_name).c_str(),
+                widget->GetChildInt(u"W", 0), widget->GetChildInt(u"H", 0));
+    PrintValues(widget.get(), {{u"MainProgramPath", "program"},
+                               {u"MainIcon", "icon"},
+                               {u"InstallDir", "folder"},
+                               {u"Desc", "description"},
+                               {u"Caller", "registered by"}});
+  }
+  if (count == 0) std::printf("  (none)\n");
+}
+
+// Reads |path| afresh and prints it. False when the file cannot be opened.
+bool PrintFile(const std::u16string& path) {
+  // CreateConfigFile hands out the file object with one reference, or null.
+  CfRef<CConfigFile> file(CreateConfigFile(path.c_str(), kOpenExisting));
+  if (!file) {
+    std::fprintf(stderr, "reader: %s: cannot open\n", ForPeople(path).c_str());
+    return false;
+  }
+  {
+    // Every key is released before the file object's last reference.
+    CfRef<ICfKey> root(file->GetRootKey());
+    if (root) {
+      PrintApplications(root.get());
+      PrintWidgets(root.get());
+    }
+  }
+  std::fflush(stdout);
+  return true;
+}
+
+// <machine-wide application data>/Tamsiver/InstallApp.set, or empty.
+std::u16string DefaultPath() {
+#ifdef _WIN32
+  wchar_t folder[MAX_PATH] = {};
+  if (FAILED(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, folder))) return u"";
+  return reinterpret_cast<const char16_t*>(folder) + std::u16string(u"\\Tamsiver\\InstallApp.set");
+#else
+  const char* folder = std::getenv("ORVO_COMMON_APPDATA");
+  if (folder == nullptr || *folder == 0) folder = "/var/lib";
+  return orvo::platform::Utf8ToUtf16(folder) + u"/Tamsiver/InstallApp.set";
+#endif
+}
+
+#ifdef _WIN32
+UINT g_broadcast = 0;
+const std::u16string* g_path = nullptr;
+
+LRESULT CALLBACK WatchProc(HWND window, UINT msg, WPARAM wparam, LPARAM lparam) {
+  if (g_broadcast != 0 && msg == g_broadcast) {
+    std::printf("-- re-read after a broadcast\n");
+    PrintFile(*g_path);
+    return 0;
+  }
+  return DefWindowProcW(window, msg, wparam, lparam);
+}
+
+// Prints |path| after every registration broadcast, until the program ends.
+int Watch(const std::u16string& path) {
+  g_path = &path;
+  std::u16string name = orvo::platform::Utf8ToUtf16(kBroadcastName);
+  g_broadcast = RegisterWindowMessageW(reinterpret_cast<const wchar_t*>(name.c_str()));
+  WNDCLASSEXW window_class = {};
+  window_class.cbSize = sizeof(window_class);
+  window_class.lpfnWndProc = WatchProc;
+  window_class.hInstance = GetModuleHandleW(nullptr);
+  window_class.lpszClassName = L"OrvoReaderWatch";
+  // Broadcasts reach top-level windows only (not message-only ones); the
+  // window is never shown.
+  HWND window = nullptr;
+  if (g_broadcast != 0 && RegisterClassExW(&window_class) != 0) {
+    window = CreateWindowExW(0, window_class.lpszClassName, L"reader", WS_OVERLAPPEDWINDOW,
+                             CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, nullptr,
+                             nullptr, window_class.hInstance, nullptr);
+  }
+  if (window == nullptr) {
+    std::fprintf(stderr, "reader: cannot listen for the broadcast\n");
+    return 1;
+  }
+  std::printf("-- watching for %s\n", kBroadcastName);
+  std::fflush(stdout);
+  MSG msg;
+  while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+    TranslateMessage(&msg);
+    DispatchMessageW(&msg);
+  }
+  DestroyWindow(window);
+  return 0;
+}
+#endif
+
+int Run(const std::vector<std::u16string>& args) {
+  bool watch = false;
+  std::u16string path;
+  for (const std::u16string& arg : args) {
+    if (arg == u"--watch") {
+      watch = true;
+    } else if (arg == u"--version") {
+      std::printf("reader (store %s)\n", ORVO_VERSION_STRING);
+      return 0;
+    } else if (arg.empty() || arg[0] == u'-' || !path.empty()) {
+      std::fprintf(stderr, "usage: reader [--watch] [FILE]\n");
+      return 2;
+    } else {
+      path = arg;
+    }
+  }
+  if (path.empty()) path = DefaultPath();
+  if (path.empty()) {
+    std::fprintf(stderr, "reader: the machine-wide application data folder is not known\n");
+    return 1;
+  }
+  std::printf("%s\n", ForPeople(path).c_str());
+  if (!PrintFile(path) && !watch) return 1;
+#ifdef _WIN32
+  if (watch) return Watch(path);
+#else
+  if (watch) {
+    std::fprintf(stderr, "reader: --watch needs Windows (the broadcast is a window message)\n");
+    return 2;
+  }
+#endif
+  return 0;
+}
+
+}  // namespace
+
+#ifdef _WIN32
+int wmain(int argc, wchar_t** argv) {
+  _setmode(_fileno(stdout), _O_BINARY);
+  std::vector<std::u16string> args;
+  for (int i = 1; i < argc; ++i) args.emplace_back(reinterpret_cast<const char16_t*>(argv[i]));
+  return Run(args);
+}
+#else
+int main(int argc, char** argv) {
+  std::vector<std::u16string> args;
+  for (int i = 1; i < argc; ++i) args.push_back(orvo::platform::Utf8ToUtf16(argv[i]));
+  return Run(args);
+}
+#endif
