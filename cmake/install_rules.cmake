@@ -36,6 +36,7 @@ install(FILES
           store/key_registry.h
           store/node.h
           store/ref.h
+          store/save_protocol.h
         DESTINATION ${ORVO_INSTALL_INCLUDEDIR}/store)
 install(FILES
           platform/file.h
