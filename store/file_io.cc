@@ -56,7 +56,11 @@ CfNode* ReadContent(File* file, bool checksum_always, CfFileReport* report,
     return nullptr;
   }
   uint32_t done = 0;
-  if (!file->Read(header, kCfHeaderSize, &done) || done != kCfHeaderSize) {
+  if (!file->Read(header, kCfHeaderSize, &done)) {
+    report->state = CfFileState::kReadError;
+    return nullptr;
+  }
+  if (done != kCfHeaderSize) {
     report->state = CfFileState::kShortHeader;
     return nullptr;
   }
@@ -89,7 +93,11 @@ CfNode* ReadContent(File* file, bool checksum_always, CfFileReport* report,
     report->state = CfFileState::kNoMemory;
     return nullptr;
   }
-  if (!file->Read(body.get(), h.body_size, &done) || done != h.body_size) {
+  if (!file->Read(body.get(), h.body_size, &done)) {
+    report->state = CfFileState::kReadError;
+    return nullptr;
+  }
+  if (done != h.body_size) {
     report->state = CfFileState::kShortBody;
     return nullptr;
   }
@@ -104,6 +112,12 @@ CfNode* ReadContent(File* file, bool checksum_always, CfFileReport* report,
   }
   const uint8_t* cursor = body.get();
   CfNode* root = ParseNode(&cursor, body.get() + h.body_size, &report->parse);
+  if (report->parse.out_of_memory) {
+    // A tree cut short by memory is not what the file holds.
+    if (root != nullptr) FreeNodeTree(root, nullptr);
+    report->state = CfFileState::kNoMemory;
+    return nullptr;
+  }
   if (root == nullptr) {
     report->state = CfFileState::kBadRoot;
     return nullptr;
@@ -141,7 +155,7 @@ File* OpenCompanion(const CfChar* path, const CfChar* suffix, OpenMode mode,
                     Disposition disposition, OpenError* error) {
   CompanionPath companion(path, suffix);
   if (companion.get() == nullptr) {
-    *error = OpenError::kOther;
+    *error = OpenError::kNoMemory;
     return nullptr;
   }
   return orvo::platform::OpenWaitingForSharing(CurrentFileSystem(), companion.get(), mode,
@@ -150,25 +164,31 @@ File* OpenCompanion(const CfChar* path, const CfChar* suffix, OpenMode mode,
 
 // Reads the side file of |path| into a tree, its header into |header|.
 // Returns the tree, or null with *absent telling whether there is no side
-// file at all (missing or empty) rather than one that cannot be used.
-CfNode* ReadSideFile(const CfChar* path, uint8_t (&header)[kCfHeaderSize], bool* absent) {
+// file at all (missing or empty) rather than one that cannot be used, and
+// *failed whether it could not be read for lack of memory or a read error.
+CfNode* ReadSideFile(const CfChar* path, uint8_t (&header)[kCfHeaderSize], bool* absent,
+                     bool* failed) {
   OpenError error;
   std::unique_ptr<File> side(OpenCompanion(path, kCfSideFileSuffix, OpenMode::kRead,
                                            orvo::platform::kOpenExisting, &error));
   *absent = !side && error == OpenError::kNotFound;
+  *failed = !side && error == OpenError::kNoMemory;
   if (!side) return nullptr;
   CfFileReport report;
   CfNode* tree = ReadContent(side.get(), false, &report, header);
   *absent = report.sized && report.state == CfFileState::kEmpty;
+  *failed = CfOpenFails(report.state);
   side->Close();
   return tree;
 }
 
-// True when the content of |file| (read from its start) would load.
-bool Usable(File* file) {
+// True when the content of |file| (read from its start) would load. *known
+// is cleared when that cannot be told (no memory, a read error).
+bool Usable(File* file, bool* known) {
   CfFileReport report;
   uint8_t header[kCfHeaderSize];
   CfNode* tree = ReadContent(file, false, &report, header);
+  *known = !CfOpenFails(report.state);
   if (tree == nullptr) return false;
   FreeNodeTree(tree, nullptr);
   return true;
@@ -198,8 +218,9 @@ bool ExamineSideFile(const CfChar* path, std::unique_ptr<File>* side, bool* usab
   OpenError error;
   side->reset(OpenCompanion(path, kCfSideFileSuffix, OpenMode::kRead, orvo::platform::kOpenExisting,
                             &error));
-  *usable = *side && Usable(side->get());
-  return *side || error == OpenError::kNotFound;
+  bool known = true;
+  *usable = *side && Usable(side->get(), &known);
+  return known && (*side || error == OpenError::kNotFound);
 }
 
 // Keeps the old content of the file held by |file| at |path| as the kept
@@ -208,7 +229,9 @@ bool ExamineSideFile(const CfChar* path, std::unique_ptr<File>* side, bool* usab
 bool KeepOldBytes(File* file, const CfChar* path, bool* side_file_only) {
   uint64_t size = 0;
   if (!file->Size(&size) || !file->Seek(0)) return false;
-  const bool file_usable = size != 0 && Usable(file);
+  bool known = true;
+  const bool file_usable = size != 0 && Usable(file, &known);
+  if (!known) return false;
   std::unique_ptr<File> side;
   bool side_usable = false;
   if (!file_usable && !ExamineSideFile(path, &side, &side_usable)) return false;
@@ -286,7 +309,9 @@ const char* CfFileStateText(CfFileState state) {
     case CfFileState::kBodyPastEnd:
       return "the body size runs past the end of the file";
     case CfFileState::kNoMemory:
-      return "no memory for the body";
+      return "out of memory while reading the file";
+    case CfFileState::kReadError:
+      return "a read failed with an error";
     case CfFileState::kShortBody:
       return "the body could not be read in full";
     case CfFileState::kBadChecksum:
@@ -320,6 +345,10 @@ bool LoadConfigFile(const CfChar* path, uint32_t disposition, CfNode** root, CfH
   uint8_t header[kCfHeaderSize];
   CfNode* tree = ReadContent(file.get(), false, &report, header);
   if (!report.sized) return false;
+  // Content that could not be read for lack of memory or a read error is
+  // not known to be unusable: the open fails rather than offer a tree that
+  // a save would write over it.
+  if (CfOpenFails(report.state)) return false;
   // A file that this open made or emptied starts afresh: a side file beside
   // it belongs to content removed on purpose, which a later open of the
   // still empty file would otherwise bring back.
@@ -334,7 +363,9 @@ bool LoadConfigFile(const CfChar* path, uint32_t disposition, CfNode** root, CfH
     // The side file is read while this file is held: no save can be
     // writing it meanwhile.
     bool side_absent = true;
-    if (keeps_content && !made) tree = ReadSideFile(path, header, &side_absent);
+    bool side_failed = false;
+    if (keeps_content && !made) tree = ReadSideFile(path, header, &side_absent, &side_failed);
+    if (side_failed) return false;  // as for the file itself
     if (tree != nullptr) {
       from = CfTreeSource::kSideFile;
     } else {

@@ -72,7 +72,9 @@ inline CfDiskState CfDiskStateAfterLoad(CfTreeSource source) {
 
 // Runs the reading sequence on |path| with the creation disposition given,
 // waiting up to kCfSharingPatienceMs while a save holds the file. Returns
-// false (and sets nothing) when the file cannot be opened or sized.
+// false (and sets nothing) when the file cannot be opened or sized, and when
+// the file or its side file could not be read for lack of memory or a read
+// error (CfOpenFails): then nothing on disk is changed.
 // Otherwise returns true with *root the loaded tree and *image its header.
 // When the file is empty or unusable, the side file's tree and header are
 // taken if it holds a usable file; failing that, a new tree and a new header
@@ -104,8 +106,10 @@ bool LoadConfigFile(const CfChar* path, uint32_t disposition, CfNode** root, CfH
 bool SaveConfigFile(const CfChar* path, const CfHeaderImage& image, CfNode* const* root,
                     orvo::platform::RecursiveLock* lock, CfDiskState* state = nullptr);
 
-// What the reader made of a file's content, in the order it tests. Every state
-// but kLoaded makes the file open as a new tree.
+// What the reader made of a file's content, in the order it tests. kNoMemory
+// and kReadError say nothing of the content: they make the open fail (see
+// CfOpenFails). Every other state but kLoaded makes the file open as a new
+// tree.
 enum class CfFileState {
   kLoaded,        // the tree was read
   kEmpty,         // the file is empty
@@ -115,11 +119,18 @@ enum class CfFileState {
   kNotCommitted,  // the commit marks differ: a save was interrupted
   kNoBody,        // the body size is 0
   kBodyPastEnd,   // the body size claims more bytes than the file holds
-  kNoMemory,      // no memory for the body
+  kNoMemory,      // memory ran out while the file was read (the body or a record)
+  kReadError,     // a read failed with an error (not the end of the file)
   kShortBody,     // the body could not be read in full
   kBadChecksum,   // the body's checksum differs from the header's
   kBadRoot,       // the root record cannot be read
 };
+
+// True for the states in which the content is unknown rather than unusable:
+// an open fails instead of taking a new tree, so that no save replaces it.
+inline bool CfOpenFails(CfFileState state) {
+  return state == CfFileState::kNoMemory || state == CfFileState::kReadError;
+}
 
 // A short lower-case description of |state|, for messages.
 const char* CfFileStateText(CfFileState state);

@@ -489,15 +489,15 @@ TEST_F(FileIoFaultTest, FailedReads) {
   fs_.faults.fail_size = true;
   EXPECT_FALSE(LoadConfigFile(kPath, kOpenExisting, &root, &image_));
   fs_.faults = MemoryFileSystem::Faults();
+  // A read that fails with an error fails the open: the content is not
+  // known to be unusable, and no new tree is offered to be saved over it.
   fs_.faults.fail_read_call = 1;
-  ASSERT_TRUE(LoadConfigFile(kPath, kOpenExisting, &root, &image_));
-  tree_.reset(root);
-  EXPECT_EQ(CfChildCount(root), 0);  // header unreadable: a new tree
+  EXPECT_FALSE(LoadConfigFile(kPath, kOpenExisting, &root, &image_));
   fs_.counts = MemoryFileSystem::Counts();
   fs_.faults.fail_read_call = 2;
   CfFileReport report;
   ASSERT_TRUE(InspectConfigFile(kPath, &report, nullptr));
-  EXPECT_EQ(report.state, CfFileState::kShortBody);
+  EXPECT_EQ(report.state, CfFileState::kReadError);
 }
 
 }  // namespace

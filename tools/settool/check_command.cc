@@ -20,6 +20,8 @@ void PrintReport(std::FILE* f, const std::u16string& file, const CfFileReport& r
   const std::string name = ForPeople(file);
   if (r.state == CfFileState::kLoaded) {
     std::fprintf(f, "%s: loads\n", name.c_str());
+  } else if (CfOpenFails(r.state)) {
+    std::fprintf(f, "%s: cannot be read: %s\n", name.c_str(), CfFileStateText(r.state));
   } else {
     std::fprintf(f, "%s: would open as a new tree: %s\n", name.c_str(), CfFileStateText(r.state));
   }
@@ -80,6 +82,7 @@ int RunCheck(CommandContext& ctx) {
   if (std::fflush(ctx.out) != 0) {
     return Complain(ctx, kCommand, file, "cannot write the output", kExitError);
   }
+  if (CfOpenFails(report.state)) return kExitError;
   return report.state == CfFileState::kLoaded ? kExitOk : kExitNo;
 }
 

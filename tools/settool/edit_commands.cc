@@ -154,6 +154,10 @@ int OpenFile(CommandContext& ctx, const char* command, const std::u16string& fil
       return Complain(ctx, command, file,
                       std::string("cannot open: ") + OpenErrorText(report.open_error), kExitError);
     }
+  } else if (CfOpenFails(report.state)) {
+    return Complain(ctx, command, file,
+                    std::string("cannot read: ") + CfFileStateText(report.state) + "; not changed",
+                    kExitError);
   } else if (report.state != CfFileState::kLoaded && report.state != CfFileState::kEmpty) {
     return Complain(ctx, command, file,
                     std::string("would open as a new tree: ") + CfFileStateText(report.state) +
@@ -172,7 +176,9 @@ int OpenFile(CommandContext& ctx, const char* command, const std::u16string& fil
   const uint32_t disposition =
       purpose == OpenFor::kCreating ? platform::kOpenAlways : platform::kOpenExisting;
   out->reset(CreateConfigFile(file.c_str(), disposition));
-  if (!*out) return Complain(ctx, command, file, "cannot open", kExitError);
+  if (!*out) {
+    return Complain(ctx, command, file, "cannot open or read; not changed", kExitError);
+  }
   return kExitOk;
 }
 

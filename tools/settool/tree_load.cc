@@ -14,6 +14,10 @@ int LoadForReading(CommandContext& ctx, const char* command, const std::u16strin
     }
     return Complain(ctx, command, file, "cannot get the file's size", kExitError);
   }
+  if (CfOpenFails(report->state)) {
+    return Complain(ctx, command, file,
+                    std::string("cannot read: ") + CfFileStateText(report->state), kExitError);
+  }
   if (report->state != CfFileState::kLoaded) {
     return Complain(ctx, command, file,
                     std::string("would open as a new tree: ") + CfFileStateText(report->state),
