@@ -494,9 +494,16 @@ bool RunOnce(const Scenario& s, const fs::path& dir, uint64_t k, bool every_afte
   } else {
     EXPECT_EQ(Snapshot(&r), before) << "a failed operation changed something";
   }
+  std::string message;
+  if (r.file) {
+    // Every key handed out is registered, and the bookkeeping holds with
+    // the keys still held and after they are given back.
+    EXPECT_TRUE(r.file->CheckInvariants(&message)) << message;
+    // (The held keys, the root's and the parents they keep.)
+    EXPECT_GE(r.file->LiveKeyCount(), static_cast<int32_t>(1 + r.keys.size()));
+  }
   r.ReleaseKeys();
   if (r.file) {
-    std::string message;
     EXPECT_TRUE(r.file->CheckInvariants(&message)) << message;
     EXPECT_EQ(r.file->LiveKeyCount(), 1) << "key objects not given back";
     // A save afterwards writes a file that loads as the tree in memory.
