@@ -329,7 +329,10 @@ int RunSet(CommandContext& ctx) {
   {
     CfRef<ICfKey> key(config->OpenKey(path.c_str(), true));
     if (!key) {
-      return Complain(ctx, syntax.command, file, Shown(path) + ": cannot make the key", kExitNo);
+      // The names passed CheckPath: only memory can be missing.
+      return Complain(ctx, syntax.command, file,
+                      Shown(path) + ": cannot make the key: out of memory; not changed",
+                      kExitError);
     }
     if (IsProtected(key.get())) {
       return Complain(ctx, syntax.command, file, Shown(path) + ": the key is protected", kExitNo);
@@ -338,8 +341,10 @@ int RunSet(CommandContext& ctx) {
     // that needs a new record takes its attributes from there.
     const int32_t flags = type | (key->GetAttributes() & 0xF0);
     if (!key->SetValue(flags, bytes.data(), static_cast<int32_t>(bytes.size()))) {
-      return Complain(ctx, syntax.command, file, Shown(path) + ": the value cannot be stored",
-                      kExitNo);
+      // Not protected and not too long: only memory can be missing.
+      return Complain(ctx, syntax.command, file,
+                      Shown(path) + ": the value cannot be stored: out of memory; not changed",
+                      kExitError);
     }
   }
   return SaveFile(ctx, syntax.command, file, config.get());
