@@ -100,7 +100,8 @@ struct Run {
   CPathBuffer path;
   int32_t result = 0;
   uint64_t broadcasts = 0;
-  std::string old_disk;  // the file's tree before a save
+  std::string old_disk;   // the file's tree before a save
+  std::string old_bytes;  // the file's bytes before a save
 
   void ReleaseKeys() {
     for (ICfKey* k : keys) k->Release();
@@ -418,6 +419,35 @@ std::vector<Scenario> Scenarios() {
         EXPECT_FALSE(fs::exists(kept));
         ASSERT_TRUE(r->file->Save(nullptr));
         EXPECT_EQ(DescribeDisk(r->file_path), tree);
+      }));
+  // Save over a file that was read only in part, with a side file beside it
+  // that holds another tree: whatever happens, the file's old bytes stay in
+  // the file or in the kept copy.
+  list.push_back(Make(
+      "Save over a file read in part", nullptr,
+      [](Run* r) {
+        fs::path side = r->file_path;
+        side += ".new";
+        WriteFile(side, Children(3));
+        fs::path side_of_side = side;
+        fs::remove(side_of_side += ".new");
+        WriteFile(r->file_path, NestedRecords);
+        std::string bytes = orvo::testing::ReadWholeFile(r->file_path);
+        bytes[4] = 4;    // version 0x10004: no checksum,
+        bytes[20] -= 4;  // and a body size that cuts the last record
+        ASSERT_TRUE(orvo::testing::WriteWholeFile(r->file_path, bytes));
+        r->old_bytes = bytes;
+        OpenFile(r);
+        CfRef<ICfKey> k(r->file->OpenKey(u"Added", true));
+        ASSERT_TRUE(k);
+      },
+      [](Run* r) { return r->file->Save(nullptr); },
+      [](Run* r, const std::string&, const std::string&) {
+        fs::path kept = r->file_path;
+        kept += ".old";
+        const bool in_file = orvo::testing::ReadWholeFile(r->file_path) == r->old_bytes;
+        const bool in_kept = fs::exists(kept) && orvo::testing::ReadWholeFile(kept) == r->old_bytes;
+        EXPECT_TRUE(in_file || in_kept) << "the old bytes are lost";
       }));
   // The path buffer climbing out of a path deeper than the 16 separators it
   // holds in place.
