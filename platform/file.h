@@ -27,7 +27,15 @@ enum Disposition : uint32_t {
 enum class OpenMode { kRead, kReadWrite };
 
 // Why an open failed, for callers that retry or report.
-enum class OpenError { kNone, kNotFound, kAccessDenied, kSharingViolation, kInvalidPath, kOther };
+enum class OpenError {
+  kNone,
+  kNotFound,
+  kAccessDenied,
+  kSharingViolation,
+  kInvalidPath,
+  kNoMemory,  // the system or this process ran out of memory
+  kOther,
+};
 
 // Which file a handle holds and how far its content has gone: two stamps
 // of one file are equal only while nothing has written to it in between
@@ -49,6 +57,8 @@ class File {
   // The file's identity, size and last change. False when it cannot be had.
   virtual bool Stamp(FileStamp* stamp) = 0;
   // Reads up to |n| bytes at the file pointer; *done receives the count.
+  // False when a read fails with an error; reaching the end of the file is
+  // no error (true with *done below |n|).
   virtual bool Read(void* buf, uint32_t n, uint32_t* done) = 0;
   // Writes |n| bytes at the file pointer; *done receives the count.
   virtual bool Write(const void* buf, uint32_t n, uint32_t* done) = 0;
@@ -67,6 +77,7 @@ class FileSystem {
   virtual ~FileSystem() = default;
   // REQUIRES: |path| is a NUL-terminated UTF-16 path.
   // Returns a new File owned by the caller, or nullptr with *error set.
+  // Never throws: running out of memory is the error kNoMemory.
   virtual File* Open(const char16_t* path, OpenMode mode, Disposition disposition,
                      OpenError* error) = 0;
   // Creates one folder level; false when it could not (existing included).

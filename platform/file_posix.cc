@@ -55,6 +55,15 @@ bool NativePath(const char16_t* path, std::string* out) {
   return true;
 }
 
+// NativePath, false when memory runs out.
+bool NativePathNoThrow(const char16_t* path, std::string* out) {
+  try {
+    return NativePath(path, out);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+}
+
 // The folder part of a native path ("." when there is none).
 std::string FolderOf(const std::string& path) {
   const size_t slash = path.rfind('/');
@@ -185,9 +194,16 @@ class PosixFileSystem final : public FileSystem {
   File* Open(const char16_t* path, OpenMode mode, Disposition disposition,
              OpenError* error) override {
     *error = OpenError::kNone;
-    std::string native;
-    if (!NativePath(path, &native)) {
-      *error = OpenError::kInvalidPath;
+    // The paths are the only memory taken, all before a descriptor exists.
+    std::string native, folder;
+    try {
+      if (!NativePath(path, &native)) {
+        *error = OpenError::kInvalidPath;
+        return nullptr;
+      }
+      folder = FolderOf(native);
+    } catch (const std::bad_alloc&) {
+      *error = OpenError::kNoMemory;
       return nullptr;
     }
     bool truncate = false;
@@ -234,10 +250,10 @@ class PosixFileSystem final : public FileSystem {
       *error = ErrorFromErrno(errno);
       return nullptr;
     }
-    PosixFile* file = new (std::nothrow) PosixFile(fd, created ? FolderOf(native) : std::string());
+    PosixFile* file = new (std::nothrow) PosixFile(fd, created ? std::move(folder) : std::string());
     if (file == nullptr) {
       close(fd);
-      *error = OpenError::kOther;
+      *error = OpenError::kNoMemory;
       return nullptr;
     }
     struct stat st;
@@ -278,12 +294,12 @@ class PosixFileSystem final : public FileSystem {
 
   bool CreateFolder(const char16_t* path) override {
     std::string native;
-    return NativePath(path, &native) && mkdir(native.c_str(), 0777) == 0;
+    return NativePathNoThrow(path, &native) && mkdir(native.c_str(), 0777) == 0;
   }
 
   bool Remove(const char16_t* path) override {
     std::string native;
-    return NativePath(path, &native) && unlink(native.c_str()) == 0;
+    return NativePathNoThrow(path, &native) && unlink(native.c_str()) == 0;
   }
 };
 

@@ -28,6 +28,9 @@ OpenError ErrorFromWin32(DWORD e) {
     case ERROR_FILENAME_EXCED_RANGE:
     case ERROR_DIRECTORY:
       return OpenError::kInvalidPath;
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+      return OpenError::kNoMemory;
     default:
       return OpenError::kOther;
   }

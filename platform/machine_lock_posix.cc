@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "platform/machine_lock.h"
@@ -30,7 +31,12 @@ void SleepMs(uint32_t ms) {
 
 MachineLock::MachineLock(const char16_t*, const char16_t* lock_path, uint32_t timeout_ms) {
   if (lock_path == nullptr || *lock_path == 0) return;
-  std::string path = Utf16ToUtf8(std::u16string(lock_path), LoneSurrogate::kEncode);
+  std::string path;
+  try {
+    path = Utf16ToUtf8(std::u16string(lock_path), LoneSurrogate::kEncode);
+  } catch (const std::bad_alloc&) {
+    return;  // not held, as when the lock file cannot be opened
+  }
   for (char& c : path) {
     if (c == '\\') c = '/';
   }

@@ -1,6 +1,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "platform/shell.h"
@@ -16,7 +17,12 @@ bool CommonAppDataFolder(char16_t* buffer) {
   const char* dir = std::getenv("ORVO_COMMON_APPDATA");
   if (dir == nullptr || *dir == 0) dir = "/var/lib";
   bool well_formed = false;
-  const std::u16string folder = Utf8ToUtf16(dir, std::strlen(dir), &well_formed);
+  std::u16string folder;
+  try {
+    folder = Utf8ToUtf16(dir, std::strlen(dir), &well_formed);
+  } catch (const std::bad_alloc&) {
+    return false;  // no memory: as a folder that cannot be resolved
+  }
   if (!well_formed || folder.size() >= static_cast<size_t>(kMaxPath)) return false;
   folder.copy(buffer, folder.size());
   buffer[folder.size()] = 0;

@@ -38,7 +38,11 @@ CfNode* ReadConfigContent(File* file, bool checksum_always, CfFileReport* report
     return nullptr;
   }
   uint32_t done = 0;
-  if (!file->Read(header, kCfHeaderSize, &done) || done != kCfHeaderSize) {
+  if (!file->Read(header, kCfHeaderSize, &done)) {
+    report->state = CfFileState::kReadError;
+    return nullptr;
+  }
+  if (done != kCfHeaderSize) {
     report->state = CfFileState::kShortHeader;
     return nullptr;
   }
@@ -71,7 +75,11 @@ CfNode* ReadConfigContent(File* file, bool checksum_always, CfFileReport* report
     report->state = CfFileState::kNoMemory;
     return nullptr;
   }
-  if (!file->Read(body.get(), h.body_size, &done) || done != h.body_size) {
+  if (!file->Read(body.get(), h.body_size, &done)) {
+    report->state = CfFileState::kReadError;
+    return nullptr;
+  }
+  if (done != h.body_size) {
     report->state = CfFileState::kShortBody;
     return nullptr;
   }
@@ -86,6 +94,12 @@ CfNode* ReadConfigContent(File* file, bool checksum_always, CfFileReport* report
   }
   const uint8_t* cursor = body.get();
   CfNode* root = ParseNode(&cursor, body.get() + h.body_size, &report->parse);
+  if (report->parse.out_of_memory) {
+    // A tree cut short by memory is not what the file holds.
+    if (root != nullptr) FreeNodeTree(root, nullptr);
+    report->state = CfFileState::kNoMemory;
+    return nullptr;
+  }
   if (root == nullptr) {
     report->state = CfFileState::kBadRoot;
     return nullptr;
@@ -124,7 +138,9 @@ const char* CfFileStateText(CfFileState state) {
     case CfFileState::kBodyPastEnd:
       return "the body size runs past the end of the file";
     case CfFileState::kNoMemory:
-      return "no memory for the body";
+      return "out of memory while reading the file";
+    case CfFileState::kReadError:
+      return "a read failed with an error";
     case CfFileState::kShortBody:
       return "the body could not be read in full";
     case CfFileState::kBadChecksum:

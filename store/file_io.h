@@ -28,8 +28,10 @@ CfNode* NewTree();
 // keeps trying before it fails.
 constexpr uint32_t kCfSharingPatienceMs = 1000;
 
-// What the reader made of a file's content, in the order it tests. Every state
-// but kLoaded makes the file open as a new tree.
+// What the reader made of a file's content, in the order it tests. kNoMemory
+// and kReadError say nothing of the content: they make the open fail (see
+// CfOpenFails). Every other state but kLoaded makes the file open as a new
+// tree.
 enum class CfFileState {
   kLoaded,        // the tree was read
   kEmpty,         // the file is empty
@@ -39,11 +41,18 @@ enum class CfFileState {
   kNotCommitted,  // the commit marks differ: a save was interrupted
   kNoBody,        // the body size is 0
   kBodyPastEnd,   // the body size claims more bytes than the file holds
-  kNoMemory,      // no memory for the body
+  kNoMemory,      // memory ran out while the file was read (the body or a record)
+  kReadError,     // a read failed with an error (not the end of the file)
   kShortBody,     // the body could not be read in full
   kBadChecksum,   // the body's checksum differs from the header's
   kBadRoot,       // the root record cannot be read
 };
+
+// True for the states in which the content is unknown rather than unusable:
+// an open fails instead of taking a new tree, so that no save replaces it.
+inline bool CfOpenFails(CfFileState state) {
+  return state == CfFileState::kNoMemory || state == CfFileState::kReadError;
+}
 
 // A short lower-case description of |state|, for messages.
 const char* CfFileStateText(CfFileState state);

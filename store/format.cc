@@ -5,6 +5,7 @@
 #include "store/child_table.h"
 #include "store/coding.h"
 #include "store/frame_stack.h"
+#include "store/name.h"
 
 namespace {
 
@@ -39,9 +40,22 @@ struct Record {
   const uint8_t* next;  // first byte after the record and its child ids
 };
 
-// Reads the record at |p|. False when it cannot be read (see ParseNode).
-bool ReadRecord(const uint8_t* p, const uint8_t* end, Record* r) {
-  if (p >= end || static_cast<size_t>(end - p) < kCfRecordFixedSize) return false;
+enum class ReadResult { kRead, kUnreadable, kNoMemory };
+
+// Whether the first |n| units of |name|, up to a name end, hold a unit that
+// names refuse.
+bool HasRefusedUnit(const CfChar* name, int n) {
+  for (int i = 0; i < n && !CfIsNameEnd(name[i]); ++i) {
+    if (name[i] == u'<' || name[i] == u'>') return true;
+  }
+  return false;
+}
+
+// Reads the record at |p| (see ParseNode for what cannot be read).
+ReadResult ReadRecord(const uint8_t* p, const uint8_t* end, Record* r) {
+  if (p >= end || static_cast<size_t>(end - p) < kCfRecordFixedSize) {
+    return ReadResult::kUnreadable;
+  }
   const size_t avail = static_cast<size_t>(end - p);
   const int n = p[0];
   const uint8_t flags = p[1];
@@ -50,16 +64,18 @@ bool ReadRecord(const uint8_t* p, const uint8_t* end, Record* r) {
   if ((flags & kCfBranch) == 0) {
     k = 0;  // a leaf record's count field carries nothing
   } else if (k < 0) {
-    return false;
+    return ReadResult::kUnreadable;
   }
   const uint64_t size = kCfRecordFixedSize + 2u * n + v + 4u * static_cast<uint64_t>(k);
-  if (size > avail) return false;
+  if (size > avail) return ReadResult::kUnreadable;
 
   CfChar name[kCfMaxNameLength];
   const uint8_t* q = p + kCfRecordFixedSize;
   for (int i = 0; i < n; ++i, q += 2) name[i] = DecodeFixed16(q);
+  if (HasRefusedUnit(name, n)) return ReadResult::kUnreadable;
+  // Every other refusal is ruled out: the name and value fit their fields.
   CfNode* node = CreateNode(name, n, flags, q, v, k);
-  if (node == nullptr) return false;
+  if (node == nullptr) return ReadResult::kNoMemory;
   // The children arrive next: room for them in one step instead of a
   // reallocation every 16 (each one copying the table so far). Every child
   // record takes at least 8 bytes, which bounds what a damaged count can ask
@@ -73,7 +89,7 @@ bool ReadRecord(const uint8_t* p, const uint8_t* end, Record* r) {
   r->ids = q + v;
   r->count = k;
   r->next = p + size;
-  return true;
+  return ReadResult::kRead;
 }
 
 struct ParseFrame {
@@ -164,15 +180,23 @@ CfNode* ParseNode(const uint8_t** cursor, const uint8_t* end, CfParseStats* stat
   if (stats == nullptr) stats = &local;
   stats->nodes = 0;
   stats->complete = false;
+  stats->out_of_memory = false;
 
   Record r;
-  if (!ReadRecord(*cursor, end, &r)) return nullptr;
+  const ReadResult first = ReadRecord(*cursor, end, &r);
+  if (first != ReadResult::kRead) {
+    stats->out_of_memory = first == ReadResult::kNoMemory;
+    return nullptr;
+  }
   CfNode* root = r.node;
   const uint8_t* p = r.next;
   stats->nodes = 1;
   FrameStack<ParseFrame> stack;
   bool complete = r.count == 0 || stack.Push({root, r.ids, r.count, 0});
-  if (!complete) TrimChildren(CfChildren(root));
+  if (!complete) {
+    stats->out_of_memory = true;
+    TrimChildren(CfChildren(root));
+  }
   while (complete && !stack.Empty()) {
     ParseFrame& f = stack.Top();
     if (f.next == f.count) {
@@ -180,13 +204,16 @@ CfNode* ParseNode(const uint8_t** cursor, const uint8_t* end, CfParseStats* stat
       continue;
     }
     Record child;
-    if (!ReadRecord(p, end, &child)) {
+    const ReadResult read = ReadRecord(p, end, &child);
+    if (read != ReadResult::kRead) {
+      stats->out_of_memory = read == ReadResult::kNoMemory;
       complete = false;  // every open ancestor stops at this record too
       break;
     }
     const uint32_t id = DecodeFixed32(f.ids + 4 * static_cast<size_t>(f.next));
     if (AppendChild(CfChildren(f.node), {id, child.node}) < 0) {
       FreeNodeRecord(child.node);
+      stats->out_of_memory = true;
       complete = false;
       break;
     }
@@ -195,6 +222,7 @@ CfNode* ParseNode(const uint8_t** cursor, const uint8_t* end, CfParseStats* stat
     p = child.next;
     if (child.count > 0 && !stack.Push({child.node, child.ids, child.count, 0})) {
       TrimChildren(CfChildren(child.node));
+      stats->out_of_memory = true;
       complete = false;
     }
   }

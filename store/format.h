@@ -75,6 +75,9 @@ uint32_t SerializeNode(const CfNode* node, uint8_t** cursor, size_t room = SIZE_
 struct CfParseStats {
   uint64_t nodes = 0;     // records read into the tree
   bool complete = false;  // false when reading stopped at a record it could not read
+  // Reading stopped because memory ran out, not because of what the body
+  // holds: the tree is not what the file holds, though the file may be whole.
+  bool out_of_memory = false;
 };
 
 // Reads the record at *cursor and, for a branch record, its descendants, none
@@ -83,8 +86,9 @@ struct CfParseStats {
 // be read. A record cannot be read when it starts at or past |end|, when its
 // fixed fields, name, value or child ids run past |end|, when a branch record
 // has a negative child count, or when CreateNode refuses it (a name with '<'
-// or '>', no memory). Reading stops at the first child record that cannot be
-// read; every node read before it stays in the tree. A branch record with no
+// or '>', no memory). Running out of memory (for a record, a child table or
+// the walk) also stops reading and sets stats->out_of_memory. Reading stops at the first child
+// record that cannot be read; every node read before it stays in the tree. A branch record with no
 // children reads as a leaf; the key-bound bit is cleared; child ids and their
 // order are kept as the file has them. Walks without recursion.
 CfNode* ParseNode(const uint8_t** cursor, const uint8_t* end, CfParseStats* stats = nullptr);

@@ -84,8 +84,8 @@ File* OpenCompanion(const CfChar* path, const CfChar* suffix, OpenMode mode,
 // that shrank meanwhile) or held (no memory). Such a file is not unusable:
 // nothing is to be decided from it.
 bool ReadFailed(const CfFileReport& r) {
-  return !r.sized || (!r.header_read && r.file_size >= kCfHeaderSize) ||
-         r.state == CfFileState::kShortBody || r.state == CfFileState::kNoMemory;
+  return !r.sized || CfOpenFails(r.state) || (!r.header_read && r.file_size >= kCfHeaderSize) ||
+         r.state == CfFileState::kShortBody;
 }
 
 // The first bytes of F: its header as it stands, zeros past F's end.
@@ -561,9 +561,8 @@ bool SaveConfigFile(const CfChar* path, const CfHeaderImage& image, CfNode* cons
     MarkFinished(side.get(), size);
     return false;
   }
-  if (!WriteAll(file.get(), first_header, kCfHeaderSize) ||
-      !WriteAll(file.get(), body, size) || !file->Seek(0) ||
-      !WriteAll(file.get(), final_header, kCfHeaderSize) || !file->Flush()) {
+  if (!WriteAll(file.get(), first_header, kCfHeaderSize) || !WriteAll(file.get(), body, size) ||
+      !file->Seek(0) || !WriteAll(file.get(), final_header, kCfHeaderSize) || !file->Flush()) {
     return false;
   }
   MarkFinished(side.get(), size);

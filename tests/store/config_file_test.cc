@@ -300,6 +300,22 @@ TEST_F(KeyRegistryTest, GrowsBy32FromTheRoomInside) {
   EXPECT_TRUE(Sorted());
 }
 
+// At capacity 192 the first shrink condition (n - 1 < 144) holds from
+// n = 144 on; the second (n < 144) is what keeps 192 at 144 and shrinks to
+// 160 at 143.
+TEST_F(KeyRegistryTest, ThreeQuartersDecidesAtCapacity192) {
+  for (uintptr_t i = 0; i < 192; ++i) ASSERT_TRUE(registry_.Insert(Node(i + 1), Key(i)));
+  ASSERT_EQ(registry_.capacity(), 192);
+  while (registry_.count() > 143) {  // removals starting at 192 down to 144
+    registry_.RemoveAt(registry_.count() - 1);
+    ASSERT_EQ(registry_.capacity(), 192) << "count " << registry_.count();
+  }
+  registry_.RemoveAt(0);  // starts at 143
+  EXPECT_EQ(registry_.capacity(), 160);
+  EXPECT_EQ(registry_.count(), 142);
+  EXPECT_TRUE(Sorted());
+}
+
 TEST_F(KeyRegistryTest, ShrinksOnlyWellBelowCapacity) {
   for (uintptr_t i = 0; i < 65; ++i) ASSERT_TRUE(registry_.Insert(Node(i + 1), Key(i)));
   ASSERT_EQ(registry_.capacity(), 96);

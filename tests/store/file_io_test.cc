@@ -523,7 +523,7 @@ TEST_F(FileIoFaultTest, FailedReads) {
   fs_.faults.fail_read_call = 2;
   CfFileReport report;
   ASSERT_TRUE(InspectConfigFile(kPath, &report, nullptr));
-  EXPECT_EQ(report.state, CfFileState::kShortBody);
+  EXPECT_EQ(report.state, CfFileState::kReadError);
 }
 
 }  // namespace

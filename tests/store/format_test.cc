@@ -272,6 +272,34 @@ TEST(ParseTest, StopsAtTheFirstUnreadableRecordKeepingWhatCameBefore) {
   EXPECT_EQ(used, deep.size() - Record(u"a<2", 0, "", 0).size() - Record(u"b", 0, "", 0).size());
 }
 
+// The room reserved for a branch's declared children is given back when
+// reading stops early: what is left is what the entries read would have
+// grown to one at a time.
+TEST(ParseTest, EarlyStopKeepsOnlyTheRoomTheChildrenRead) {
+  const struct {
+    int declared;
+    int readable;
+    int capacity;
+  } kCases[] = {{40, 2, 16}, {40, 0, 0}, {40, 17, 32}, {20, 20, 32}};
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(std::to_string(c.declared) + " declared, " + std::to_string(c.readable) + " read");
+    std::vector<uint32_t> ids;
+    for (int i = 0; i < c.declared; ++i) ids.push_back(static_cast<uint32_t>(i + 1));
+    std::string body = Record(u"Root", kCfBranch, "", c.declared, ids);
+    // Children with large values, so that the bytes left could hold many
+    // more records than were read.
+    for (int i = 0; i < c.readable; ++i) body += Record(u"c", 0, std::string(200, 'v'), 0);
+    if (c.readable < c.declared) body += std::string(200, '\0').substr(0, 4);  // a cut record
+    CfParseStats stats;
+    TreeHolder root(Parse(body, nullptr, &stats));
+    ASSERT_NE(root.get(), nullptr);
+    EXPECT_EQ(stats.complete, c.readable == c.declared);
+    EXPECT_FALSE(stats.out_of_memory);
+    EXPECT_EQ(CfChildCount(root.get()), c.readable);
+    EXPECT_EQ(CfChildren(root.get())->capacity, c.capacity);
+  }
+}
+
 TEST(ParseTest, BytesAfterTheTreeAreIgnored) {
   size_t used = 0;
   CfParseStats stats;

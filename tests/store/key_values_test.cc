@@ -81,6 +81,28 @@ TEST_F(KeyValuesTest, ShorterAndLongerValuesRoundTrip) {
   ExpectSound(file_);
 }
 
+// A value written in place over a longer one is stored whole, down to one
+// byte, and nothing of the old one shows.
+TEST_F(KeyValuesTest, InPlaceValuesOfEveryShorterLength) {
+  const struct {
+    std::string old_value;
+    std::string new_value;
+  } kCases[] = {
+      {"AB", "Z"}, {"ABCDEFGH", "Z"}, {std::string(300, 'A'), "Z"}, {"ABCD", "WXY"}, {"ABCD", "WXYZ"},
+      {"ABCD", ""},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.old_value.size());
+    ASSERT_TRUE(key_->SetValue(CfTypeBinary, c.old_value.data(),
+                               static_cast<int32_t>(c.old_value.size())));
+    ASSERT_TRUE(key_->SetValue(CfTypeString, c.new_value.data(),
+                               static_cast<int32_t>(c.new_value.size())));
+    EXPECT_EQ(Bytes(key_.get()), c.new_value);
+    EXPECT_EQ(key_->GetType(), CfTypeString);
+  }
+  ExpectSound(file_);
+}
+
 TEST_F(KeyValuesTest, LargestValueFitsAndLargerIsRefused) {
   std::vector<uint8_t> data(65536, 0x5A);
   EXPECT_FALSE(key_->SetValue(CfTypeBinary, data.data(), 65536));

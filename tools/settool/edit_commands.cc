@@ -156,7 +156,9 @@ int OpenFile(CommandContext& ctx, const char* command, const std::u16string& fil
   const uint32_t disposition =
       purpose == OpenFor::kCreating ? platform::kOpenAlways : platform::kOpenExisting;
   out->reset(CreateConfigFile(file.c_str(), disposition));
-  if (!*out) return Complain(ctx, command, file, "cannot open", kExitError);
+  if (!*out) {
+    return Complain(ctx, command, file, "cannot open or read; not changed", kExitError);
+  }
   return kExitOk;
 }
 
@@ -307,7 +309,10 @@ int RunSet(CommandContext& ctx) {
   {
     CfRef<ICfKey> key(config->OpenKey(path.c_str(), true));
     if (!key) {
-      return Complain(ctx, syntax.command, file, Shown(path) + ": cannot make the key", kExitNo);
+      // The names passed CheckPath: only memory can be missing.
+      return Complain(ctx, syntax.command, file,
+                      Shown(path) + ": cannot make the key: out of memory; not changed",
+                      kExitError);
     }
     if (IsProtected(key.get())) {
       return Complain(ctx, syntax.command, file, Shown(path) + ": the key is protected", kExitNo);
@@ -316,8 +321,10 @@ int RunSet(CommandContext& ctx) {
     // that needs a new record takes its attributes from there.
     const int32_t flags = type | (key->GetAttributes() & 0xF0);
     if (!key->SetValue(flags, bytes.data(), static_cast<int32_t>(bytes.size()))) {
-      return Complain(ctx, syntax.command, file, Shown(path) + ": the value cannot be stored",
-                      kExitNo);
+      // Not protected and not too long: only memory can be missing.
+      return Complain(ctx, syntax.command, file,
+                      Shown(path) + ": the value cannot be stored: out of memory; not changed",
+                      kExitError);
     }
   }
   return SaveFile(ctx, syntax.command, file, config.get());

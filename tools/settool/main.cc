@@ -160,32 +160,45 @@ int Run(std::vector<std::u16string> args) {
   return kExitError;
 }
 
-int Main(std::vector<std::u16string> args) {
-  try {
-    return Run(std::move(args));
-  } catch (const std::bad_alloc&) {
-    std::fprintf(stderr, "settool: out of memory\n");
-    return kExitError;
-  }
+// Running out of memory anywhere, the arguments included, ends the program
+// with a message and exit status 2; a file is never written half-way by it
+// (a save writes only a buffer made before it starts).
+int OutOfMemory() {
+  std::fputs("settool: out of memory\n", stderr);
+  return kExitError;
 }
 
 }  // namespace
+
+template <class MakeArgs>
+int Main(MakeArgs make_args) {
+  try {
+    return Run(make_args());
+  } catch (const std::bad_alloc&) {
+    return OutOfMemory();
+  }
+}
+
 }  // namespace orvo::settool
 
 #ifdef _WIN32
 int wmain(int argc, wchar_t** argv) {
   _setmode(_fileno(stdin), _O_BINARY);
   _setmode(_fileno(stdout), _O_BINARY);
-  std::vector<std::u16string> args;
-  for (int i = 1; i < argc; ++i) args.emplace_back(reinterpret_cast<const char16_t*>(argv[i]));
-  return orvo::settool::Main(std::move(args));
+  return orvo::settool::Main([argc, argv] {
+    std::vector<std::u16string> args;
+    for (int i = 1; i < argc; ++i) args.emplace_back(reinterpret_cast<const char16_t*>(argv[i]));
+    return args;
+  });
 }
 #else
 int main(int argc, char** argv) {
-  std::vector<std::u16string> args;
-  for (int i = 1; i < argc; ++i) {
-    args.push_back(orvo::platform::Utf8ToUtf16(argv[i], std::strlen(argv[i])));
-  }
-  return orvo::settool::Main(std::move(args));
+  return orvo::settool::Main([argc, argv] {
+    std::vector<std::u16string> args;
+    for (int i = 1; i < argc; ++i) {
+      args.push_back(orvo::platform::Utf8ToUtf16(argv[i], std::strlen(argv[i])));
+    }
+    return args;
+  });
 }
 #endif

@@ -20,6 +20,8 @@ const char* OpenErrorText(platform::OpenError error) {
       return "the file is in use by another program";
     case platform::OpenError::kInvalidPath:
       return "the path is not valid";
+    case platform::OpenError::kNoMemory:
+      return "out of memory";
     case platform::OpenError::kOther:
       break;
   }
