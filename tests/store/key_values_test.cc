@@ -88,15 +88,15 @@ TEST_F(KeyValuesTest, InPlaceValuesOfEveryShorterLength) {
     std::string old_value;
     std::string new_value;
   } kCases[] = {
-      {"AB", "Z"}, {"ABCDEFGH", "Z"}, {std::string(300, 'A'), "Z"}, {"ABCD", "WXY"}, {"ABCD", "WXYZ"},
-      {"ABCD", ""},
+      {"AB", "Z"},     {"ABCDEFGH", "Z"}, {std::string(300, 'A'), "Z"},
+      {"ABCD", "WXY"}, {"ABCD", "WXYZ"},  {"ABCD", ""},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.old_value.size());
-    ASSERT_TRUE(key_->SetValue(CfTypeBinary, c.old_value.data(),
-                               static_cast<int32_t>(c.old_value.size())));
-    ASSERT_TRUE(key_->SetValue(CfTypeString, c.new_value.data(),
-                               static_cast<int32_t>(c.new_value.size())));
+    ASSERT_TRUE(
+        key_->SetValue(CfTypeBinary, c.old_value.data(), static_cast<int32_t>(c.old_value.size())));
+    ASSERT_TRUE(
+        key_->SetValue(CfTypeString, c.new_value.data(), static_cast<int32_t>(c.new_value.size())));
     EXPECT_EQ(Bytes(key_.get()), c.new_value);
     EXPECT_EQ(key_->GetType(), CfTypeString);
   }
