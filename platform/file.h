@@ -27,7 +27,19 @@ enum Disposition : uint32_t {
 enum class OpenMode { kRead, kReadWrite };
 
 // Why an open failed, for callers that retry or report.
-enum class OpenError { kNone, kNotFound, kAccessDenied, kSharingViolation, kInvalidPath, kOther };
+// kLinked: the name is a symbolic link (or, on Windows, another reparse
+// point), or the file has more than one name (hard links). Such a file is
+// never opened: in a folder that every user can write to, the name may have
+// been planted to make a privileged caller read or write another file.
+enum class OpenError {
+  kNone,
+  kNotFound,
+  kAccessDenied,
+  kSharingViolation,
+  kInvalidPath,
+  kLinked,
+  kOther
+};
 
 class File {
  public:
@@ -53,6 +65,9 @@ class FileSystem {
   virtual ~FileSystem() = default;
   // REQUIRES: |path| is a NUL-terminated UTF-16 path.
   // Returns a new File owned by the caller, or nullptr with *error set.
+  // The real file systems refuse links in every mode (see OpenError::kLinked)
+  // and truncate only after that test. A failure other than kNotFound is
+  // recorded (platform/file_failure.h).
   virtual File* Open(const char16_t* path, OpenMode mode, Disposition disposition,
                      OpenError* error) = 0;
   // Creates one folder level; false when it could not (existing included).

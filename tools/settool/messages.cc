@@ -20,6 +20,8 @@ const char* OpenErrorText(platform::OpenError error) {
       return "the file is in use by another program";
     case platform::OpenError::kInvalidPath:
       return "the path is not valid";
+    case platform::OpenError::kLinked:
+      return "it is a link (symbolic, or one of several names of one file): refused";
     case platform::OpenError::kOther:
       break;
   }
