@@ -66,6 +66,7 @@ TEST_F(NotifyCommandTest, ExitCodesFollowTheResult) {
   EXPECT_EQ(r.exit_code, 0) << r.err;
 
   // A name planted beside the file: the save is refused and says why.
+  std::filesystem::remove(File() + ".new");
   std::filesystem::create_symlink(root_ + "/elsewhere", File() + ".new");
   r = Run({"notify-app", "--name", "C", "--main-program-path", "c", "--main-icon-path", "c"});
   EXPECT_EQ(r.exit_code, 1);
