@@ -10,8 +10,10 @@ namespace orvo::install {
 typedef IConfigFile* (*GetConfigFn)();
 
 // Calls GetConfig. The result carries one reference for the caller, or is
-// null. Windows: "Quodlet.dll" is loaded once per process and its export
-// looked up; no library or no export gives null. Natively: the function set
+// null. Windows: once per process, "Quodlet.dll" is taken from the modules
+// the process has loaded, else loaded by full path from the folder of the
+// module holding this code (OrvoComm.dll), never searched for by name; no
+// library or no export gives null. Natively: the function set
 // with SetGetConfigForTesting, else null.
 IConfigFile* CallGetConfig();
 

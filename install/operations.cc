@@ -6,6 +6,7 @@
 #include "install/path_buffer.h"
 #include "install/record_layout.h"
 #include "platform/file.h"
+#include "platform/file_failure.h"
 #include "platform/machine_lock.h"
 #include "platform/shell.h"
 #include "store/config_file.h"
@@ -18,6 +19,24 @@ namespace {
 
 constexpr uint32_t kOpenAlways = 4;
 constexpr int kPathUnits = 260;
+
+uint32_t g_lock_timeout_ms = kRegistrationLockTimeoutMs;
+
+// The result that tells why a file call of this thread failed.
+int32_t ResultForFailure(platform::FileFailure failure) {
+  switch (failure) {
+    case platform::FileFailure::kAccessDenied:
+      return kResultAccessDenied;
+    case platform::FileFailure::kDiskFull:
+      return kResultDiskFull;
+    case platform::FileFailure::kSharingViolation:
+      return kResultSharingViolation;
+    case platform::FileFailure::kNone:
+    case platform::FileFailure::kOther:
+      break;
+  }
+  return kResultFail;
+}
 
 // What a notify operation's own step did with the section.
 enum class StepOutcome {
@@ -102,10 +121,15 @@ int32_t RunNotify(const char16_t* section_name, Step step) {
 
   // Held from before the file is read until after it is saved, so that two
   // installers at once cannot both read the old tree and drop a record.
+  // Going on without it could drop another installer's record: a lock that
+  // cannot be had fails the call before anything is read.
   CPathBuffer lock_path(path);
   lock_path.Append(kRegistrationLockFile, false);
-  const platform::MachineLock lock(kRegistrationMutex, lock_path.text(),
-                                   kRegistrationLockTimeoutMs);
+  platform::SetLastFileFailure(platform::FileFailure::kNone);
+  const platform::MachineLock lock(kRegistrationMutex, lock_path.text(), g_lock_timeout_ms);
+  if (!lock.held()) {
+    return lock.timed_out() ? kResultTimeout : ResultForFailure(platform::LastFileFailure());
+  }
 
   IConfigFile* raw = CallGetConfig();
   if (raw == nullptr) raw = CreateConfigFile(path.text(), kOpenAlways);
@@ -123,7 +147,11 @@ int32_t RunNotify(const char16_t* section_name, Step step) {
     if (outcome == StepOutcome::kDuplicate) return kResultDuplicate;
     if (outcome == StepOutcome::kWritten) result = kResultOk;
 
-    file->Save(nullptr);  // a failed save is not reported
+    // A file that did not change is not announced. The platform records why
+    // the save's file calls failed (a file object from outside records
+    // nothing here: E_FAIL).
+    platform::SetLastFileFailure(platform::FileFailure::kNone);
+    if (!file->Save(nullptr)) return ResultForFailure(platform::LastFileFailure());
     platform::BroadcastMessage(kBroadcastMessageName);
   }
   return result;
@@ -198,6 +226,12 @@ int32_t NotifyWidgetInstalled(const char16_t* call_name, const char16_t* name,
     return StepOutcome::kWritten;
   });
   return Report(result, error_code);
+}
+
+uint32_t SetRegistrationLockTimeoutForTesting(uint32_t milliseconds) {
+  const uint32_t previous = g_lock_timeout_ms;
+  g_lock_timeout_ms = milliseconds;
+  return previous;
 }
 
 }  // namespace orvo::install

@@ -14,6 +14,16 @@ namespace orvo::install {
 constexpr int32_t kResultOk = 0;                                         // S_OK
 constexpr int32_t kResultDuplicate = 2;                                  // already registered
 constexpr int32_t kResultInvalidArg = static_cast<int32_t>(0x80070057);  // E_INVALIDARG
+// When the file could not be saved, the cause:
+constexpr int32_t kResultAccessDenied = static_cast<int32_t>(0x80070005);  // E_ACCESSDENIED
+constexpr int32_t kResultDiskFull =
+    static_cast<int32_t>(0x80070070);  // HRESULT_FROM_WIN32(ERROR_DISK_FULL)
+constexpr int32_t kResultSharingViolation =
+    static_cast<int32_t>(0x80070020);  // HRESULT_FROM_WIN32(ERROR_SHARING_VIOLATION)
+constexpr int32_t kResultFail = static_cast<int32_t>(0x80004005);  // E_FAIL: nothing more known
+// When the machine-wide lock stayed with another notification for the whole
+// wait: HRESULT_FROM_WIN32(ERROR_TIMEOUT).
+constexpr int32_t kResultTimeout = static_cast<int32_t>(0x800705B4);
 
 // Stores 1 in *installed when it is not null. Always kResultOk.
 int32_t CheckTamsiverInstalled(int32_t* installed);
@@ -22,6 +32,20 @@ int32_t CheckTamsiverInstalled(int32_t* installed);
 int32_t GetTamsiverInformation(void* version, void* install_dir, void* icon_path,
                                void* main_program_path);
 
+// Both notifications hold the machine-wide lock from before the file is
+// read until after it is saved. Results:
+//   kResultOk            recorded, saved and broadcast;
+//   kResultDuplicate     (applications) registered already: nothing written
+//                        or broadcast;
+//   kResultInvalidArg    a missing argument (error code 1, nothing done); no
+//                        file object, root or section key (nothing saved or
+//                        broadcast); the record key could not be made (the
+//                        file is saved and the message broadcast all the same);
+//   kResultTimeout       the lock stayed with another notification;
+//   kResultAccessDenied, kResultDiskFull, kResultSharingViolation, kResultFail
+//                        the file could not be saved (or the lock could not
+//                        be made), by cause: nothing broadcast.
+//
 // Records an application. Required: name, main_program_path, main_icon_path.
 // *error_code (when not null) receives 1 for a missing argument, else the
 // result.
@@ -38,6 +62,11 @@ int32_t NotifyWidgetInstalled(const char16_t* call_name, const char16_t* name,
                               const char16_t* main_program_path, const char16_t* main_icon_path,
                               const char16_t* desc, int32_t width, int32_t height,
                               int32_t* error_code);
+
+// Replaces how long a notification waits for the machine-wide lock
+// (normally kRegistrationLockTimeoutMs). Returns the previous bound. For
+// tests; not synchronised.
+uint32_t SetRegistrationLockTimeoutForTesting(uint32_t milliseconds);
 
 }  // namespace orvo::install
 

@@ -18,7 +18,7 @@ inline constexpr char16_t kRegistrationLockFile[] = u"InstallApp.set.lock";
 inline constexpr char16_t kRegistrationMutex[] =
     u"Global\\Tamsiver-InstallApp-9347F210-2EB6-409F-A226-922385DF4C8E";
 // How long a notification waits for the other processes' notifications
-// before it goes on without the lock, so that no installer hangs.
+// before it fails with a timeout, so that no installer hangs.
 constexpr uint32_t kRegistrationLockTimeoutMs = 30000;
 
 // Sections under the root key.

@@ -1,5 +1,7 @@
 #include "platform/file.h"
 
+#include "platform/file_failure.h"
+
 namespace orvo::platform {
 
 namespace {
@@ -15,9 +17,12 @@ void FileSystem::PauseBeforeRetry(uint32_t milliseconds) { SleepMilliseconds(mil
 
 File* OpenWaitingForSharing(FileSystem* fs, const char16_t* path, OpenMode mode,
                             Disposition disposition, OpenError* error, uint32_t patience_ms) {
+  // A wait that ends with the file open leaves no failure behind.
+  const FileFailure before = LastFileFailure();
   uint32_t waited = 0;
   for (;;) {
     File* file = fs->Open(path, mode, disposition, error);
+    if (file != nullptr && waited > 0) SetLastFileFailure(before);
     if (file != nullptr || *error != OpenError::kSharingViolation || waited >= patience_ms) {
       return file;
     }

@@ -27,6 +27,10 @@ enum Disposition : uint32_t {
 enum class OpenMode { kRead, kReadWrite };
 
 // Why an open failed, for callers that retry or report.
+// kLinked: the name is a symbolic link (or, on Windows, another reparse
+// point), or the file has more than one name (hard links). Such a file is
+// never opened: in a folder that every user can write to, the name may have
+// been planted to make a privileged caller read or write another file.
 enum class OpenError {
   kNone,
   kNotFound,
@@ -34,6 +38,7 @@ enum class OpenError {
   kSharingViolation,
   kInvalidPath,
   kNoMemory,  // the system or this process ran out of memory
+  kLinked,
   kOther,
 };
 
@@ -78,6 +83,9 @@ class FileSystem {
   // REQUIRES: |path| is a NUL-terminated UTF-16 path.
   // Returns a new File owned by the caller, or nullptr with *error set.
   // Never throws: running out of memory is the error kNoMemory.
+  // The real file systems refuse links in every mode (see OpenError::kLinked)
+  // and truncate only after that test. A failure other than kNotFound is
+  // recorded (platform/file_failure.h).
   virtual File* Open(const char16_t* path, OpenMode mode, Disposition disposition,
                      OpenError* error) = 0;
   // Creates one folder level; false when it could not (existing included).

@@ -1,6 +1,11 @@
 // POSIX files. Win32 sharing is mirrored with advisory locks taken without
 // waiting: a writer holds an exclusive lock, a reader a shared one, so a second
 // writer, or a writer and a reader, cannot hold one file at the same time.
+//
+// Links are refused: the last component of a path is never followed when it
+// is a symbolic link (O_NOFOLLOW), and a file with more than one name (a hard
+// link) is not opened. Store files live in folders that every user may write
+// to, so a name there may have been planted to point at another file.
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -9,11 +14,13 @@
 
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <new>
 #include <string>
 #include <utility>
 
 #include "platform/file.h"
+#include "platform/file_failure.h"
 #include "platform/utf.h"
 
 namespace orvo::platform {
@@ -32,13 +39,38 @@ OpenError ErrorFromErrno(int e) {
       return OpenError::kAccessDenied;
     case EWOULDBLOCK:
       return OpenError::kSharingViolation;
+    case ELOOP:  // O_NOFOLLOW met a symbolic link
+      return OpenError::kLinked;
     case ENAMETOOLONG:
     case EINVAL:
-    case ELOOP:
       return OpenError::kInvalidPath;
     default:
       return OpenError::kOther;
   }
+}
+
+FileFailure FailureFromErrno(int e) {
+  switch (e) {
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case EISDIR:
+    case ELOOP:
+      return FileFailure::kAccessDenied;
+    case ENOSPC:
+    case EDQUOT:
+      return FileFailure::kDiskFull;
+    case EWOULDBLOCK:
+      return FileFailure::kSharingViolation;
+    default:
+      return FileFailure::kOther;
+  }
+}
+
+// Records the cause of a failed call from errno; returns false.
+bool Failed() {
+  SetLastFileFailure(FailureFromErrno(errno));
+  return false;
 }
 
 // The UTF-8 form of a UTF-16 path. Backslashes separate folders, as they do
@@ -105,7 +137,8 @@ class PosixFile final : public File {
 
   bool Size(uint64_t* size) override {
     struct stat st;
-    if (fd_ < 0 || fstat(fd_, &st) != 0 || st.st_size < 0) return false;
+    if (fd_ < 0) return false;
+    if (fstat(fd_, &st) != 0 || st.st_size < 0) return Failed();
     *size = static_cast<uint64_t>(st.st_size);
     return true;
   }
@@ -133,7 +166,7 @@ class PosixFile final : public File {
       ssize_t r = read(fd_, p + *done, n - *done);
       if (r < 0) {
         if (errno == EINTR) continue;
-        return false;
+        return Failed();
       }
       if (r == 0) break;  // end of file: a short read, not an error
       *done += static_cast<uint32_t>(r);
@@ -149,9 +182,12 @@ class PosixFile final : public File {
       ssize_t r = write(fd_, p + *done, n - *done);
       if (r < 0) {
         if (errno == EINTR) continue;
+        return Failed();
+      }
+      if (r == 0) {  // no progress: treat as a failed write
+        SetLastFileFailure(FileFailure::kOther);
         return false;
       }
-      if (r == 0) return false;  // no progress: treat as a failed write
       *done += static_cast<uint32_t>(r);
     }
     return true;
@@ -159,17 +195,17 @@ class PosixFile final : public File {
 
   bool Seek(uint64_t offset) override {
     if (fd_ < 0 || offset > static_cast<uint64_t>(INT64_MAX)) return false;
-    return lseek(fd_, static_cast<off_t>(offset), SEEK_SET) != static_cast<off_t>(-1);
+    return lseek(fd_, static_cast<off_t>(offset), SEEK_SET) != static_cast<off_t>(-1) || Failed();
   }
 
   bool Flush() override {
     if (fd_ < 0) return false;
     while (fsync(fd_) != 0) {
-      if (errno != EINTR) return false;
+      if (errno != EINTR) return Failed();
     }
     // A new file's data is durable only together with its name.
     if (!created_in_.empty()) {
-      if (!SyncFolder(created_in_)) return false;
+      if (!SyncFolder(created_in_)) return Failed();
       created_in_.clear();
     }
     return true;
@@ -198,18 +234,16 @@ class PosixFileSystem final : public FileSystem {
     std::string native, folder;
     try {
       if (!NativePath(path, &native)) {
-        *error = OpenError::kInvalidPath;
-        return nullptr;
+        return Refuse(error, OpenError::kInvalidPath, FileFailure::kOther);
       }
       folder = FolderOf(native);
     } catch (const std::bad_alloc&) {
-      *error = OpenError::kNoMemory;
-      return nullptr;
+      return Refuse(error, OpenError::kNoMemory, FileFailure::kOther);
     }
     bool truncate = false;
-    bool create = false;                 // make the file when it is missing
-    bool exclusive = false;              // and only then
-    int flags = O_CLOEXEC | O_NONBLOCK;  // O_NONBLOCK: never hang on a FIFO
+    bool create = false;                              // make the file when it is missing
+    bool exclusive = false;                           // and only then
+    int flags = O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW;  // O_NONBLOCK: never hang on a FIFO
     switch (disposition) {
       case kCreateNew:
         create = exclusive = true;
@@ -226,15 +260,17 @@ class PosixFileSystem final : public FileSystem {
         truncate = true;
         break;
       default:
-        *error = OpenError::kOther;
-        return nullptr;
+        return Refuse(error, OpenError::kOther, FileFailure::kOther);
     }
     // Truncation needs a writable descriptor, and it waits until the lock is
-    // held, so that a file held by someone else is left as it is.
+    // held and the file is known to be no link, so that a file held by
+    // someone else, or reached through a planted name, is left as it is.
     flags |= (mode == OpenMode::kReadWrite || truncate) ? O_RDWR : O_RDONLY;
 
     // An existing file is opened as it is; a missing one is made with
-    // O_EXCL, so that this open knows it made it (see Flush).
+    // O_EXCL, so that this open knows it made it (see Flush). O_EXCL does not
+    // follow a symbolic link either: a dangling one gives EEXIST, and the
+    // next try meets the link (ELOOP).
     int fd = -1;
     bool created = false;
     for (int attempt = 0; attempt < 4 && fd < 0; ++attempt) {
@@ -246,50 +282,38 @@ class PosixFileSystem final : public FileSystem {
       created = fd >= 0;
       if (fd >= 0 || exclusive || errno != EEXIST) break;  // EEXIST: made meanwhile
     }
-    if (fd < 0) {
-      *error = ErrorFromErrno(errno);
-      return nullptr;
-    }
-    PosixFile* file = new (std::nothrow) PosixFile(fd, created ? std::move(folder) : std::string());
-    if (file == nullptr) {
+    if (fd < 0) return Refuse(error);
+    std::unique_ptr<PosixFile> file(new (std::nothrow)
+                                        PosixFile(fd, created ? std::move(folder) : std::string()));
+    if (!file) {
       close(fd);
-      *error = OpenError::kNoMemory;
-      return nullptr;
+      return Refuse(error, OpenError::kNoMemory, FileFailure::kOther);
     }
     struct stat st;
-    if (fstat(fd, &st) != 0) {
-      *error = ErrorFromErrno(errno);
-      delete file;
-      return nullptr;
+    if (fstat(fd, &st) != 0) return Refuse(error);
+    if (S_ISDIR(st.st_mode)) {
+      return Refuse(error, OpenError::kAccessDenied, FileFailure::kAccessDenied);
     }
-    if (!S_ISREG(st.st_mode)) {  // folders, devices, pipes: not files here
-      *error = S_ISDIR(st.st_mode) ? OpenError::kAccessDenied : OpenError::kOther;
-      delete file;
-      return nullptr;
+    if (!S_ISREG(st.st_mode)) {  // devices, pipes: not files here
+      return Refuse(error, OpenError::kOther, FileFailure::kOther);
     }
+    // A second name for the same file: one of them may have been planted.
+    if (st.st_nlink > 1) return Refuse(error, OpenError::kLinked, FileFailure::kAccessDenied);
     const int lock = (mode == OpenMode::kReadWrite ? LOCK_EX : LOCK_SH) | LOCK_NB;
     int r;
     do {
       r = flock(fd, lock);
     } while (r != 0 && errno == EINTR);
-    if (r != 0) {
-      *error = ErrorFromErrno(errno);
-      delete file;
-      return nullptr;
-    }
+    if (r != 0) return Refuse(error);
     if (truncate) {
       do {
         r = ftruncate(fd, 0);
       } while (r != 0 && errno == EINTR);
-      if (r != 0) {
-        *error = ErrorFromErrno(errno);
-        delete file;
-        return nullptr;
-      }
+      if (r != 0) return Refuse(error);
     }
     const int fl = fcntl(fd, F_GETFL);
     if (fl != -1) fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
-    return file;
+    return file.release();
   }
 
   bool CreateFolder(const char16_t* path) override {
@@ -300,6 +324,20 @@ class PosixFileSystem final : public FileSystem {
   bool Remove(const char16_t* path) override {
     std::string native;
     return NativePathNoThrow(path, &native) && unlink(native.c_str()) == 0;
+  }
+
+ private:
+  // Sets *error and records the failure (a missing file is no failure here:
+  // callers probe for optional files). Returns null.
+  static File* Refuse(OpenError* error, OpenError why, FileFailure failure) {
+    *error = why;
+    if (why != OpenError::kNotFound) SetLastFileFailure(failure);
+    return nullptr;
+  }
+  // The same, from errno.
+  static File* Refuse(OpenError* error) {
+    const int e = errno;
+    return Refuse(error, ErrorFromErrno(e), FailureFromErrno(e));
   }
 };
 

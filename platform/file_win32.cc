@@ -1,10 +1,18 @@
 // Win32 files: one HANDLE per File, with the access and sharing each mode
 // names (see OpenMode).
+//
+// Links are refused: every open names FILE_FLAG_OPEN_REPARSE_POINT, so a
+// symbolic link or other reparse point at the last component is opened as
+// itself and then refused by its attributes, and a file with more than one
+// name (hard links) is refused by its link count. Truncation waits for those
+// tests: CREATE_ALWAYS and TRUNCATE_EXISTING open without truncating and cut
+// the file afterwards, so a planted name never loses its target's bytes.
 #include <windows.h>
 
 #include <new>
 
 #include "platform/file.h"
+#include "platform/file_failure.h"
 
 namespace orvo::platform {
 
@@ -36,6 +44,47 @@ OpenError ErrorFromWin32(DWORD e) {
   }
 }
 
+FileFailure FailureFromWin32(DWORD e) {
+  switch (e) {
+    case ERROR_ACCESS_DENIED:
+    case ERROR_WRITE_PROTECT:
+      return FileFailure::kAccessDenied;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      return FileFailure::kDiskFull;
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+      return FileFailure::kSharingViolation;
+    default:
+      return FileFailure::kOther;
+  }
+}
+
+// Records the cause of a failed call from GetLastError; returns false.
+bool Failed() {
+  SetLastFileFailure(FailureFromWin32(GetLastError()));
+  return false;
+}
+
+// Closes a handle for one scope unless released.
+class HandleCloser {
+ public:
+  explicit HandleCloser(HANDLE h) : h_(h) {}
+  ~HandleCloser() {
+    if (h_ != INVALID_HANDLE_VALUE) CloseHandle(h_);
+  }
+  HandleCloser(const HandleCloser&) = delete;
+  HandleCloser& operator=(const HandleCloser&) = delete;
+  HANDLE release() {
+    HANDLE h = h_;
+    h_ = INVALID_HANDLE_VALUE;
+    return h;
+  }
+
+ private:
+  HANDLE h_;
+};
+
 class Win32File final : public File {
  public:
   explicit Win32File(HANDLE h) : h_(h) {}
@@ -43,7 +92,8 @@ class Win32File final : public File {
 
   bool Size(uint64_t* size) override {
     LARGE_INTEGER li;
-    if (h_ == INVALID_HANDLE_VALUE || !GetFileSizeEx(h_, &li) || li.QuadPart < 0) return false;
+    if (h_ == INVALID_HANDLE_VALUE) return false;
+    if (!GetFileSizeEx(h_, &li) || li.QuadPart < 0) return Failed();
     *size = static_cast<uint64_t>(li.QuadPart);
     return true;
   }
@@ -67,7 +117,7 @@ class Win32File final : public File {
     char* p = static_cast<char*>(buf);
     while (*done < n) {
       DWORD got = 0;
-      if (!ReadFile(h_, p + *done, n - *done, &got, nullptr)) return false;
+      if (!ReadFile(h_, p + *done, n - *done, &got, nullptr)) return Failed();
       if (got == 0) break;  // end of file: a short read, not an error
       *done += got;
     }
@@ -80,7 +130,11 @@ class Win32File final : public File {
     const char* p = static_cast<const char*>(buf);
     while (*done < n) {
       DWORD put = 0;
-      if (!WriteFile(h_, p + *done, n - *done, &put, nullptr) || put == 0) return false;
+      if (!WriteFile(h_, p + *done, n - *done, &put, nullptr)) return Failed();
+      if (put == 0) {
+        SetLastFileFailure(FileFailure::kOther);
+        return false;
+      }
       *done += put;
     }
     return true;
@@ -90,10 +144,12 @@ class Win32File final : public File {
     if (h_ == INVALID_HANDLE_VALUE || offset > static_cast<uint64_t>(INT64_MAX)) return false;
     LARGE_INTEGER li;
     li.QuadPart = static_cast<LONGLONG>(offset);
-    return SetFilePointerEx(h_, li, nullptr, FILE_BEGIN) != 0;
+    return SetFilePointerEx(h_, li, nullptr, FILE_BEGIN) != 0 || Failed();
   }
 
-  bool Flush() override { return h_ != INVALID_HANDLE_VALUE && FlushFileBuffers(h_) != 0; }
+  bool Flush() override {
+    return h_ != INVALID_HANDLE_VALUE && (FlushFileBuffers(h_) != 0 || Failed());
+  }
 
   bool Close() override {
     if (h_ == INVALID_HANDLE_VALUE) return false;
@@ -112,25 +168,60 @@ class Win32FileSystem final : public FileSystem {
              OpenError* error) override {
     *error = OpenError::kNone;
     if (path == nullptr || path[0] == 0) {
-      *error = OpenError::kInvalidPath;
-      return nullptr;
+      return Refuse(error, OpenError::kInvalidPath, FileFailure::kOther);
+    }
+    DWORD create = disposition;
+    bool truncate = false;
+    if (disposition == kCreateAlways) {
+      create = OPEN_ALWAYS;
+      truncate = true;
+    } else if (disposition == kTruncateExisting) {
+      create = OPEN_EXISTING;
+      truncate = true;
     }
     const bool write = mode == OpenMode::kReadWrite;
-    const DWORD access = write ? (GENERIC_READ | GENERIC_WRITE) : GENERIC_READ;
+    const DWORD access = (write || truncate) ? (GENERIC_READ | GENERIC_WRITE) : GENERIC_READ;
     const DWORD share = write ? 0 : (FILE_SHARE_READ | FILE_SHARE_WRITE);
-    HANDLE h = CreateFileW(Wide(path), access, share, nullptr, disposition, 0, nullptr);
+    HANDLE h = CreateFileW(Wide(path), access, share, nullptr, create,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
-      *error = ErrorFromWin32(GetLastError());
-      return nullptr;
+      const DWORD e = GetLastError();
+      return Refuse(error, ErrorFromWin32(e), FailureFromWin32(e));
+    }
+    HandleCloser closer(h);
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(h, &info)) {
+      return Refuse(error, OpenError::kOther, FailureFromWin32(GetLastError()));
+    }
+    // A second name for the same file, or a name that leads elsewhere: one
+    // of them may have been planted.
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || info.nNumberOfLinks > 1) {
+      return Refuse(error, OpenError::kLinked, FileFailure::kAccessDenied);
+    }
+    if (truncate) {
+      LARGE_INTEGER zero;
+      zero.QuadPart = 0;
+      if (!SetFilePointerEx(h, zero, nullptr, FILE_BEGIN) || !SetEndOfFile(h)) {
+        const DWORD e = GetLastError();
+        return Refuse(error, ErrorFromWin32(e), FailureFromWin32(e));
+      }
     }
     Win32File* file = new (std::nothrow) Win32File(h);
-    if (file == nullptr) {
-      CloseHandle(h);
-      *error = OpenError::kOther;
-    }
+    if (file == nullptr) return Refuse(error, OpenError::kOther, FileFailure::kOther);
+    closer.release();
     return file;
   }
 
+ private:
+  // Sets *error and records the failure (a missing file is no failure here:
+  // callers probe for optional files). Returns null.
+  static File* Refuse(OpenError* error, OpenError why, FileFailure failure) {
+    *error = why;
+    if (why != OpenError::kNotFound) SetLastFileFailure(failure);
+    return nullptr;
+  }
+
+ public:
   bool CreateFolder(const char16_t* path) override {
     return path != nullptr && CreateDirectoryW(Wide(path), nullptr) != 0;
   }

@@ -8,17 +8,29 @@ namespace orvo::platform {
 
 class MachineLock {
  public:
-  // Waits at most |timeout_ms| for the lock. Windows: the named mutex
-  // |mutex_name| (an abandoned mutex counts as acquired). Natively: an
-  // exclusive flock on the file |lock_path|, created when missing. When the
-  // wait runs out or the lock cannot be made, held() is false and the caller
-  // goes on without it.
+  // Waits at most |timeout_ms| for the lock.
+  //
+  // Windows: the named mutex |mutex_name| (an abandoned mutex counts as
+  // acquired). It is made with a security descriptor that lets every account
+  // wait on it and release it, so processes of standard users and elevated
+  // ones share it. On a thread of a single-threaded apartment the wait pumps
+  // messages (CoWaitForMultipleHandles), so a window on that thread stays
+  // responsive.
+  //
+  // Natively: an exclusive flock on the file |lock_path|, created when
+  // missing; a symbolic link or a file with several names there is refused.
+  //
+  // Afterwards exactly one of held(), timed_out() and the lock being
+  // unavailable (neither) is true. When it is unavailable, the cause is
+  // recorded as the thread's last file failure (platform/file_failure.h).
   MachineLock(const char16_t* mutex_name, const char16_t* lock_path, uint32_t timeout_ms);
   ~MachineLock();
   MachineLock(const MachineLock&) = delete;
   MachineLock& operator=(const MachineLock&) = delete;
 
   bool held() const { return held_; }
+  // The lock exists but another holder kept it for the whole wait.
+  bool timed_out() const { return timed_out_; }
 
  private:
 #ifdef _WIN32
@@ -27,6 +39,7 @@ class MachineLock {
   int fd_ = -1;
 #endif
   bool held_ = false;
+  bool timed_out_ = false;
 };
 
 }  // namespace orvo::platform

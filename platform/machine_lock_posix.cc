@@ -1,6 +1,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -8,6 +9,7 @@
 #include <new>
 #include <string>
 
+#include "platform/file_failure.h"
 #include "platform/machine_lock.h"
 #include "platform/utf.h"
 
@@ -30,20 +32,39 @@ void SleepMs(uint32_t ms) {
 }  // namespace
 
 MachineLock::MachineLock(const char16_t*, const char16_t* lock_path, uint32_t timeout_ms) {
-  if (lock_path == nullptr || *lock_path == 0) return;
+  if (lock_path == nullptr || *lock_path == 0) {
+    SetLastFileFailure(FileFailure::kOther);
+    return;
+  }
   std::string path;
   try {
     path = Utf16ToUtf8(std::u16string(lock_path), LoneSurrogate::kEncode);
   } catch (const std::bad_alloc&) {
+    SetLastFileFailure(FileFailure::kOther);
     return;  // not held, as when the lock file cannot be opened
   }
   for (char& c : path) {
     if (c == '\\') c = '/';
   }
+  // Read access is enough for flock, so every account that can read the
+  // file shares the lock, whoever made it. Nothing is ever written to it,
+  // and a planted link is refused all the same.
   do {
-    fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    fd_ = open(path.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
   } while (fd_ < 0 && errno == EINTR);
-  if (fd_ < 0) return;
+  if (fd_ < 0) {
+    SetLastFileFailure(errno == EACCES || errno == EPERM || errno == ELOOP || errno == EROFS
+                           ? FileFailure::kAccessDenied
+                           : FileFailure::kOther);
+    return;
+  }
+  struct stat st;
+  if (fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink > 1) {
+    SetLastFileFailure(FileFailure::kAccessDenied);
+    close(fd_);
+    fd_ = -1;
+    return;
+  }
   // flock has no timed wait: poll, backing off from 1 ms to 16 ms.
   const uint64_t deadline = NowMs() + timeout_ms;
   uint32_t pause = 1;
@@ -52,8 +73,14 @@ MachineLock::MachineLock(const char16_t*, const char16_t* lock_path, uint32_t ti
       held_ = true;
       return;
     }
-    if (errno != EWOULDBLOCK && errno != EINTR) return;
-    if (NowMs() >= deadline) return;
+    if (errno != EWOULDBLOCK && errno != EINTR) {
+      SetLastFileFailure(FileFailure::kOther);
+      return;
+    }
+    if (NowMs() >= deadline) {
+      timed_out_ = true;
+      return;
+    }
     SleepMs(pause);
     if (pause < 16) pause *= 2;
   }

@@ -5,6 +5,8 @@
 #include <random>
 #include <utility>
 
+#include "platform/file_failure.h"
+
 namespace orvo::platform {
 
 // Invariant: readers and writers count the open handles of this epoch.
@@ -27,8 +29,8 @@ class MemoryFileSystem::MemoryFile final : public File {
   ~MemoryFile() override { Close(); }
 
   bool Size(uint64_t* size) override {
-    if (!Live() || fs_->BeginCall(&fs_->counts.sizes) != Fate::kRun) return false;
-    if (fs_->faults.fail_size) return false;
+    if (!Live() || fs_->BeginCall(&fs_->counts.sizes) != Fate::kRun) return Failed();
+    if (fs_->faults.fail_size) return Failed();
     *size = entry_->data.size();
     return true;
   }
@@ -45,8 +47,8 @@ class MemoryFileSystem::MemoryFile final : public File {
 
   bool Read(void* buf, uint32_t n, uint32_t* done) override {
     *done = 0;
-    if (!Live() || fs_->BeginCall(&fs_->counts.reads) != Fate::kRun) return false;
-    if (fs_->counts.reads == fs_->faults.fail_read_call) return false;
+    if (!Live() || fs_->BeginCall(&fs_->counts.reads) != Fate::kRun) return Failed();
+    if (fs_->counts.reads == fs_->faults.fail_read_call) return Failed();
     const std::string& d = entry_->data;
     if (pos_ < d.size()) {
       const uint64_t avail = d.size() - pos_;
@@ -59,11 +61,11 @@ class MemoryFileSystem::MemoryFile final : public File {
 
   bool Write(const void* buf, uint32_t n, uint32_t* done) override {
     *done = 0;
-    if (!Live() || !write_) return false;
+    if (!Live() || !write_) return Failed();
     const Fate fate = fs_->BeginCall(&fs_->counts.writes);
-    if (fate == Fate::kDead) return false;
+    if (fate == Fate::kDead) return Failed();
     const int call = fs_->counts.writes;
-    if (call == fs_->faults.fail_write_call) return false;
+    if (call == fs_->faults.fail_write_call) return Failed();
     const bool cut = call == fs_->faults.short_write_call || fate == Fate::kFail;
     const uint32_t count = cut ? n / 2 : n;
     std::string& d = entry_->data;
@@ -72,19 +74,19 @@ class MemoryFileSystem::MemoryFile final : public File {
     ++entry_->changes;
     pos_ += count;
     *done = count;
-    return !cut;
+    return cut ? Failed() : true;
   }
 
   bool Seek(uint64_t offset) override {
-    if (!Live() || fs_->BeginCall(&fs_->counts.seeks) != Fate::kRun) return false;
-    if (fs_->counts.seeks == fs_->faults.fail_seek_call) return false;
+    if (!Live() || fs_->BeginCall(&fs_->counts.seeks) != Fate::kRun) return Failed();
+    if (fs_->counts.seeks == fs_->faults.fail_seek_call) return Failed();
     pos_ = offset;
     return true;
   }
 
   bool Flush() override {
-    if (!Live() || fs_->BeginCall(&fs_->counts.flushes) != Fate::kRun) return false;
-    if (fs_->counts.flushes == fs_->faults.fail_flush_call) return false;
+    if (!Live() || fs_->BeginCall(&fs_->counts.flushes) != Fate::kRun) return Failed();
+    if (fs_->counts.flushes == fs_->faults.fail_flush_call) return Failed();
     entry_->durable = entry_->data;
     entry_->durable_exists = true;
     return true;
@@ -101,6 +103,12 @@ class MemoryFileSystem::MemoryFile final : public File {
 
  private:
   bool Live() const { return entry_ && epoch_ == fs_->epoch_; }
+
+  // Records the cause the faults name for a failed call; returns false.
+  bool Failed() const {
+    SetLastFileFailure(fs_->faults.cause);
+    return false;
+  }
 
   MemoryFileSystem* fs_;
   std::shared_ptr<Entry> entry_;
@@ -128,6 +136,26 @@ MemoryFileSystem::Fate MemoryFileSystem::BeginCall(int* kind) {
 
 File* MemoryFileSystem::Open(const char16_t* path, OpenMode mode, Disposition disposition,
                              OpenError* error) {
+  File* file = OpenFile(path, mode, disposition, error);
+  switch (*error) {
+    case OpenError::kNone:
+    case OpenError::kNotFound:
+      break;
+    case OpenError::kAccessDenied:
+      SetLastFileFailure(FileFailure::kAccessDenied);
+      break;
+    case OpenError::kSharingViolation:
+      SetLastFileFailure(FileFailure::kSharingViolation);
+      break;
+    default:
+      SetLastFileFailure(FileFailure::kOther);
+      break;
+  }
+  return file;
+}
+
+File* MemoryFileSystem::OpenFile(const char16_t* path, OpenMode mode, Disposition disposition,
+                                 OpenError* error) {
   *error = OpenError::kNone;
   const Fate fate = BeginCall(&counts.opens);
   if (fate == Fate::kDead) {
@@ -143,6 +171,11 @@ File* MemoryFileSystem::Open(const char16_t* path, OpenMode mode, Disposition di
     return nullptr;
   }
   const bool write = mode == OpenMode::kReadWrite;
+  if (faults.read_only &&
+      (write || disposition == kCreateAlways || disposition == kTruncateExisting)) {
+    *error = OpenError::kAccessDenied;
+    return nullptr;
+  }
   auto it = files_.find(path);
   const bool exists = it != files_.end();
   if (exists && faults.busy_opens > 0) {

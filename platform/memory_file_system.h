@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/file.h"
+#include "platform/file_failure.h"
 
 namespace orvo::platform {
 
@@ -59,6 +60,12 @@ class MemoryFileSystem final : public FileSystem {
     // The next opens of an existing file meet a writer that holds it: they
     // fail with a sharing violation. Counts down.
     int busy_opens = 0;
+    // Every file is read-only: opens that would write or truncate fail with
+    // access denied.
+    bool read_only = false;
+    // The cause a failed Size, Read, Write, Seek or Flush records (see
+    // platform/file_failure.h). Failed opens record theirs.
+    FileFailure cause = FileFailure::kOther;
   };
 
   enum class CrashKind {
@@ -104,6 +111,7 @@ class MemoryFileSystem final : public FileSystem {
   enum class Fate { kRun, kFail, kDead };
 
   std::shared_ptr<Entry> NewEntry();
+  File* OpenFile(const char16_t* path, OpenMode mode, Disposition disposition, OpenError* error);
   // Counts one call of the kind |kind| points at and says how it goes.
   Fate BeginCall(int* kind);
 

@@ -62,7 +62,9 @@ HRESULT TypeInfoHolder::EnsureLoaded(LCID lcid) {
     ORVO_RETURN_IF_FAILED(module.AddTermFunc(&TypeInfoHolder::Clear, this));
     type_info_.store(info.detach(), std::memory_order_release);
   }
-  if (names_.load(std::memory_order_relaxed) == nullptr) return BuildNameCache();
+  // Without the cache every lookup is answered by the type information
+  // itself; the next call tries to build the cache again.
+  if (names_.load(std::memory_order_relaxed) == nullptr) BuildNameCache();
   return S_OK;
 }
 

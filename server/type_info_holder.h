@@ -43,9 +43,12 @@ class TypeInfoHolder {
     NameEntry* entries;
   };
 
-  // Loads what is missing. Takes no lock once everything is present.
+  // Loads what is missing. Takes no lock once everything is present. Fails
+  // only when the type information cannot be had: a name cache that cannot
+  // be built (no memory) leaves lookups to the type information.
   HRESULT EnsureLoaded(LCID lcid);
   // REQUIRES: the static-data lock is held and type_info_ is set.
+  // E_OUTOFMEMORY (no cache) when memory runs out.
   HRESULT BuildNameCache();
   // Termination callback: releases what was loaded.
   static void Clear(void* holder);

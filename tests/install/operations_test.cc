@@ -14,12 +14,18 @@
 #include "install/external_config.h"
 #include "install/record_layout.h"
 #include "platform/file.h"
+#include "platform/machine_lock.h"
+#include "platform/memory_file_system.h"
 #include "platform/shell.h"
 #include "store/config_file.h"
 #include "store/key.h"
 #include "store/ref.h"
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
@@ -40,6 +46,40 @@ std::u16string Folder() {
 }
 
 std::u16string FilePath() { return Folder() + u"InstallApp.set"; }
+
+#ifdef _WIN32
+const wchar_t* Wide(const std::u16string& s) { return reinterpret_cast<const wchar_t*>(s.c_str()); }
+bool FolderExists(const std::u16string& path) {
+  const DWORD a = GetFileAttributesW(Wide(path));
+  return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+bool RemoveFolder(const std::u16string& path) { return RemoveDirectoryW(Wide(path)) != 0; }
+// Removes the files that other programs' tests leave in |folder| (the
+// prefix's machine-wide folder is shared; the test runs alone).
+void RemoveFilesIn(const std::u16string& folder) {
+  WIN32_FIND_DATAW found;
+  HANDLE h = FindFirstFileW(Wide(folder + u"*"), &found);
+  if (h == INVALID_HANDLE_VALUE) return;
+  do {
+    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+      DeleteFileW(Wide(folder + reinterpret_cast<const char16_t*>(found.cFileName)));
+    }
+  } while (FindNextFileW(h, &found));
+  FindClose(h);
+}
+#else
+std::string Native(const std::u16string& s) {
+  std::string out;
+  for (char16_t c : s) out += c == u'\\' ? '/' : static_cast<char>(c);  // ASCII paths only
+  while (!out.empty() && out.back() == '/') out.pop_back();
+  return out;
+}
+bool FolderExists(const std::u16string& path) {
+  struct stat st;
+  return stat(Native(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+bool RemoveFolder(const std::u16string& path) { return rmdir(Native(path).c_str()) == 0; }
+#endif
 
 bool FileExists(const std::u16string& path) {
   platform::OpenError error;
@@ -182,6 +222,12 @@ TEST_F(OperationsTest, FixedAnswers) {
 }
 
 TEST_F(OperationsTest, MissingArgumentsChangeNothing) {
+#ifdef _WIN32
+  RemoveFilesIn(Folder());
+#endif
+  RemoveFolder(Folder() + u"Temp");
+  RemoveFolder(Folder());
+  ASSERT_FALSE(FolderExists(Folder()));
   const uint64_t broadcasts = platform::BroadcastCount();
   struct Case {
     const char16_t* name;
@@ -210,6 +256,7 @@ TEST_F(OperationsTest, MissingArgumentsChangeNothing) {
               kInvalidArg);
     EXPECT_EQ(code, 1);
   }
+  EXPECT_FALSE(FolderExists(Folder()));  // not even the folders
   EXPECT_FALSE(FileExists(FilePath()));
   EXPECT_EQ(platform::BroadcastCount(), broadcasts);
 }
@@ -220,6 +267,7 @@ TEST_F(OperationsTest, ApplicationRecordLayout) {
   EXPECT_EQ(App(u"C:\\Apps\\A\\a.exe", u"App", &code), kResultOk);
   EXPECT_EQ(code, 0);
   EXPECT_EQ(platform::BroadcastCount(), broadcasts + 1);
+  EXPECT_TRUE(FolderExists(Folder() + u"Temp"));
   // Optional texts: null leaves the value out, empty writes the terminator.
   EXPECT_EQ(NotifyApplicationInstalled(nullptr, u"B", nullptr, u"", u"C:\\b.exe", nullptr, u"b.ico",
                                        nullptr, nullptr),
@@ -391,7 +439,380 @@ TEST_F(OperationsTest, FileObjectFromOutsideIsUsedAndGivenBack) {
   EXPECT_EQ(g_shared->Release(), 0);
   g_shared = nullptr;
   CurrentFileSystem()->Remove(other.c_str());
+  CurrentFileSystem()->Remove((other + u".new").c_str());
 }
+
+// --- Gaps a one-line change would slip through ---------------------------------
+
+TEST_F(OperationsTest, UnterminatedStoredPathNeverMatches) {
+  // A "MainProgramPath" of 260 units without a terminator fills the 520-byte
+  // buffer exactly; compared as text it would run past the buffer.
+  const std::u16string stored(260, u'P');
+  CurrentFileSystem()->CreateFolder(Folder().c_str());
+  {
+    CfRef<CConfigFile> file(CreateConfigFile(FilePath().c_str(), platform::kCreateAlways));
+    ASSERT_TRUE(file);
+    CfRef<ICfKey> record(file->OpenKey(u"APP", true));
+    ASSERT_TRUE(record);
+    CfRef<ICfKey> app(record->CreateChildWithId(kAppRecordId, false, CfTypeNone, nullptr, 0));
+    ASSERT_TRUE(app);
+    CfRef<ICfKey> path(app->CreateChild(u"MainProgramPath", CfTypeBinary, stored.data(), 520));
+    ASSERT_TRUE(path);
+    ASSERT_TRUE(file->Save(nullptr));
+  }
+  const std::u16string same_letters(260, u'p');
+  EXPECT_EQ(App(same_letters.c_str()), kResultOk);
+  EXPECT_EQ(App(stored.c_str()), kResultOk);
+  EXPECT_EQ(Load().apps.size(), 3u);
+}
+
+TEST_F(OperationsTest, SectionMadeDuringACallIsSavedWhenTheRecordIsNot) {
+  const uint64_t broadcasts = platform::BroadcastCount();
+  int32_t code = 0;
+  EXPECT_EQ(
+      NotifyWidgetInstalled(nullptr, u"<x>", nullptr, nullptr, u"x", u"y", nullptr, 1, 1, &code),
+      kInvalidArg);
+  EXPECT_EQ(code, kInvalidArg);
+  EXPECT_EQ(platform::BroadcastCount(), broadcasts + 1);
+  CfRef<CConfigFile> file(CreateConfigFile(FilePath().c_str(), platform::kOpenExisting));
+  ASSERT_TRUE(file);
+  CfRef<ICfKey> widgets(file->OpenKey(u"Widget", false));
+  ASSERT_TRUE(widgets);
+  EXPECT_EQ(CfRef<ICfKey>(widgets->GetFirstChild()).get(), nullptr);
+}
+
+// A file object of another module whose root key is missing or unusable.
+class BrokenConfig final : public IConfigFile {
+ public:
+  explicit BrokenConfig(ICfKey* root) : root_(root) {}
+  int32_t CF_CALL AddRef() override { return ++refs_; }
+  int32_t CF_CALL Release() override { return --refs_; }
+  const CfChar* CF_CALL GetClassName() override { return u"BrokenConfig"; }
+  int32_t CF_CALL IsClassName(const CfChar*) override { return 0; }
+  ICfKey* CF_CALL GetRootKey() override {
+    if (root_ != nullptr) root_->AddRef();
+    return root_;
+  }
+  ICfKey* CF_CALL OpenKey(const CfChar*, bool) override { return nullptr; }
+  bool CF_CALL Save(const CfChar*) override {
+    ++saves_;
+    return true;
+  }
+  void* CF_CALL DeletingDestructor(uint32_t) override { return this; }
+
+  int32_t refs_ = 1;
+  int saves_ = 0;
+
+ private:
+  ICfKey* root_;
+};
+
+BrokenConfig* g_broken = nullptr;
+IConfigFile* BrokenConfigFn() {
+  g_broken->AddRef();
+  return g_broken;
+}
+
+TEST_F(OperationsTest, NoFileRootOrSectionSavesAndPostsNothing) {
+  // No file object: nothing from outside, and the file cannot be opened (a
+  // folder stands in its place).
+  ASSERT_TRUE(CurrentFileSystem()->CreateFolder(Folder().c_str()) || FolderExists(Folder()));
+  ASSERT_TRUE(CurrentFileSystem()->CreateFolder(FilePath().c_str()));
+  const uint64_t broadcasts = platform::BroadcastCount();
+  int32_t code = 0;
+  EXPECT_EQ(App(u"a.exe", u"A", &code), kInvalidArg);
+  EXPECT_EQ(code, kInvalidArg);
+  EXPECT_EQ(
+      NotifyWidgetInstalled(nullptr, u"W", nullptr, nullptr, u"w", u"w", nullptr, 1, 1, &code),
+      kInvalidArg);
+  EXPECT_EQ(code, kInvalidArg);
+  EXPECT_EQ(platform::BroadcastCount(), broadcasts);
+  EXPECT_TRUE(RemoveFolder(FilePath()));
+
+  // No root key; then a root key that can hold no section (it was deleted).
+  CfRef<CConfigFile> other(CreateConfigFile(nullptr, platform::kOpenAlways));
+  ASSERT_TRUE(other);
+  CfRef<ICfKey> gone(other->OpenKey(u"Gone", true));
+  ASSERT_TRUE(gone);
+  ASSERT_TRUE(gone->Delete());
+  for (ICfKey* root : {static_cast<ICfKey*>(nullptr), gone.get()}) {
+    BrokenConfig broken(root);
+    g_broken = &broken;
+    SetGetConfigForTesting(&BrokenConfigFn);
+    code = 0;
+    EXPECT_EQ(App(u"a.exe", u"A", &code), kInvalidArg);
+    EXPECT_EQ(code, kInvalidArg);
+    EXPECT_EQ(
+        NotifyWidgetInstalled(nullptr, u"W", nullptr, nullptr, u"w", u"w", nullptr, 1, 1, &code),
+        kInvalidArg);
+    EXPECT_EQ(code, kInvalidArg);
+    EXPECT_EQ(broken.saves_, 0);
+    EXPECT_EQ(broken.refs_, 1);  // every reference given back
+    EXPECT_EQ(platform::BroadcastCount(), broadcasts);
+    SetGetConfigForTesting(nullptr);
+  }
+  EXPECT_FALSE(FileExists(FilePath()));
+}
+
+// --- Failures are reported ----------------------------------------------------
+
+// What a failed notification must leave as it was.
+struct Unchanged {
+  std::vector<uint8_t> file = FileBytes(FilePath());
+  uint64_t broadcasts = platform::BroadcastCount();
+  void Check() const {
+    EXPECT_EQ(FileBytes(FilePath()), file);
+    EXPECT_EQ(platform::BroadcastCount(), broadcasts);
+  }
+};
+
+TEST_F(OperationsTest, FailedSaveReportsItsCause) {
+  platform::MemoryFileSystem memory;
+  platform::FileSystem* real = platform::SetFileSystemForTesting(&memory);
+  real->CreateFolder(Folder().c_str());  // natively the lock file lives there
+  using Faults = platform::MemoryFileSystem::Faults;
+  const struct {
+    const char* what;
+    Faults faults;
+    bool reader_holds_file;
+    int32_t expected;
+  } cases[] = {
+      {"read-only file",
+       [] {
+         Faults f;
+         f.read_only = true;
+         return f;
+       }(),
+       false, kResultAccessDenied},
+      {"disk full",
+       [] {
+         Faults f;
+         f.fail_write_call = 1;
+         f.cause = platform::FileFailure::kDiskFull;
+         return f;
+       }(),
+       false, kResultDiskFull},
+      {"held by a reader", Faults(), true, kResultSharingViolation},
+      {"flush fails",
+       [] {
+         Faults f;
+         f.fail_flush_call = 1;
+         return f;
+       }(),
+       false, kResultFail},
+  };
+  int records = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    memory.faults = Faults();
+    ASSERT_EQ(App((u"before" + std::u16string(1, static_cast<char16_t>(u'0' + records))).c_str()),
+              kResultOk);
+    ++records;
+    const Unchanged before;
+    // Each call meets the faults afresh (call numbers count from 1).
+    auto faulty = [&] {
+      memory.counts = platform::MemoryFileSystem::Counts();
+      memory.faults = c.faults;
+    };
+    platform::OpenError error;
+    std::unique_ptr<platform::File> reader(
+        c.reader_holds_file ? memory.Open(FilePath().c_str(), platform::OpenMode::kRead,
+                                          platform::kOpenExisting, &error)
+                            : nullptr);
+    int32_t code = 0;
+    faulty();
+    EXPECT_EQ(App(u"failed.exe", u"F", &code), c.expected);
+    EXPECT_EQ(code, c.expected);
+    faulty();
+    EXPECT_EQ(
+        NotifyWidgetInstalled(nullptr, u"W", nullptr, nullptr, u"w", u"w", nullptr, 1, 1, nullptr),
+        c.expected);
+    reader.reset();
+    memory.faults = Faults();
+    before.Check();
+  }
+  // Nothing of the failed calls was kept.
+  EXPECT_EQ(Load().apps.size(), static_cast<size_t>(records));
+  EXPECT_TRUE(Load().widgets.empty());
+  platform::SetFileSystemForTesting(nullptr);
+}
+
+#ifdef _WIN32
+// Wine, run as root, writes a file marked read-only all the same; a program
+// that holds the file past the save's wait is the real file here.
+TEST_F(OperationsTest, FileHeldPastTheWaitIsReportedAsSharingViolation) {
+  ASSERT_EQ(App(u"first.exe"), kResultOk);
+  // Shares reading only: the operation can read the file but not write it.
+  HANDLE holder = CreateFileW(Wide(FilePath()), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+  const Unchanged before;
+  int32_t code = 0;
+  EXPECT_EQ(App(u"second.exe", u"S", &code), kResultSharingViolation);
+  EXPECT_EQ(code, kResultSharingViolation);
+  CloseHandle(holder);
+  before.Check();
+  EXPECT_EQ(App(u"second.exe"), kResultOk);
+}
+#else
+// The file of an administrator's installer, run by a standard user: as root,
+// the call runs in a child that becomes "nobody"; otherwise the file is made
+// read-only.
+TEST_F(OperationsTest, FileThatCannotBeWrittenIsReportedAsAccessDenied) {
+  ASSERT_EQ(App(u"first.exe"), kResultOk);
+  ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
+  if (getuid() != 0) {
+    ASSERT_EQ(chmod(Native(FilePath()).c_str(), 0444), 0);
+  }
+  const Unchanged before;
+  int pipe_fds[2];
+  ASSERT_EQ(pipe(pipe_fds), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    close(pipe_fds[0]);
+    if (getuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(2);
+    int32_t out[3] = {0, 0, 0};
+    out[0] = App(u"second.exe", u"S", &out[1]);
+    out[2] = static_cast<int32_t>(platform::BroadcastCount() - before.broadcasts);
+    _exit(write(pipe_fds[1], out, sizeof(out)) == sizeof(out) ? 0 : 3);
+  }
+  close(pipe_fds[1]);
+  int32_t out[3] = {0, 0, -1};
+  EXPECT_EQ(read(pipe_fds[0], out, sizeof(out)), static_cast<ssize_t>(sizeof(out)));
+  close(pipe_fds[0]);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(out[0], kResultAccessDenied);
+  EXPECT_EQ(out[1], kResultAccessDenied);
+  EXPECT_EQ(out[2], 0);  // nothing posted
+  before.Check();
+}
+#endif
+
+// Holds the machine-wide lock of the registration file for its lifetime, as
+// another installer would: natively through a descriptor of its own, on
+// Windows on a thread of its own (a mutex is re-entrant for its owner).
+class OtherInstaller {
+ public:
+  OtherInstaller() {
+    CurrentFileSystem()->CreateFolder(Folder().c_str());
+#ifdef _WIN32
+    ready_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    done_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    thread_ = CreateThread(nullptr, 0, &Hold, this, 0, nullptr);
+    WaitForSingleObject(ready_, INFINITE);
+#else
+    lock_ = std::make_unique<platform::MachineLock>(kRegistrationMutex, LockPath().c_str(), 0);
+    held_ = lock_->held();
+#endif
+  }
+  ~OtherInstaller() {
+#ifdef _WIN32
+    SetEvent(done_);
+    WaitForSingleObject(thread_, INFINITE);
+    CloseHandle(thread_);
+    CloseHandle(done_);
+    CloseHandle(ready_);
+#endif
+  }
+  bool held() const { return held_; }
+
+ private:
+  static std::u16string LockPath() { return FilePath() + u".lock"; }
+#ifdef _WIN32
+  static DWORD WINAPI Hold(void* p) {
+    auto* self = static_cast<OtherInstaller*>(p);
+    platform::MachineLock lock(kRegistrationMutex, nullptr, 0);
+    self->held_ = lock.held();
+    SetEvent(self->ready_);
+    WaitForSingleObject(self->done_, INFINITE);
+    return 0;
+  }
+  HANDLE ready_ = nullptr, done_ = nullptr, thread_ = nullptr;
+#else
+  std::unique_ptr<platform::MachineLock> lock_;
+#endif
+  bool held_ = false;
+};
+
+TEST_F(OperationsTest, LockHeldElsewhereFailsWithTimeout) {
+  ASSERT_EQ(App(u"first.exe"), kResultOk);
+  const uint32_t bound = SetRegistrationLockTimeoutForTesting(50);
+  {
+    OtherInstaller other;
+    ASSERT_TRUE(other.held());
+    const Unchanged before;
+    int32_t code = 0;
+    EXPECT_EQ(App(u"second.exe", u"S", &code), kResultTimeout);
+    EXPECT_EQ(code, kResultTimeout);
+    EXPECT_EQ(
+        NotifyWidgetInstalled(nullptr, u"W", nullptr, nullptr, u"w", u"w", nullptr, 1, 1, &code),
+        kResultTimeout);
+    EXPECT_EQ(code, kResultTimeout);
+    before.Check();
+  }
+  EXPECT_EQ(App(u"second.exe"), kResultOk);  // once it is free again
+  SetRegistrationLockTimeoutForTesting(bound);
+}
+
+#ifndef _WIN32
+// Every user can create names in the registration folder. A symbolic or hard
+// link planted at the file, its side file, its kept copy or its lock file
+// makes the call fail, and the link's target keeps its bytes.
+TEST_F(OperationsTest, PlantedLinksAreRefused) {
+  const std::string victim = dir_ + "/victim";
+  const std::string secret = "bytes that belong to someone else";
+  const struct {
+    const char16_t* suffix;
+    bool damaged_file;  // the kept copy is written only over unreadable content
+    int32_t expected;
+  } names[] = {
+      {u"", false, kInvalidArg},  // the file cannot be opened at all
+      {u".new", false, kResultAccessDenied},
+      {u".old", true, kResultAccessDenied},
+      {u".lock", false, kResultAccessDenied},
+  };
+  for (const auto& n : names) {
+    for (bool symbolic : {true, false}) {
+      SCOPED_TRACE(std::string(symbolic ? "symbolic link at " : "hard link at ") +
+                   Native(n.suffix));
+      RemoveFiles();
+      CurrentFileSystem()->Remove((FilePath() + u".lock").c_str());
+      ASSERT_EQ(App(u"first.exe"), kResultOk);
+      if (n.damaged_file) {
+        CurrentFileSystem()->Remove((FilePath() + u".new").c_str());
+        WriteFileBytes(FilePath(), std::vector<uint8_t>(600, 0x5A));
+      }
+      const std::string planted = Native(FilePath() + n.suffix);
+      unlink(planted.c_str());
+      {
+        FILE* f = std::fopen(victim.c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        std::fputs(secret.c_str(), f);
+        std::fclose(f);
+      }
+      ASSERT_EQ(symbolic ? symlink(victim.c_str(), planted.c_str())
+                         : link(victim.c_str(), planted.c_str()),
+                0);
+      const Unchanged before;
+      int32_t code = 0;
+      EXPECT_EQ(App(u"second.exe", u"S", &code), n.expected);
+      EXPECT_EQ(code, n.expected);
+      if (n.suffix[0] != 0) before.Check();
+      EXPECT_EQ(platform::BroadcastCount(), before.broadcasts);
+      char buf[100] = {};
+      FILE* f = std::fopen(victim.c_str(), "rb");
+      ASSERT_NE(f, nullptr);
+      const size_t got = std::fread(buf, 1, sizeof(buf), f);
+      std::fclose(f);
+      EXPECT_EQ(std::string(buf, got), secret);
+      unlink(planted.c_str());
+    }
+  }
+}
+#endif
 
 }  // namespace
 }  // namespace orvo::install

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <string>
 
@@ -15,6 +16,7 @@
 #include "store/key.h"
 #include "store/ref.h"
 #include "tests/store/side_file_util.h"
+#include "tests/testing/temp_dir.h"
 
 namespace orvo::install {
 namespace {
@@ -48,7 +50,12 @@ int32_t NotifyNew(const std::u16string& name) {
 }
 
 TEST(ReadErrorTest, EveryFailedReadFailsTheOpenAndChangesNothing) {
-  setenv("ORVO_COMMON_APPDATA", "/nowhere", 1);  // only the file system below is used
+  // The files live on the file system below; the machine-wide lock beside
+  // them is a real file.
+  orvo::testing::TempDir dir;
+  ASSERT_TRUE(dir.ok());
+  std::filesystem::create_directories(dir.NativePath(u"Tamsiver"));
+  setenv("ORVO_COMMON_APPDATA", dir.NativePath(u"").c_str(), 1);
   // The registration file after 10 notifications, and where it lives.
   MemoryFileSystem made;
   std::u16string path;

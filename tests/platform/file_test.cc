@@ -2,10 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
+
 #include <filesystem>
 #include <memory>
 #include <string>
 
+#include "platform/file_failure.h"
 #include "tests/testing/temp_dir.h"
 
 namespace orvo::platform {
@@ -184,6 +191,70 @@ TEST_F(FileTest, NonAsciiNames) {
   EXPECT_TRUE(std::filesystem::exists(dir_.NativePath(name), ec));
   EXPECT_EQ(ReadWholeFile(dir_.NativePath(name)), "x");
   EXPECT_TRUE(OpenOk(name, OpenMode::kRead, kOpenExisting));
+}
+
+// A name planted in a shared folder that leads to another file: no mode and
+// no disposition opens it, none truncates the file it leads to, and the
+// refusal is recorded as access denied. Under Wine only hard links can be
+// made; natively symbolic ones too (dangling ones included).
+TEST_F(FileTest, LinksAreNeverOpened) {
+  const std::string secret = "someone else's bytes";
+  ASSERT_TRUE(WriteWholeFile(dir_.NativePath(u"victim"), secret));
+  const std::u16string victim = dir_.Path(u"victim");
+  struct Link {
+    const char* what;
+    bool (*make)(const std::u16string& target, const std::u16string& name);
+  };
+  const Link links[] = {
+#ifdef _WIN32
+      {"hard link",
+       [](const std::u16string& target, const std::u16string& name) {
+         return CreateHardLinkW(reinterpret_cast<const wchar_t*>(name.c_str()),
+                                reinterpret_cast<const wchar_t*>(target.c_str()), nullptr) != 0;
+       }},
+#else
+      {"hard link",
+       [](const std::u16string& target, const std::u16string& name) {
+         return link(std::filesystem::path(target).c_str(), std::filesystem::path(name).c_str()) ==
+                0;
+       }},
+      {"symbolic link",
+       [](const std::u16string& target, const std::u16string& name) {
+         return symlink(std::filesystem::path(target).c_str(),
+                        std::filesystem::path(name).c_str()) == 0;
+       }},
+      {"dangling symbolic link",
+       [](const std::u16string&, const std::u16string& name) {
+         return symlink("/nonexistent-orvo-target", std::filesystem::path(name).c_str()) == 0;
+       }},
+#endif
+  };
+  for (const Link& l : links) {
+    for (OpenMode mode : {OpenMode::kRead, OpenMode::kReadWrite}) {
+      for (Disposition d :
+           {kCreateNew, kCreateAlways, kOpenExisting, kOpenAlways, kTruncateExisting}) {
+        SCOPED_TRACE(std::string(l.what) + (mode == OpenMode::kRead ? " read " : " write ") +
+                     std::to_string(d));
+        const std::u16string name = dir_.Path(u"planted");
+        ASSERT_TRUE(l.make(victim, name));
+        SetLastFileFailure(FileFailure::kNone);
+        OpenError error = OpenError::kNone;
+        std::unique_ptr<File> f(fs_->Open(name.c_str(), mode, d, &error));
+        EXPECT_EQ(f, nullptr);
+        // An existing name refuses a new file before anything is followed.
+        if (d != kCreateNew) {
+          EXPECT_EQ(error, OpenError::kLinked);
+          EXPECT_EQ(LastFileFailure(), FileFailure::kAccessDenied);
+        }
+        EXPECT_EQ(ReadWholeFile(dir_.NativePath(u"victim")), secret);
+        EXPECT_FALSE(std::filesystem::exists("/nonexistent-orvo-target"));
+        f.reset();
+        ASSERT_TRUE(fs_->Remove(name.c_str()));
+      }
+    }
+  }
+  // The file itself, alone with its name again, opens.
+  OpenOk(u"victim", OpenMode::kReadWrite, kOpenExisting);
 }
 
 }  // namespace

@@ -65,6 +65,17 @@ TEST_F(NotifyCommandTest, ExitCodesFollowTheResult) {
            "--width", "-3", "--height", "4"});
   EXPECT_EQ(r.exit_code, 0) << r.err;
 
+  // A name planted beside the file: the save is refused and says why.
+  std::filesystem::remove(File() + ".new");
+  std::filesystem::create_symlink(root_ + "/elsewhere", File() + ".new");
+  r = Run({"notify-app", "--name", "C", "--main-program-path", "c", "--main-icon-path", "c"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_NE(r.out.find("result 0x80070005, error code -2147024891 (0x80070005): not saved, "
+                       "nothing broadcast: access denied"),
+            std::string::npos)
+      << r.out;
+  std::filesystem::remove(File() + ".new");
+
   r = Run({"check-installed"});
   EXPECT_EQ(r.exit_code, 0);
   EXPECT_NE(r.out.find("installed 1"), std::string::npos);

@@ -22,6 +22,8 @@ const char* OpenErrorText(platform::OpenError error) {
       return "the path is not valid";
     case platform::OpenError::kNoMemory:
       return "out of memory";
+    case platform::OpenError::kLinked:
+      return "it is a link (symbolic, or one of several names of one file): refused";
     case platform::OpenError::kOther:
       break;
   }

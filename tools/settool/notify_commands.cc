@@ -2,9 +2,10 @@
 // for real on the machine-wide registration file.
 //
 // Every operation argument has an option named after it; an absent option
-// passes "not given" (null), --desc "" passes an empty string. Exit status:
-// 0 for S_OK, 3 when the application is registered already (result 2), 1
-// for any other result, 2 for usage errors.
+// passes "not given" (null), --desc "" passes an empty string. Each prints
+// its result, the error code and what they mean. Exit status: 0 for S_OK, 3
+// when the application is registered already (result 2), 1 for any other
+// result (a refusal, or a file that could not be saved), 2 for usage errors.
 #include <cerrno>
 #include <cinttypes>
 #include <cstdlib>
@@ -97,9 +98,34 @@ bool ParseInt(CommandContext& ctx, const char* command, const char* usage, const
   return true;
 }
 
+// What a notify result means, for people.
+const char* Meaning(int32_t result, int32_t code) {
+  switch (result) {
+    case install::kResultOk:
+      return "recorded and broadcast";
+    case install::kResultDuplicate:
+      return "registered already: nothing written, nothing broadcast";
+    case install::kResultInvalidArg:
+      return code == 1 ? "a required argument is missing: nothing done"
+                       : "the file, its section or the record could not be made";
+    case install::kResultAccessDenied:
+      return "not saved, nothing broadcast: access denied (the file or a name beside it cannot "
+             "be written by this account, or is a link)";
+    case install::kResultDiskFull:
+      return "not saved, nothing broadcast: the disk is full";
+    case install::kResultSharingViolation:
+      return "not saved, nothing broadcast: another program holds the file";
+    case install::kResultTimeout:
+      return "not saved, nothing broadcast: another notification held the lock too long";
+    default:
+      return "not saved, nothing broadcast";
+  }
+}
+
 int Report(CommandContext& ctx, int32_t result, int32_t code) {
-  std::fprintf(ctx.out, "result 0x%08" PRIX32 ", error code %" PRId32 " (0x%08" PRIX32 ")\n",
-               static_cast<uint32_t>(result), code, static_cast<uint32_t>(code));
+  std::fprintf(ctx.out, "result 0x%08" PRIX32 ", error code %" PRId32 " (0x%08" PRIX32 "): %s\n",
+               static_cast<uint32_t>(result), code, static_cast<uint32_t>(code),
+               Meaning(result, code));
   if (result == install::kResultOk) return kExitOk;
   if (result == install::kResultDuplicate) return kExitDuplicate;
   return kExitNo;
