@@ -20,7 +20,15 @@ inline uint64_t CfHash64(const uint8_t* data, size_t n, uint64_t h) {
     acc = (acc << 29) | (acc >> 35);
     return acc * kMul;
   };
-  h = step(h, n);
+  // Four lanes over 32-byte blocks, so that the multiplications of one
+  // block do not wait on each other; then the rest word by word.
+  uint64_t lane[4] = {h ^ n, h + kMul, h - kMix, ~h};
+  while (n >= 32) {
+    for (int i = 0; i < 4; ++i) lane[i] = step(lane[i], DecodeFixed64(data + 8 * i));
+    data += 32;
+    n -= 32;
+  }
+  h = step(step(step(step(lane[0], lane[1]), lane[2]), lane[3]), n);
   while (n >= 8) {
     h = step(h, DecodeFixed64(data));
     data += 8;
