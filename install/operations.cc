@@ -43,6 +43,8 @@ enum class StepOutcome {
   kWritten,     // a record was written: save and broadcast
   kNotCreated,  // the record key could not be made: save and broadcast
   kDuplicate,   // already registered: neither save nor broadcast
+  kLost,        // a record was removed and its replacement could not be made:
+                // nothing is saved, so the file keeps the old record
 };
 
 // Composes "<common app data>\Tamsiver\InstallApp.set" and creates the
@@ -145,6 +147,7 @@ int32_t RunNotify(const char16_t* section_name, Step step) {
 
     const StepOutcome outcome = step(section.get());
     if (outcome == StepOutcome::kDuplicate) return kResultDuplicate;
+    if (outcome == StepOutcome::kLost) return result;
     if (outcome == StepOutcome::kWritten) result = kResultOk;
 
     // A file that did not change is not announced. The platform records why
@@ -211,9 +214,12 @@ int32_t NotifyWidgetInstalled(const char16_t* call_name, const char16_t* name,
     return MissingArgument(error_code);
   }
   const int32_t result = RunNotify(kWidgetSection, [&](ICfKey* section) {
-    if (CfRef<ICfKey> old{FindChild(section, name)}) old->Delete();
+    bool replaced = false;
+    if (CfRef<ICfKey> old{FindChild(section, name)}) replaced = old->Delete();
     CfRef<ICfKey> record(section->CreateChild(name, CfTypeNone, nullptr, 0));
-    if (!record) return StepOutcome::kNotCreated;
+    // Saved now, a replacement that could not be made (no memory) would lose
+    // the widget that was registered.
+    if (!record) return replaced ? StepOutcome::kLost : StepOutcome::kNotCreated;
     WriteString(record.get(), kValueName, name);
     WriteString(record.get(), kValueMainProgramPath, main_program_path);
     WriteString(record.get(), kValueMainIcon, main_icon_path);

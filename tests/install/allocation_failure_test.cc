@@ -215,6 +215,9 @@ struct Scenario {
   // the run that met no failure. Null: the snapshot is the one before.
   std::function<void(Run*, const std::string& before, const std::string& whole)> check_failed;
   bool allocates = true;  // false: the operation needs no memory at all
+  // A notify that succeeds may still go without an optional value it could
+  // not store: only check_failed is asked, whatever the result.
+  bool values_may_drop = false;
 };
 
 // The registration file after 20 notifications, made once.
@@ -478,6 +481,23 @@ std::vector<Scenario> Scenarios() {
                                   u"C:\\new\\clock.ico", u"desc", 200, 100, nullptr);
         return r->result == kResultOk;
       }));
+  // Replacing a registered widget: when it fails, the widget registered
+  // before is still in the file.
+  list.push_back(Make(
+      "NotifyWidgetInstalled replacing a widget", nullptr, [](Run* r) { NotifyPrepare(r, true); },
+      [](Run* r) {
+        r->result =
+            NotifyWidgetInstalled(u"setup", u"Appkaa", u"2.0", u"C:\\new", u"C:\\new\\clock.exe",
+                                  u"C:\\new\\clock.ico", u"desc", 200, 100, nullptr);
+        return r->result == kResultOk;
+      },
+      [](Run* r, const std::string&, const std::string&) {
+        CfRef<CConfigFile> file(CreateConfigFile(r->file_path.u16string().c_str(), kOpenExisting));
+        ASSERT_TRUE(file);
+        CfRef<ICfKey> widget(file->OpenKey(u"Widget\\Appkaa", false));
+        EXPECT_TRUE(widget) << "the registered widget is lost";
+      }));
+  list.back().values_may_drop = true;
   return list;
 }
 
@@ -517,6 +537,8 @@ bool RunOnce(const Scenario& s, const fs::path& dir, uint64_t k, bool every_afte
   }
   if (notify) {
     NotifyCheck(&r, s.notify_section, old_records);
+  } else if (ok && s.values_may_drop) {
+    s.check_failed(&r, before, whole);
   } else if (ok) {
     if (!whole.empty()) {
       EXPECT_EQ(Snapshot(&r), whole);
