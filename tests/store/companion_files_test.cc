@@ -223,22 +223,6 @@ TEST_F(CompanionFilesTest, SavingElsewhereKeepsNothing) {
 
 }  // namespace
 
-namespace {
-
-// |file| caught mid-save: a body byte damaged, and the side file of the save
-// in flight holding the whole image.
-void CatchMidSave(const std::filesystem::path& file) {
-  const std::string whole = ReadWholeFile(file);
-  std::string caught = whole;
-  caught[kCfHeaderSize + 9] ^= 0x40;
-  std::filesystem::path side = file;
-  side += ".new";
-  ASSERT_TRUE(WriteWholeFile(side, orvo::testing::InFlightSideFile(whole, caught)));
-  ASSERT_TRUE(WriteWholeFile(file, caught));
-}
-
-}  // namespace
-
 #if !defined(_WIN32)
 // A save that knows nothing of the file (an object made without a path,
 // saving under another spelling of it) fails for a full disk while the side
@@ -246,7 +230,7 @@ void CatchMidSave(const std::filesystem::path& file) {
 TEST_F(CompanionFilesTest, ASaveWithNoMemoryOfTheFileNeverDestroysTheOnlyWholeCopy) {
   ASSERT_TRUE(AddAndSave(path_, u"APP"));
   ASSERT_TRUE(AddAndSave(path_, u"Widget"));
-  CatchMidSave(Native());
+  ASSERT_TRUE(orvo::testing::CatchMidSave(Native(), kCfHeaderSize + 9));
   ASSERT_EQ(Keys(path_, kOpenExisting), "APP,Widget");
 
   CfRef<CConfigFile> stranger(CreateConfigFile(nullptr, kOpenAlways));

@@ -4,12 +4,14 @@
 #define ORVO_TESTS_STORE_SIDE_FILE_UTIL_H_
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
 
 #include "store/coding.h"
 #include "store/format.h"
 #include "store/hash64.h"
 #include "store/save_protocol.h"
+#include "tests/testing/temp_dir.h"
 
 namespace orvo::testing {
 
@@ -49,6 +51,19 @@ inline std::string InFlightSideFile(const std::string& image, const std::string&
   EncodeFixed64(t + kCfSideTrailerChecksumOffset, h);
   side.append(reinterpret_cast<const char*>(t), sizeof(t));
   return side;
+}
+
+// Leaves |file| as a crash mid-save leaves it: the byte at |damage_at|
+// changed, and beside it the side file of the save in flight holding the
+// whole image. False when the files cannot be written.
+inline bool CatchMidSave(const std::filesystem::path& file, size_t damage_at) {
+  const std::string whole = ReadWholeFile(file);
+  if (damage_at >= whole.size()) return false;
+  std::string caught = whole;
+  caught[damage_at] ^= 0x40;
+  std::filesystem::path side = file;
+  side += ".new";
+  return WriteWholeFile(side, InFlightSideFile(whole, caught)) && WriteWholeFile(file, caught);
 }
 
 }  // namespace orvo::testing

@@ -461,29 +461,13 @@ TEST_F(EditCommandsTest, SaveFailureIsReportedAndTheFileKept) {
 
 }  // namespace
 
-namespace {
-
-// A file caught mid-save: its last body byte damaged, and the side file of
-// the save in flight holding the whole image.
-void CatchMidSave(const std::filesystem::path& file) {
-  const std::string whole = ReadWholeFile(file);
-  std::string caught = whole;
-  caught.back() ^= 0x40;
-  std::filesystem::path side = file;
-  side += ".new";
-  ASSERT_TRUE(WriteWholeFile(side, orvo::testing::InFlightSideFile(whole, caught)));
-  ASSERT_TRUE(WriteWholeFile(file, caught));
-}
-
-}  // namespace
-
 // The tool reads a file as the store opens it: a save caught in flight is
 // recovered from its side file by every command, and an edit completes the
 // recovery.
 TEST_F(EditCommandsTest, AFileCaughtMidSaveIsReadAsTheStoreReadsIt) {
   BuildSample();
   const std::string listing = Run({"ls", Path(u"a.set")}).out;
-  CatchMidSave(dir_.NativePath(u"a.set"));
+  ASSERT_TRUE(orvo::testing::CatchMidSave(dir_.NativePath(u"a.set"), Bytes(u"a.set").size() - 1));
 
   ProcessResult r = Run({"check", Path(u"a.set")});
   EXPECT_EQ(r.exit_code, 0) << r.out;
