@@ -3,6 +3,7 @@
 # an installer author's machine would run them, in the 64-bit prefix
 # build/wineprefix64 (64-bit and 32-bit programs side by side):
 #
+#   0. the zips hold their files, and each DLL its debug link;
 #   1. the reference: the system's regsvr32 of each bitness registers each
 #      packaged DLL in its final place; the registry entries are recorded
 #      (32-bit DLL alone, then both), and regsvr32 /u removes them again;
@@ -85,6 +86,38 @@ win_wait() { timeout "$limit" wine start /wait /unix "$@" </dev/null; }
 for f in "$setup" "$msi" "$dll32" "$dll64" "$orchard" "$listener" "$settool"; do
   [ -e "$f" ] || fatal "missing $f (run scripts/package.sh first)"
 done
+
+# --- 0. The zips: their files, the DLL's size and machine, its debug link.
+zip_contents() {  # zip_contents ARCH MACHINE
+  local arch=$1 machine=$2 zip=dist/OrvoComm-$version-$1.zip dir
+  dir=$(mktemp -d)
+  unzip -q "$zip" -d "$dir" &&
+    [ "$(cd "$dir" && ls | sort | tr '\n' ' ')" = \
+      "OrvoComm.dll OrvoComm.tlb README-installers.txt settool.exe " ] &&
+    [ "$(stat -c %s "$dir/OrvoComm.dll")" -le $((400 * 1024)) ] &&
+    objdump -f "$dir/OrvoComm.dll" | grep -q "file format $machine" &&
+    python3 - "$dir/OrvoComm.dll" "dist/OrvoComm-$version-$arch.dll.debug" <<'PY'
+import os, subprocess, sys, tempfile, zlib
+dll, debug = sys.argv[1:]
+# .gnu_debuglink: the debug file's name, NUL, padding to 4, its CRC-32.
+with tempfile.NamedTemporaryFile() as section:
+    subprocess.run(["objcopy", "--dump-section", ".gnu_debuglink=" + section.name, dll], check=True)
+    out = open(section.name, "rb").read()
+end = out.index(b"\0")
+name = out[:end].decode()
+at = (end + 4) & ~3
+crc = int.from_bytes(out[at:at + 4], "little")
+assert name == os.path.basename(debug), (name, debug)
+assert crc == zlib.crc32(open(debug, "rb").read()), "the debug file does not match the link"
+PY
+  local status=$?
+  rm -rf "$dir"
+  return $status
+}
+check "win32 zip: its files, a 32-bit DLL of at most 400 KB linked to its debug file" \
+  zip_contents win32 pei-i386
+check "win64 zip: its files, a 64-bit DLL of at most 400 KB linked to its debug file" \
+  zip_contents win64 pei-x86-64
 
 # --- The registry entries of the module, as `reg query` shows them in each
 # view: both classes, the type library, both interfaces.
