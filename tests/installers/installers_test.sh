@@ -11,7 +11,7 @@
 #      regsvr32 for both DLLs, in both registry views;
 #   3. the example installer (examples/nsis/orchard.nsi, built here) /S: its
 #      record lands in "InstallApp.set" value by value, and its broadcast
-#      reaches a listener in another process;
+#      reaches a listener in another process (again after step 5's install);
 #   4. the setup's uninstaller /S: every entry and both DLLs are gone;
 #   5. msiexec /i dist/OrvoComm-<v>.msi /qn: the entries are exactly those of
 #      regsvr32 for the 32-bit DLL; msiexec /x ... /qn: they are gone.
@@ -195,19 +195,6 @@ example() {
     examples/nsis/orchard.nsi
 }
 check "the example installer builds" example
-timeout "$limit" wine "$listener" --count 1 --timeout-ms 60000 </dev/null \
-  >"$logs/listener.txt" 2>&1 &
-listener_pid=$!
-for _ in $(seq 1 100); do
-  grep -q '^ready' "$logs/listener.txt" 2>/dev/null && break
-  sleep 0.2
-done
-check "orchard-setup.exe /S exits 0 (NotifyApplicationInstalled succeeded)" \
-  win_wait "$stage/orchard-setup.exe" /S
-wait "$listener_pid"
-listener_status=$?
-listener_pid=
-check "the broadcast reached a listener in another process" test "$listener_status" = 0
 record() {
   "$settool" dump --json "$set_file" >"$logs/InstallApp.json" &&
     python3 - "$logs/InstallApp.json" "$pf32_win\\Orchard" <<'PY'
@@ -230,7 +217,26 @@ assert values == expected, (values, expected)
 print("record as expected:", sorted(values))
 PY
 }
-check "InstallApp.set holds the example's record, value by value" record
+# run_example WHAT: the example installer with a listener waiting; its
+# record in "InstallApp.set" (made new by clean) and the broadcast.
+run_example() {
+  local what=$1 listener_status
+  timeout "$limit" wine "$listener" --count 1 --timeout-ms 60000 </dev/null \
+    >"$logs/listener-${what// /-}.txt" 2>&1 &
+  listener_pid=$!
+  for _ in $(seq 1 100); do
+    grep -q '^ready' "$logs/listener-${what// /-}.txt" 2>/dev/null && break
+    sleep 0.2
+  done
+  check "$what: orchard-setup.exe /S exits 0 (NotifyApplicationInstalled succeeded)" \
+    win_wait "$stage/orchard-setup.exe" /S
+  wait "$listener_pid"
+  listener_status=$?
+  listener_pid=
+  check "$what: the broadcast reached a listener in another process" test "$listener_status" = 0
+  check "$what: InstallApp.set holds the example's record, value by value" record
+}
+run_example "after setup.exe"
 
 # --- 4. The setup's uninstaller (run in place, so that it can be waited for).
 printf '@"%s\\Tamsiver\\OrvoComm\\uninstall.exe" /S _?=%s\\Tamsiver\\OrvoComm\r\n@exit /b %%ERRORLEVEL%%\r\n' \
@@ -250,6 +256,8 @@ dump "$logs/msi.txt"
 check "MSI: the registry entries are regsvr32's for the 32-bit DLL" \
   same "$logs/regsvr32-32.txt" "$logs/msi.txt"
 check "MSI: the DLL is the packaged one" cmp "$dll32" "$pf32/Tamsiver/OrvoComm/OrvoComm.dll"
+run_example "after the MSI"
+rm -rf "$pf32/Orchard"
 check "msiexec /x /qn exits 0" win msiexec /x "$msi_win" /qn
 dump "$logs/msi-removed.txt"
 check "after msiexec /x no entry is left" nothing_registered "$logs/msi-removed.txt"
