@@ -13,13 +13,23 @@
 #                                 store library, its headers and CMake package
 #
 # <v> is the project's version (project() in CMakeLists.txt). Builds are in
-# build/release-{win32,win64,native}, staging in build/package/, logs in
+# build/release-{native,win32,win64}, staging in build/package/, logs in
 # build/package-logs/. Exit status 0 when every package was made.
+#
+# ORVO_PACKAGE_PRESETS="NATIVE WIN32 WIN64" names other presets to build from
+# (scripts/test.sh uses its own native, windows and windows64 builds, which
+# compile with the same flags, -O2 -g -DNDEBUG); ORVO_BUILD_PREFIX as in
+# scripts/test.sh. The programs the installer tests need besides the
+# packages (the example's sample program, the broadcast listener, a native
+# settool) are staged in build/package/test-tools/.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 jobs=${ORVO_JOBS:-2}
+read -r native_preset win32_preset win64_preset \
+  <<<"${ORVO_PACKAGE_PRESETS:-release-native release-win32 release-win64}"
+build_prefix=${ORVO_BUILD_PREFIX:-build/}
 stage=$root/build/package
 logs=$root/build/package-logs
 dist=$root/dist
@@ -34,24 +44,33 @@ die() {
 bash scripts/setup.sh
 mkdir -p "$logs"
 
-# build PRESET TARGET...: configure and build; the log is shown on failure.
+# build PRESET TARGET...: configure and build in <prefix>PRESET; the log is
+# shown on failure.
 build() {
   local preset=$1
   shift
-  say "building $* (preset $preset)"
-  if ! { cmake --preset "$preset" && cmake --build "build/$preset" -j "$jobs" --target "$@"; } \
+  say "building $* (preset $preset, in $build_prefix$preset)"
+  if ! { cmake --preset "$preset" -B "$build_prefix$preset" &&
+         cmake --build "$build_prefix$preset" -j "$jobs" --target "$@"; } \
        >"$logs/$preset.log" 2>&1; then
     tail -n 40 "$logs/$preset.log"
     die "the $preset build failed (log: build/package-logs/$preset.log)"
   fi
 }
 
-build release-native all
-build release-win32 OrvoComm settool orchard broadcast_listener
-build release-win64 OrvoComm settool
+native_dir=$build_prefix$native_preset
+# The native build's install rules may name any of its targets: all of it
+# (in a release preset, without tests).
+if [ "$native_preset" = release-native ]; then
+  build "$native_preset" all
+else
+  build "$native_preset" settool msi_registry
+fi
+build "$win32_preset" OrvoComm settool orchard broadcast_listener
+build "$win64_preset" OrvoComm settool
 
-version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/release-native/CMakeCache.txt)
-[ -n "$version" ] || die "no project version in build/release-native/CMakeCache.txt"
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$native_dir/CMakeCache.txt")
+[ -n "$version" ] || die "no project version in $native_dir/CMakeCache.txt"
 say "version $version"
 
 rm -rf "$stage" "$dist"
@@ -69,10 +88,9 @@ split_debug() {
 # --- The Windows zips.
 for arch in win32 win64; do
   case $arch in
-    win32) tools=i686-w64-mingw32 ;;
-    win64) tools=x86_64-w64-mingw32 ;;
+    win32) tools=i686-w64-mingw32 build_dir=$build_prefix$win32_preset ;;
+    win64) tools=x86_64-w64-mingw32 build_dir=$build_prefix$win64_preset ;;
   esac
-  build_dir=build/release-$arch
   dir=$stage/OrvoComm-$version-$arch
   mkdir -p "$dir"
   debug=OrvoComm-$version-$arch.dll.debug
@@ -112,7 +130,7 @@ say "MSI"
 mapfile -t scripts < <(sed -n 's/^[A-Z_0-9]*[[:space:]]\+REGISTRY[[:space:]]\+"\([^"]*\)".*/resources\/\1/p' \
                          resources/OrvoComm.rc)
 ((${#scripts[@]})) || die "no REGISTRY resources in resources/OrvoComm.rc"
-build/release-native/tools/msi_registry/msi_registry --set 'MODULE=[#OrvoComm.dll]' \
+"$native_dir/tools/msi_registry/msi_registry" --set 'MODULE=[#OrvoComm.dll]' \
   "${scripts[@]}" >"$stage/registry.wxi" || die "msi_registry failed"
 # The type library named by the class entries, and its version.
 libid=$(sed -n "s/.*TypeLib = s '\({[0-9A-Fa-f-]*}\)'.*/\1/p" "${scripts[@]}" | sort -u)
@@ -157,7 +175,7 @@ printf 'RegisterTypeLibraries\t\t5500\r\nUnregisterTypeLibraries\t\t2300\r\n' \
 tarball=orvo-store-$version-linux-x86_64
 say "$tarball.tar.gz"
 rm -rf "${stage:?}/$tarball"
-cmake --install build/release-native --prefix "$stage/$tarball" >"$logs/install.log" 2>&1 ||
+cmake --install "$native_dir" --prefix "$stage/$tarball" >"$logs/install.log" 2>&1 ||
   { cat "$logs/install.log"; die "cmake --install failed"; }
 if [ -x "$stage/$tarball/bin/settool" ]; then
   tar -C "$stage" --owner=0 --group=0 --numeric-owner -czf "$dist/$tarball.tar.gz" "$tarball"
@@ -165,6 +183,13 @@ else
   echo "package: warning: the native build installs no settool (no install rules yet):" \
        "$tarball.tar.gz not made" >&2
 fi
+
+# --- For the installer tests (tests/installers/installers_test.sh).
+mkdir -p "$stage/test-tools"
+echo "$version" >"$stage/version"
+cp "$build_prefix$win32_preset/examples/nsis/orchard.exe" \
+   "$build_prefix$win32_preset/tools/broadcast_listener/broadcast_listener.exe" \
+   "$native_dir/tools/settool/settool" "$stage/test-tools/"
 
 say "dist/:"
 (cd "$dist" && ls -l | awk 'NR > 1 { printf "  %9d  %s\n", $5, $NF }')

@@ -192,7 +192,9 @@ run_fuzzers() {
 # program has a time limit, the whole stage at most 15 minutes).
 run_installers() {
   say "installers: scripts/package.sh"
-  if timeout 900 bash scripts/package.sh >"$logs/package.log" 2>&1; then
+  # From this run's own builds: the same compiler flags as the release presets.
+  if ORVO_PACKAGE_PRESETS="native windows windows64" ORVO_BUILD_PREFIX=$build_prefix \
+       timeout 900 bash scripts/package.sh >"$logs/package.log" 2>&1; then
     passed=$((passed + 1))
   else
     tail -n 30 "$logs/package.log"

@@ -16,7 +16,7 @@
 #   5. msiexec /i dist/OrvoComm-<v>.msi /qn: the entries are exactly those of
 #      regsvr32 for the 32-bit DLL; msiexec /x ... /qn: they are gone.
 #
-# Needs scripts/package.sh's outputs (dist/, build/release-*). Prints one
+# Needs scripts/package.sh's outputs (dist/, build/package/). Prints one
 # line per check and ends with "N passed, N failed"; exit status 0 when
 # nothing failed. Every Windows program runs under a time limit.
 set -uo pipefail
@@ -49,15 +49,15 @@ fatal() {
   finish
 }
 
-version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/release-native/CMakeCache.txt 2>/dev/null)
+stage=build/package
+version=$(cat "$stage/version" 2>/dev/null)
 setup=dist/OrvoComm-$version-setup.exe
 msi=dist/OrvoComm-$version.msi
-stage=build/package
 dll32=$stage/OrvoComm-$version-win32/OrvoComm.dll
 dll64=$stage/OrvoComm-$version-win64/OrvoComm.dll
-orchard=build/release-win32/examples/nsis/orchard.exe
-listener=build/release-win32/tools/broadcast_listener/broadcast_listener.exe
-settool=build/release-native/tools/settool/settool
+orchard=$stage/test-tools/orchard.exe
+listener=$stage/test-tools/broadcast_listener.exe
+settool=$stage/test-tools/settool
 
 drive=$WINEPREFIX/drive_c
 pf32_win='C:\Program Files (x86)'
