@@ -21,7 +21,7 @@
 # compile with the same flags, -O2 -g -DNDEBUG); ORVO_BUILD_PREFIX as in
 # scripts/test.sh. The programs the installer tests need besides the
 # packages (the example's sample program, the broadcast listener, a native
-# settool) are staged in build/package/test-tools/.
+# settool, a 64-bit client) are staged in build/package/test-tools/.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -67,7 +67,7 @@ else
   build "$native_preset" settool msi_registry
 fi
 build "$win32_preset" OrvoComm settool orchard broadcast_listener
-build "$win64_preset" OrvoComm settool
+build "$win64_preset" OrvoComm settool demo_client
 
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$native_dir/CMakeCache.txt")
 [ -n "$version" ] || die "no project version in $native_dir/CMakeCache.txt"
@@ -190,6 +190,7 @@ echo "$version" >"$stage/version"
 cp "$build_prefix$win32_preset/examples/nsis/orchard.exe" \
    "$build_prefix$win32_preset/tools/broadcast_listener/broadcast_listener.exe" \
    "$native_dir/tools/settool/settool" "$stage/test-tools/"
+cp "$build_prefix$win64_preset/tools/demo_client/demo_client.exe" "$stage/test-tools/demo_client64.exe"
 
 say "dist/:"
 (cd "$dist" && ls -l | awk 'NR > 1 { printf "  %9d  %s\n", $5, $NF }')

@@ -8,7 +8,8 @@
 #      packaged DLL in its final place; the registry entries are recorded
 #      (32-bit DLL alone, then both), and regsvr32 /u removes them again;
 #   2. dist/OrvoComm-<v>-setup.exe /S: the entries are exactly those of
-#      regsvr32 for both DLLs, in both registry views;
+#      regsvr32 for both DLLs, in both registry views; after step 3 a 64-bit
+#      client calls the 64-bit DLL, and each zip's settool.exe checks the file;
 #   3. the example installer (examples/nsis/orchard.nsi, built here) /S: its
 #      record lands in "InstallApp.set" value by value, and its broadcast
 #      reaches a listener in another process (again after step 5's install);
@@ -58,6 +59,7 @@ dll64=$stage/OrvoComm-$version-win64/OrvoComm.dll
 orchard=$stage/test-tools/orchard.exe
 listener=$stage/test-tools/broadcast_listener.exe
 settool=$stage/test-tools/settool
+client64=$stage/test-tools/demo_client64.exe
 
 drive=$WINEPREFIX/drive_c
 pf32_win='C:\Program Files (x86)'
@@ -83,7 +85,7 @@ win() { timeout "$limit" wine "$@" </dev/null; }
 # Runs a GUI program (installers) and waits for it; its exit code is ours.
 win_wait() { timeout "$limit" wine start /wait /unix "$@" </dev/null; }
 
-for f in "$setup" "$msi" "$dll32" "$dll64" "$orchard" "$listener" "$settool"; do
+for f in "$setup" "$msi" "$dll32" "$dll64" "$orchard" "$listener" "$settool" "$client64"; do
   [ -e "$f" ] || fatal "missing $f (run scripts/package.sh first)"
 done
 
@@ -237,6 +239,16 @@ run_example() {
   check "$what: InstallApp.set holds the example's record, value by value" record
 }
 run_example "after setup.exe"
+# A 64-bit client finds the 64-bit DLL in the 64-bit view and calls it by
+# name through the type library registered for win64 (demo_client's own
+# expectations: recorded, recorded already, refused).
+check "after setup.exe: a 64-bit client creates the object and calls it by name" \
+  win "$client64"
+zip_settool() {
+  win "$stage/OrvoComm-$version-win32/settool.exe" check 'C:\ProgramData\Tamsiver\InstallApp.set' &&
+    win "$stage/OrvoComm-$version-win64/settool.exe" check 'C:\ProgramData\Tamsiver\InstallApp.set'
+}
+check "settool.exe of both zips checks the InstallApp.set they wrote" zip_settool
 
 # --- 4. The setup's uninstaller (run in place, so that it can be waited for).
 printf '@"%s\\Tamsiver\\OrvoComm\\uninstall.exe" /S _?=%s\\Tamsiver\\OrvoComm\r\n@exit /b %%ERRORLEVEL%%\r\n' \
