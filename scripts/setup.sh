@@ -27,13 +27,14 @@ flock 9
 #                                         64-bit Windows build (its widl is in mingw-w64-tools)
 #   wine wine32:i386 wine64               running the Windows tests
 #   python3                               scripts/test.sh's bookkeeping
-#   nsis wixl zip                         scripts/package.sh: the setup program, the MSI, the zips
+#   nsis wixl msitools zip unzip          scripts/package.sh and its tests: the setup program, the
+#                                         MSI (wixl; msibuild and msiinfo add its TypeLib table), the zips
 need=(cmake ninja-build g++ libgtest-dev libgmock-dev googletest libbenchmark-dev
       rapidjson-dev libsqlite3-dev
       clang libclang-rt-14-dev llvm-14 clang-format
       g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-tools
       g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
-      wine wine32:i386 wine64 python3 nsis wixl zip)
+      wine wine32:i386 wine64 python3 nsis wixl msitools zip unzip)
 
 missing=()
 for p in "${need[@]}"; do
