@@ -5,8 +5,8 @@
 #   native, asan   all unit tests (CTest)
 #   tsan           the tests labelled "threads" (the only ones that preset builds)
 #   windows        all unit tests as 32-bit Windows programs under Wine (CTest)
-#   windows64      the COM server's and install service's tests as 64-bit
-#                  Windows programs under a 64-bit Wine prefix (CTest)
+#   windows64      all unit tests as 64-bit Windows programs under a 64-bit
+#                  Wine prefix (CTest)
 #   fuzz           every *_fuzzer program for a bounded time, starting from a
 #                  copy of its seed corpus fuzz/corpus/<name>/
 #   installers     scripts/package.sh (one test), then the release's installers
