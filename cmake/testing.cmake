@@ -3,7 +3,7 @@
 # Natively GoogleTest comes from Debian's packages; in the Windows cross build
 # it is compiled from /usr/src/googletest (win32 threads, so without pthreads)
 # and the test programs run under Wine through CMAKE_CROSSCOMPILING_EMULATOR.
-if(ORVO_FUZZ)
+if(ORVO_FUZZ OR NOT ORVO_TESTS)
   return()
 endif()
 

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs every package the builds and tests need (Debian 12, as root) and
-# prepares a private 32-bit Wine prefix under the build tree.
+# prepares private Wine prefixes under the build tree: a 32-bit one and a
+# 64-bit one (64-bit and 32-bit programs side by side).
 # Idempotent: when everything is present it only checks and returns (well
 # under a second). Both scripts/demo.sh and scripts/test.sh run it first.
 set -euo pipefail
@@ -22,13 +23,18 @@ flock 9
 #   clang-format                          the code style
 #   g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-tools
 #                                         32-bit Windows build: compiler, windres, widl
+#   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
+#                                         64-bit Windows build (its widl is in mingw-w64-tools)
 #   wine wine32:i386 wine64               running the Windows tests
 #   python3                               scripts/test.sh's bookkeeping
+#   nsis wixl msitools zip unzip          scripts/package.sh and its tests: the setup program, the
+#                                         MSI (wixl; msibuild and msiinfo add its TypeLib table), the zips
 need=(cmake ninja-build g++ libgtest-dev libgmock-dev googletest libbenchmark-dev
       rapidjson-dev libsqlite3-dev
       clang libclang-rt-14-dev llvm-14 clang-format
       g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-tools
-      wine wine32:i386 wine64 python3)
+      g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
+      wine wine32:i386 wine64 python3 nsis wixl msitools zip unzip)
 
 missing=()
 for p in "${need[@]}"; do
@@ -48,7 +54,8 @@ if ((${#missing[@]})); then
 fi
 
 # The mingw compiler comes in two thread models; the project uses the win32 one.
-for tool in i686-w64-mingw32-g++ i686-w64-mingw32-gcc; do
+for tool in i686-w64-mingw32-g++ i686-w64-mingw32-gcc x86_64-w64-mingw32-g++ \
+            x86_64-w64-mingw32-gcc; do
   if [ -e "/usr/bin/$tool-win32" ] &&
      [ "$(readlink -f "/usr/bin/$tool")" != "/usr/bin/$tool-win32" ]; then
     echo "setup: selecting the win32 thread model for $tool"
@@ -56,44 +63,49 @@ for tool in i686-w64-mingw32-g++ i686-w64-mingw32-gcc; do
   fi
 done
 
-# A private 32-bit prefix, created once, with two settings for running
-# without a display: the null graphics driver (programs can create top-level
-# windows and receive broadcasts) and no crash dialog (a crashing program
-# ends with a failure status and a backtrace instead of waiting forever).
-prefix="$root/build/wineprefix"
-wine_env=(env WINEPREFIX="$prefix" WINEARCH=win32 WINEDEBUG=-all)
-if [ ! -f "$prefix/system.reg" ]; then
-  echo "setup: creating the 32-bit Wine prefix $prefix"
-  mkdir -p "$prefix"
-  "${wine_env[@]}" timeout 300 wineboot -i </dev/null >/dev/null 2>&1 || true
-  # The server writes the registry files when it ends.
-  "${wine_env[@]}" timeout 120 wineserver -w || true
+# Private prefixes, each created once, with two settings for running without
+# a display: the null graphics driver (programs can create top-level windows
+# and receive broadcasts) and no crash dialog (a crashing program ends with a
+# failure status and a backtrace instead of waiting forever).
+#   make_prefix FOLDER ARCH    ARCH: win32 or win64
+make_prefix() {
+  local prefix=$1 arch=$2
+  local -a wine_env=(env WINEPREFIX="$prefix" WINEARCH="$arch" WINEDEBUG=-all)
   if [ ! -f "$prefix/system.reg" ]; then
-    echo "setup: wineboot did not create $prefix" >&2
-    exit 1
+    echo "setup: creating the $arch Wine prefix $prefix"
+    mkdir -p "$prefix"
+    "${wine_env[@]}" timeout 300 wineboot -i </dev/null >/dev/null 2>&1 || true
+    # The server writes the registry files when it ends.
+    "${wine_env[@]}" timeout 120 wineserver -w || true
+    if [ ! -f "$prefix/system.reg" ]; then
+      echo "setup: wineboot did not create $prefix" >&2
+      return 1
+    fi
   fi
-fi
-settings=('HKCU\Software\Wine\Drivers|Graphics|REG_SZ|null|"Graphics"="null"'
-          'HKCU\Software\Wine\WineDbg|ShowCrashDialog|REG_DWORD|0|"ShowCrashDialog"=dword:00000000')
-changed=0
-for setting in "${settings[@]}"; do
-  IFS='|' read -r key name type data line <<<"$setting"
-  if ! grep -qxF "$line" "$prefix/user.reg" 2>/dev/null; then
-    echo "setup: Wine setting $key\\$name = $data"
-    "${wine_env[@]}" timeout 120 wine reg add "$key" /v "$name" /t "$type" /d "$data" /f \
-      </dev/null >/dev/null 2>&1 || true
-    changed=1
-  fi
-done
-if ((changed)); then
-  # The registry reaches user.reg when the server ends (a server kept running
-  # by someone else has the settings already, and writes them when it ends).
-  "${wine_env[@]}" timeout 60 wineserver -w || true
+  local settings=('HKCU\Software\Wine\Drivers|Graphics|REG_SZ|null|"Graphics"="null"'
+                  'HKCU\Software\Wine\WineDbg|ShowCrashDialog|REG_DWORD|0|"ShowCrashDialog"=dword:00000000')
+  local changed=0 setting key name type data line
   for setting in "${settings[@]}"; do
     IFS='|' read -r key name type data line <<<"$setting"
     if ! grep -qxF "$line" "$prefix/user.reg" 2>/dev/null; then
-      echo "setup: warning: $name not yet written to $prefix/user.reg" >&2
+      echo "setup: Wine setting $key\\$name = $data ($prefix)"
+      "${wine_env[@]}" timeout 120 wine reg add "$key" /v "$name" /t "$type" /d "$data" /f \
+        </dev/null >/dev/null 2>&1 || true
+      changed=1
     fi
   done
-fi
+  if ((changed)); then
+    # The registry reaches user.reg when the server ends (a server kept running
+    # by someone else has the settings already, and writes them when it ends).
+    "${wine_env[@]}" timeout 60 wineserver -w || true
+    for setting in "${settings[@]}"; do
+      IFS='|' read -r key name type data line <<<"$setting"
+      if ! grep -qxF "$line" "$prefix/user.reg" 2>/dev/null; then
+        echo "setup: warning: $name not yet written to $prefix/user.reg" >&2
+      fi
+    done
+  fi
+}
+make_prefix "$root/build/wineprefix" win32
+make_prefix "$root/build/wineprefix64" win64
 echo "setup: ready"

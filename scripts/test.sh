@@ -5,15 +5,21 @@
 #   native, asan   all unit tests (CTest)
 #   tsan           the tests labelled "threads" (the only ones that preset builds)
 #   windows        all unit tests as 32-bit Windows programs under Wine (CTest)
+#   windows64      all unit tests as 64-bit Windows programs under a 64-bit
+#                  Wine prefix (CTest)
 #   fuzz           every *_fuzzer program for a bounded time, starting from a
 #                  copy of its seed corpus fuzz/corpus/<name>/
+#   installers     scripts/package.sh (one test), then the release's installers
+#                  run silently under Wine (tests/installers/installers_test.sh,
+#                  one test per check)
 #
 # It goes on after a failed stage and ends with one line "N passed, N failed":
 # passed counts CTest tests and fuzz runs that passed; failed counts those
 # that failed plus every set-up, configure or build step that failed. The exit
 # status is 0 only when nothing failed. Full logs are kept in build/logs/.
 #
-# Knobs (environment): ORVO_PRESETS (default "native asan tsan windows fuzz"),
+# Knobs (environment): ORVO_PRESETS (default "native asan tsan windows windows64
+# fuzz installers"),
 # ORVO_FUZZ_SECONDS (default 30 per fuzzer), ORVO_JOBS (default 2),
 # ORVO_BUILD_PREFIX (default "build/": build dirs are <prefix><preset>).
 set -uo pipefail
@@ -21,7 +27,7 @@ set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
-read -r -a presets <<<"${ORVO_PRESETS:-native asan tsan windows fuzz}"
+read -r -a presets <<<"${ORVO_PRESETS:-native asan tsan windows windows64 fuzz installers}"
 fuzz_seconds=${ORVO_FUZZ_SECONDS:-30}
 jobs=${ORVO_JOBS:-2}
 build_prefix=${ORVO_BUILD_PREFIX:-build/}
@@ -47,8 +53,8 @@ fail() {
 
 # --- Wine: one persistent server with its services for the whole Windows run.
 wine_ours=0
-start_wine() {
-  export WINEPREFIX="$root/build/wineprefix" WINEARCH=win32 WINEDEBUG=-all
+start_wine() {  # start_wine PREFIX ARCH
+  export WINEPREFIX="$1" WINEARCH="$2" WINEDEBUG=-all
   # Exit status 0: a new server is ours; otherwise one is already running.
   if wineserver -p </dev/null >/dev/null 2>&1; then
     wine_ours=1
@@ -182,6 +188,34 @@ run_fuzzers() {
   rm -rf "$results"
 }
 
+# --- The release and its installers under Wine (bounded: every Windows
+# program has a time limit, the whole stage at most 15 minutes).
+run_installers() {
+  say "installers: scripts/package.sh"
+  # From this run's own builds: the same compiler flags as the release presets.
+  if ORVO_PACKAGE_PRESETS="native windows windows64" ORVO_BUILD_PREFIX=$build_prefix \
+       timeout 900 bash scripts/package.sh >"$logs/package.log" 2>&1; then
+    passed=$((passed + 1))
+  else
+    tail -n 30 "$logs/package.log"
+    fail "installers: scripts/package.sh (log: build/logs/package.log)"
+    return
+  fi
+  say "installers: silent runs under Wine"
+  timeout 600 bash tests/installers/installers_test.sh 2>&1 | tee "$logs/installers.log"
+  local counts
+  counts=$(sed -nE 's/^([0-9]+) passed, ([0-9]+) failed$/\1 \2/p' "$logs/installers.log" | tail -n 1)
+  if [ -z "$counts" ]; then
+    fail "installers: the test did not finish (log: build/logs/installers.log)"
+    return
+  fi
+  passed=$((passed + ${counts% *}))
+  if ((${counts#* })); then
+    failed=$((failed + ${counts#* }))
+    failures+=("installers: ${counts#* } checks (log: build/logs/installers/)")
+  fi
+}
+
 # --- The run.
 say "setup"
 if ! bash scripts/setup.sh; then
@@ -191,11 +225,18 @@ fi
 for p in "${presets[@]}"; do
   dir=$build_prefix$p
   stage_start=$SECONDS
-  if build_preset "$p" "$dir"; then
+  if [ "$p" = installers ]; then
+    run_installers
+  elif build_preset "$p" "$dir"; then
     case $p in
       fuzz) run_fuzzers "$dir" ;;
       windows)
-        start_wine
+        start_wine "$root/build/wineprefix" win32
+        run_ctest "$p" "$dir"
+        stop_wine
+        ;;
+      windows64)
+        start_wine "$root/build/wineprefix64" win64
         run_ctest "$p" "$dir"
         stop_wine
         ;;

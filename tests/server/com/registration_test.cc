@@ -92,6 +92,9 @@ void ExpectNoClassEntries(const Classes& classes) {
 
 std::wstring TypeLibraryPathKey() { return std::wstring(L"TypeLib\\") + kLibIdString + L"\\1.0"; }
 
+// The platform subkey of a registered type library: the module's own.
+constexpr const wchar_t* kTypeLibraryPlatform = sizeof(void*) == 8 ? L"win64" : L"win32";
+
 // The locale of the calling thread is the same after |call| as before it.
 template <typename Call>
 void ExpectLocaleKept(Call call) {
@@ -121,8 +124,8 @@ TEST_F(RegistrationTest, RegisterServerWritesClassesAndTypeLibrary) {
   EXPECT_FALSE(kMachine.Has(std::wstring(L"AppID\\") + kAppIdString));
   EXPECT_FALSE(kUser.Has(std::wstring(L"AppID\\") + kAppIdString));
   // The type library is registered with the module's path.
-  const auto typelib_path =
-      ReadString(kMachineClasses, kMachine.Key(TypeLibraryPathKey() + L"\\0\\win32"), L"");
+  const auto typelib_path = ReadString(
+      kMachineClasses, kMachine.Key(TypeLibraryPathKey() + L"\\0\\" + kTypeLibraryPlatform), L"");
   ASSERT_TRUE(typelib_path.has_value());
   EXPECT_EQ(Lower(*typelib_path), Lower(ServerPath()));
   ComPtr<ITypeLib> library;
@@ -309,6 +312,25 @@ TEST_F(RegistrationTest, Regsvr32MachineWide) {
   ExpectNoClassEntries(kMachine);
   EXPECT_FALSE(kMachine.Has(TypeLibraryPathKey()));
 }
+
+#ifdef _WIN64
+// The 64-bit module registers in the 64-bit view of the registry, where
+// 64-bit clients look, and leaves the 32-bit view to the 32-bit module.
+TEST_F(RegistrationTest, Regsvr32WritesTheSixtyFourBitView) {
+  const auto class_key_in_view = [](REGSAM view) {
+    HKEY key = nullptr;
+    const std::wstring path = std::wstring(L"Software\\Classes\\CLSID\\") + kClassEntries[0].clsid;
+    const LONG status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ | view, &key);
+    if (status == ERROR_SUCCESS) RegCloseKey(key);
+    return status == ERROR_SUCCESS;
+  };
+  ASSERT_EQ(Regsvr32(L""), 0);
+  EXPECT_TRUE(class_key_in_view(KEY_WOW64_64KEY));
+  EXPECT_FALSE(class_key_in_view(KEY_WOW64_32KEY));
+  ASSERT_EQ(Regsvr32(L"/u"), 0);
+  EXPECT_FALSE(class_key_in_view(KEY_WOW64_64KEY));
+}
+#endif
 
 TEST_F(RegistrationTest, Regsvr32PerUser) {
   ASSERT_EQ(Regsvr32(L"/n /i:user"), 0);

@@ -110,7 +110,8 @@ TEST_F(TypeLibraryTest, LibraryAttributes) {
   EXPECT_TRUE(IsEqualGUID(attr->guid, LIBID_OrvoCommLib)) << GuidString(attr->guid);
   EXPECT_EQ(attr->wMajorVerNum, 1);
   EXPECT_EQ(attr->wMinorVerNum, 0);
-  EXPECT_EQ(attr->syskind, SYS_WIN32);
+  // The library describes the module's own pointer size.
+  EXPECT_EQ(attr->syskind, sizeof(void*) == 8 ? SYS_WIN64 : SYS_WIN32);
   // Neither restricted, nor a control library, nor hidden (the loader may
   // add LIBFLAG_FHASDISKIMAGE for a library read from a file).
   EXPECT_EQ(attr->wLibFlags & (LIBFLAG_FRESTRICTED | LIBFLAG_FCONTROL | LIBFLAG_FHIDDEN), 0);
