@@ -1,6 +1,5 @@
 #include "store/save_protocol.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -72,7 +71,7 @@ File* OpenCompanion(const CfChar* path, const CfChar* suffix, OpenMode mode,
                     Disposition disposition, OpenError* error) {
   CompanionPath companion(path, suffix);
   if (companion.get() == nullptr) {
-    *error = OpenError::kOther;
+    *error = OpenError::kNoMemory;
     return nullptr;
   }
   return orvo::platform::OpenWaitingForSharing(CurrentFileSystem(), companion.get(), mode,
