@@ -1,7 +1,8 @@
 # The benchmark's smoke pass (cmake -P): runs the program once in smoke mode
 # with --orvo_json and checks the figures file against the table it printed.
-# Also checks that a figures file that cannot be written fails the run before
-# anything is measured.
+# Also checks that a figures file that cannot be written fails the run: before
+# anything is measured when it cannot be opened, after the table when the write
+# fails.
 #   -DBENCH=<orvo_bench> -DWORK=<work folder> -DJSON=<figures file>
 cmake_minimum_required(VERSION 3.19)
 
@@ -15,6 +16,15 @@ execute_process(COMMAND "${BENCH}" --orvo_smoke "--orvo_work=${WORK}" "--orvo_js
                 RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
 if(rc EQUAL 0 OR NOT err MATCHES "cannot write the figures" OR out MATCHES "targets met")
   fail("an unwritable figures file gave status ${rc}:\n${out}\n${err}")
+endif()
+
+# A file that takes no bytes: the run is measured, then fails at the write.
+if(EXISTS /dev/full)
+  execute_process(COMMAND "${BENCH}" --orvo_smoke "--orvo_work=${WORK}" --orvo_json=/dev/full
+                  RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(rc EQUAL 0 OR NOT err MATCHES "cannot write the figures: /dev/full")
+    fail("a figures file on a full device gave status ${rc}:\n${err}")
+  endif()
 endif()
 
 file(REMOVE "${JSON}")
