@@ -78,8 +78,11 @@ std::string LoadAverage();
 
 // Prints the comparison table from Results() and the memory figures, with the
 // machine and its load average before the run and now.
+// Every figure printed is also recorded in |report| (see figures.h).
+struct RunReport;
 void PrintTable(const Config& config, const MemoryFigures& store_memory,
-                const MemoryFigures& rapidjson_memory, const std::string& load_before);
+                const MemoryFigures& rapidjson_memory, const std::string& load_before,
+                RunReport* report);
 
 }  // namespace orvo::bench
 

@@ -11,6 +11,9 @@
 //   --orvo_cpu_time        report the benchmark thread's CPU time instead of
 //                          wall time (steadier on a busy machine; meaningless
 //                          for the durable rows, which wait for the disk)
+//   --orvo_json=FILE       also write every figure of the table to FILE as
+//                          JSON (see figures.h); a FILE that cannot be written
+//                          fails the run, checked before anything is measured
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,6 +26,7 @@
 #include <vector>
 
 #include "bench/bench.h"
+#include "bench/figures.h"
 #include "bench/workload.h"
 
 namespace orvo::bench {
@@ -50,7 +54,7 @@ class CollectingReporter final : public benchmark::BenchmarkReporter {
       const std::string& name = run.run_name.function_name;
       if (run.error_occurred) {
         std::fprintf(stderr, "bench: %s FAILED: %s\n", name.c_str(), run.error_message.c_str());
-        failed_ = true;
+        failed_names_.push_back(name);
         continue;
       }
       if (run.iterations <= 0) continue;
@@ -61,11 +65,12 @@ class CollectingReporter final : public benchmark::BenchmarkReporter {
                    static_cast<long long>(run.iterations));
     }
   }
-  bool failed() const { return failed_; }
+  bool failed() const { return !failed_names_.empty(); }
+  const std::vector<std::string>& failed_names() const { return failed_names_; }
 
  private:
   bool cpu_time_;
-  bool failed_ = false;
+  std::vector<std::string> failed_names_;
 };
 
 bool TakeFlag(const char* arg, const char* name, std::string* value) {
@@ -181,6 +186,8 @@ int main(int argc, char** argv) {
   Config config;
   config.work = "bench-work";
   std::string sizes = "100,1000,10000,100000";
+  std::string json_path;
+  bool want_json = false;
   std::vector<char*> rest = {argv[0]};
   for (int i = 1; i < argc; ++i) {
     std::string v;
@@ -197,6 +204,9 @@ int main(int argc, char** argv) {
       config.cpu_time = true;
     } else if (TakeFlag(argv[i], "--orvo_smoke", &v)) {
       config.smoke = true;
+    } else if (TakeFlag(argv[i], "--orvo_json", &v)) {
+      json_path = v;
+      want_json = true;
     } else {
       rest.push_back(argv[i]);
     }
@@ -206,6 +216,18 @@ int main(int argc, char** argv) {
     config.repetitions = 1;
     config.min_time = 0.001;
   }
+  if (want_json) {
+    std::string error;
+    if (json_path.empty()) {
+      std::fprintf(stderr, "bench: --orvo_json needs a file name (--orvo_json=FILE)\n");
+      return 2;
+    }
+    if (!CanWrite(json_path, &error)) {
+      std::fprintf(stderr, "bench: cannot write the figures: %s\n", error.c_str());
+      return 2;
+    }
+  }
+  const std::vector<std::string> benchmark_args(rest.begin() + 1, rest.end());
   int bench_argc = static_cast<int>(rest.size());
   benchmark::Initialize(&bench_argc, rest.data());
   if (benchmark::ReportUnrecognizedArguments(bench_argc, rest.data())) return 2;
@@ -246,7 +268,20 @@ int main(int argc, char** argv) {
   const Workload& largest = config.workloads.back();
   const MemoryFigures store_memory = MeasureMemory("store", largest.set);
   const MemoryFigures rapidjson_memory = MeasureMemory("rapidjson", largest.json);
-  PrintTable(config, store_memory, rapidjson_memory, load_before);
+  RunReport report;
+  PrintTable(config, store_memory, rapidjson_memory, load_before, &report);
+  std::fflush(stdout);
   benchmark::Shutdown();
-  return reporter.failed() || !store_memory.ok ? 1 : 0;
+  bool written = true;
+  if (want_json) {
+    std::string error;
+    written = WriteText(
+        json_path, FiguresJson(config, report, benchmark_args, reporter.failed_names()), &error);
+    if (written) {
+      std::fprintf(stderr, "bench: figures written to %s\n", json_path.c_str());
+    } else {
+      std::fprintf(stderr, "bench: cannot write the figures: %s\n", error.c_str());
+    }
+  }
+  return reporter.failed() || !store_memory.ok || !written ? 1 : 0;
 }

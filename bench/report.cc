@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "bench/bench.h"
+#include "bench/figures.h"
 #include "bench/workload.h"
 
 namespace orvo::bench {
@@ -76,12 +77,47 @@ std::vector<Verdict>& Verdicts() {
   static std::vector<Verdict> v;
   return v;
 }
-void Judge(const std::string& target, const std::string& measured, bool met) {
+void Judge(FigureRecord& f, const std::string& target, const std::string& measured, bool met) {
   Verdicts().push_back({target, measured, met});
+  f.targets.push_back({target, measured, met});
 }
 
-// "<cpus> x <model>", from the kernel's view of the machine.
-std::string MachineText() {
+// Starts the record of one figure of the table.
+FigureRecord& Record(RunReport* report, const std::string& section, const std::string& case_name,
+                     int64_t n, const std::string& benchmark) {
+  FigureRecord& f = report->figures.emplace_back();
+  f.section = section;
+  f.case_name = case_name;
+  f.n = n;
+  f.store = TimingOf(benchmark);
+  return f;
+}
+
+double Quotient(double a, double b) { return a > 0 && b > 0 ? a / b : -1; }
+
+// Sets the limit (or floor) a figure is shown beside; the ratio is store/limit.
+void Limit(FigureRecord& f, const std::string& label, const std::string& benchmark) {
+  f.has_limit = true;
+  f.limit.label = label;
+  f.limit.timing = TimingOf(benchmark);
+  f.limit.ratio = Quotient(f.store.median_ns, f.limit.timing.median_ns);
+  f.limit.ratio_of = "store/limit";
+}
+
+// Sets the peer a figure is shown beside; the ratio is peer/store when
+// |peer_over_store|, else store/peer, as the table gives it.
+void Peer(FigureRecord& f, const std::string& label, const std::string& benchmark,
+          bool peer_over_store) {
+  f.has_peer = true;
+  f.peer.label = label;
+  f.peer.timing = TimingOf(benchmark);
+  f.peer.ratio = peer_over_store ? Quotient(f.peer.timing.median_ns, f.store.median_ns)
+                                 : Quotient(f.store.median_ns, f.peer.timing.median_ns);
+  f.peer.ratio_of = peer_over_store ? "peer/store" : "store/peer";
+}
+
+// The CPU's model name, from the kernel's view of the machine.
+std::string CpuModel() {
   std::ifstream in("/proc/cpuinfo");
   std::string line, model = "unknown CPU";
   while (std::getline(in, line)) {
@@ -91,7 +127,12 @@ std::string MachineText() {
       break;
     }
   }
-  return std::to_string(sysconf(_SC_NPROCESSORS_ONLN)) + " x " + model;
+  return model;
+}
+
+// "<cpus> x <model>".
+std::string MachineText() {
+  return std::to_string(sysconf(_SC_NPROCESSORS_ONLN)) + " x " + CpuModel();
 }
 
 std::string LoadText() {
@@ -115,7 +156,7 @@ void Row(const std::vector<std::string>& cells, const std::vector<int>& widths) 
   std::printf("%s\n", line.c_str());
 }
 
-void LoadTable(const Config& config) {
+void LoadTable(const Config& config, RunReport* report) {
   std::printf("\n1. Load: CreateConfigFile on the file (read, checksum, parse)\n");
   const std::vector<int> w = {7, 10, 15, 15, 11, 10, 15, 11, 15};
   Row({"N", ".set", "store", "read+memcpy", "store/lim", ".json", "RapidJSON DOM", "RJ/store",
@@ -129,14 +170,22 @@ void LoadTable(const Config& config) {
          Ratio(s, l), Bytes(FileSize(wl.json)), Figure("load/rapidjson/" + n), Ratio(r, s),
          Figure("release/store/" + n)},
         w);
-    if (s > 0 && l > 0) Judge("load N=" + n + " within 4x of read+memcpy", Ratio(s, l), s <= 4 * l);
+    FigureRecord& f = Record(report, "load", "CreateConfigFile", wl.n, "load/store/" + n);
+    Limit(f, "read+memcpy", "load/limit/" + n);
+    Peer(f, "RapidJSON DOM", "load/rapidjson/" + n, true);
+    f.extra = {{"file_bytes", static_cast<double>(FileSize(wl.set))},
+               {"peer_file_bytes", static_cast<double>(FileSize(wl.json))}};
+    Record(report, "load", "Release (free)", wl.n, "release/store/" + n);
+    if (s > 0 && l > 0) {
+      Judge(f, "load N=" + n + " within 4x of read+memcpy", Ratio(s, l), s <= 4 * l);
+    }
     if (s > 0 && r > 0) {
-      Judge("load N=" + n + " >= 3x faster than RapidJSON", Ratio(r, s), r >= 3 * s);
+      Judge(f, "load N=" + n + " >= 3x faster than RapidJSON", Ratio(r, s), r >= 3 * s);
     }
   }
 }
 
-void SaveTable(const Config& config) {
+void SaveTable(const Config& config, RunReport* report) {
   std::printf("\n2. Save of the loaded tree (serialise, checksum, write; no flush)\n");
   const std::vector<int> w = {7, 15, 15, 11, 15, 11};
   Row({"N", "store", "write bytes", "store/lim", "RapidJSON write", "RJ/store"}, w);
@@ -147,15 +196,19 @@ void SaveTable(const Config& config) {
     Row({n, Figure("save/store/" + n), Figure("save/limit/" + n), Ratio(s, l),
          Figure("save/rapidjson/" + n), Ratio(r, s)},
         w);
-    if (s > 0 && l > 0)
-      Judge("save N=" + n + " within 3x of writing the bytes", Ratio(s, l), s <= 3 * l);
+    FigureRecord& f = Record(report, "save", "save, no flush", wl.n, "save/store/" + n);
+    Limit(f, "write bytes", "save/limit/" + n);
+    Peer(f, "RapidJSON write", "save/rapidjson/" + n, true);
+    if (s > 0 && l > 0) {
+      Judge(f, "save N=" + n + " within 3x of writing the bytes", Ratio(s, l), s <= 3 * l);
+    }
     if (s > 0 && r > 0) {
-      Judge("save N=" + n + " >= 3x faster than RapidJSON", Ratio(r, s), r >= 3 * s);
+      Judge(f, "save N=" + n + " >= 3x faster than RapidJSON", Ratio(r, s), r >= 3 * s);
     }
   }
 }
 
-void ChecksumTable(const Config& config) {
+void ChecksumTable(const Config& config, RunReport* report) {
   std::printf(
       "\n   Part of both: the body checksum (CfChecksum) vs one vectorised read (memchr)\n");
   const std::vector<int> w = {7, 15, 15, 11, 11};
@@ -166,10 +219,13 @@ void ChecksumTable(const Config& config) {
     char rate[32] = "-";
     if (s > 0) std::snprintf(rate, sizeof(rate), "%.1f", (FileSize(wl.set) - 512) / s);
     Row({n, Figure("checksum/store/" + n), Figure("checksum/floor/" + n), Ratio(s, f), rate}, w);
+    FigureRecord& r = Record(report, "checksum", "CfChecksum", wl.n, "checksum/store/" + n);
+    Limit(r, "memchr", "checksum/floor/" + n);
+    r.extra = {{"gb_per_s", s > 0 ? (FileSize(wl.set) - 512) / s : -1}};
   }
 }
 
-void NotifyTable(const Config& config) {
+void NotifyTable(const Config& config, RunReport* report) {
   std::printf(
       "\n3. NotifyApplicationInstalled end to end vs SQLite (open, insert in a transaction, "
       "close)\n");
@@ -194,21 +250,28 @@ void NotifyTable(const Config& config) {
       const std::string store = std::string(k.kind) + "/store/" + n;
       const std::string sqlite = std::string(k.kind) + "/sqlite/" + n;
       const double s = MedianNs(store), q = MedianNs(sqlite);
+      FigureRecord& f = Record(report, "notify", k.label, wl.n, store);
+      Peer(f, "SQLite", sqlite, false);
       std::string growth = "-", limit_growth = "-";
       const double limit = MedianNs("load/limit/" + n);
       const double previous_limit = MedianNs("load/limit/" + std::to_string(previous_n));
       if (limit > 0 && previous_limit > 0) limit_growth = Ratio(limit, previous_limit);
+      f.extra = {{"growth", Quotient(s, previous)},
+                 {"growth_per", previous_n > 0 ? static_cast<double>(wl.n / previous_n) : -1},
+                 {"limit_growth", Quotient(limit, previous_limit)}};
       if (previous > 0 && s > 0) {
         growth = Ratio(s, previous) + " per " + std::to_string(wl.n / previous_n) + "x";
         // Linear: 10x the records, at most 12x the time.
         const double allowed = 1.2 * static_cast<double>(wl.n) / previous_n;
-        Judge(std::string("notify ") + k.label + " " + std::to_string(previous_n) + "->" + n +
+        Judge(f,
+              std::string("notify ") + k.label + " " + std::to_string(previous_n) + "->" + n +
                   " at most " + Ratio(allowed, 1) + " time",
               Ratio(s, previous), s <= allowed * previous);
       }
       Row({k.label, n, Figure(store), Figure(sqlite), Ratio(s, q), growth, limit_growth}, w);
       if (wl.n == 100 && s > 0 && q > 0 && std::string(k.kind).find("flush") != std::string::npos) {
-        Judge(std::string("notify ") + k.label + " N=100 faster than SQLite", Ratio(s, q), s < q);
+        Judge(f, std::string("notify ") + k.label + " N=100 faster than SQLite", Ratio(s, q),
+              s < q);
       }
       previous = s;
       previous_n = wl.n;
@@ -216,7 +279,7 @@ void NotifyTable(const Config& config) {
   }
 }
 
-void KeyTable() {
+void KeyTable(RunReport* report) {
   std::printf("\n4. Key operations, per operation (10 000 siblings where it applies)\n");
   const std::vector<int> w = {44, 15, 15, 11};
   Row({"operation", "store", "floor", "store/floor"}, w);
@@ -237,14 +300,18 @@ void KeyTable() {
     const std::string s = std::string("key/") + op.id + "/store";
     const std::string f = std::string("key/") + op.id + "/floor";
     Row({op.label, Figure(s), Figure(f), Ratio(MedianNs(s), MedianNs(f))}, w);
+    FigureRecord& r = Record(report, "key", op.id, -1, s);
+    Limit(r, std::string(op.label).substr(std::string(op.label).find('|') + 2), f);
+    r.extra = {{"target_ns", op.target_ns > 0 ? op.target_ns : -1}};
     if (op.target_ns > 0 && MedianNs(s) > 0) {
-      Judge(std::string(op.label).substr(0, 25) + " under " + Duration(op.target_ns),
+      Judge(r, std::string(op.label).substr(0, 25) + " under " + Duration(op.target_ns),
             Duration(MedianNs(s)), MedianNs(s) < op.target_ns);
     }
   }
 }
 
-void MemoryTable(const Config& config, const MemoryFigures& store, const MemoryFigures& rj) {
+void MemoryTable(const Config& config, const MemoryFigures& store, const MemoryFigures& rj,
+                 RunReport* report) {
   if (config.workloads.empty()) return;
   const Workload& wl = config.workloads.back();
   std::printf("\n5. Memory after loading the %llu-record file (fresh process)\n",
@@ -254,6 +321,19 @@ void MemoryTable(const Config& config, const MemoryFigures& store, const MemoryF
        "heap/file"},
       w);
   const auto line = [&](const char* name, const MemoryFigures& m) {
+    // Not timed: the figures are bytes (null when the child failed).
+    FigureRecord& r = Record(report, "memory", name, static_cast<int64_t>(wl.n), "");
+    const double file = m.ok ? static_cast<double>(m.file_bytes) : -1;
+    const double peak = m.ok ? static_cast<double>(m.peak - m.rss_before) : -1;
+    const double after = m.ok ? static_cast<double>(m.rss_after - m.rss_before) : -1;
+    const double heap = m.ok ? static_cast<double>(m.heap) : -1;
+    r.extra = {{"file_bytes", file},
+               {"peak_rss_bytes", peak},
+               {"peak_per_file", Quotient(peak, file)},
+               {"rss_after_bytes", after},
+               {"after_per_file", Quotient(after, file)},
+               {"heap_bytes", heap},
+               {"heap_per_file", Quotient(heap, file)}};
     if (!m.ok) {
       Row({name, "-", "-", "-", "-", "-", "-", "-"}, w);
       return;
@@ -266,10 +346,11 @@ void MemoryTable(const Config& config, const MemoryFigures& store, const MemoryF
         w);
   };
   line("store (.set)", store);
+  FigureRecord& stored = report->figures.back();
   line("RapidJSON DOM (.json)", rj);
   if (store.ok) {
     const double peak = static_cast<double>(store.peak - store.rss_before);
-    Judge("memory: peak RSS after load at most 2.5x the file",
+    Judge(stored, "memory: peak RSS after load at most 2.5x the file",
           Ratio(peak, static_cast<double>(store.file_bytes)),
           peak <= 2.5 * static_cast<double>(store.file_bytes));
   }
@@ -278,19 +359,24 @@ void MemoryTable(const Config& config, const MemoryFigures& store, const MemoryF
 }  // namespace
 
 void PrintTable(const Config& config, const MemoryFigures& store_memory,
-                const MemoryFigures& rapidjson_memory, const std::string& load_before) {
+                const MemoryFigures& rapidjson_memory, const std::string& load_before,
+                RunReport* report) {
   Verdicts().clear();
+  report->cpu = CpuModel();
+  report->cpus = sysconf(_SC_NPROCESSORS_ONLN);
+  report->load_before = load_before;
+  report->load_after = LoadText();
   std::printf(
       "\n=== OrvoComm store benchmark: medians of %d runs (%s), ± spread (max-min)/median ===\n",
       config.repetitions, config.cpu_time ? "CPU time" : "wall time");
   std::printf("machine: %s; load average before %s, after %s\n", MachineText().c_str(),
-              load_before.c_str(), LoadText().c_str());
-  LoadTable(config);
-  SaveTable(config);
-  ChecksumTable(config);
-  NotifyTable(config);
-  KeyTable();
-  MemoryTable(config, store_memory, rapidjson_memory);
+              load_before.c_str(), report->load_after.c_str());
+  LoadTable(config, report);
+  SaveTable(config, report);
+  ChecksumTable(config, report);
+  NotifyTable(config, report);
+  KeyTable(report);
+  MemoryTable(config, store_memory, rapidjson_memory, report);
   std::printf("\nTargets\n");
   int met = 0;
   for (const Verdict& v : Verdicts()) {
@@ -298,6 +384,8 @@ void PrintTable(const Config& config, const MemoryFigures& store_memory,
     met += v.met ? 1 : 0;
   }
   std::printf("  %d of %zu targets met\n", met, Verdicts().size());
+  report->targets_met = met;
+  report->targets_total = static_cast<int>(Verdicts().size());
 }
 
 std::string LoadAverage() { return LoadText(); }

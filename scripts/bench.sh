@@ -9,10 +9,13 @@
 # Extra arguments go to the benchmark program, for example
 #   scripts/bench.sh --orvo_sizes=100,1000 --orvo_repetitions=5
 #   scripts/bench.sh --benchmark_filter='load|save'
+#   scripts/bench.sh --orvo_json=run.json   (every figure also as JSON; a
+#                                            relative name is from where you are)
 # Figures are only worth comparing on an idle machine: it prints the load
 # average before and after.
 set -euo pipefail
 
+here=$(pwd)
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
@@ -21,4 +24,5 @@ cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_CXX_COMPILER=g++ -DCMAKE_C_COMPILER=gcc >/dev/null
 cmake --build build/bench --target orvo_bench >&2
 mkdir -p build/bench/work
-exec build/bench/bench/orvo_bench --orvo_work="$root/build/bench/work" "$@"
+cd "$here"
+exec "$root/build/bench/bench/orvo_bench" --orvo_work="$root/build/bench/work" "$@"
