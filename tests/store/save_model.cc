@@ -334,7 +334,9 @@ void SaveModel::AfterOutsideChange(bool resets) {
       allowed_.insert(content);
     }
   } else {
-    allowed_.insert("");
+    // Unreadable: a new tree; read in part (a damaged record after a sum
+    // that still matches): the records before it.
+    allowed_.insert(root != nullptr ? Content(root) : "");
     if (side_may_be_live_) allowed_.insert(side_contents_.begin(), side_contents_.end());
     pending_ = true;
     pending_exempt_ = side_may_be_live_;
