@@ -147,6 +147,8 @@ void SaveModel::KillObjects() {
 
 void SaveModel::Crash(bool power_loss, uint32_t seed) {
   KillObjects();  // the process is gone, and its objects with it
+  std::string kept_before;
+  fs_.GetFile(kKept, &kept_before);
   fs_.Crash(power_loss ? MemoryFileSystem::CrashKind::kPowerLoss
                        : MemoryFileSystem::CrashKind::kProcessKill,
             seed);
@@ -154,6 +156,12 @@ void SaveModel::Crash(bool power_loss, uint32_t seed) {
     side_may_be_live_ = true;
     pending_exempt_ = true;
     allowed_.insert(side_contents_.begin(), side_contents_.end());
+    // A kept copy cut off mid-write mixes its old and new sectors; such a mix
+    // is the crash's, not a copy the store chose to keep.
+    std::string kept_after;
+    if (fs_.GetFile(kKept, &kept_after) && kept_after != kept_before) {
+      kept_after_crash_ = kept_after;
+    }
   }
 }
 
@@ -385,7 +393,7 @@ bool SaveModel::Check(std::string* why) {
     return false;
   }
   std::string kept;
-  if (fs_.GetFile(kKept, &kept) && LoadsWhole(kept)) {
+  if (fs_.GetFile(kKept, &kept) && kept != kept_after_crash_ && LoadsWhole(kept)) {
     *why = "the kept copy holds readable content";
     return false;
   }

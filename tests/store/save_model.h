@@ -74,6 +74,8 @@ class SaveModel {
   bool pending_ = false;
   bool pending_exempt_ = false;
   std::string pending_bytes_;
+  // The kept copy as a power loss tore it (it changed in the crash).
+  std::string kept_after_crash_;
   uint32_t counter_ = 0;
   std::string history_;
 };
