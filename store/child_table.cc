@@ -5,6 +5,7 @@
 #include <new>
 
 #include "store/name.h"
+#include "store/node_storage.h"
 
 namespace {
 
@@ -13,12 +14,16 @@ constexpr int32_t kShrinkSlack = 24;
 
 bool Resize(CfChildTable* table, int32_t capacity) {
   if (capacity == 0) {
-    std::free(table->entries);
+    CfReleasePiece(table->entries);
     table->entries = nullptr;
     table->capacity = 0;
     return true;
   }
-  void* p = std::realloc(table->entries, static_cast<size_t>(capacity) * sizeof(CfChildEntry));
+  const size_t bytes = static_cast<size_t>(capacity) * sizeof(CfChildEntry);
+  void* p = table->entries == nullptr
+                ? CfAllocatePiece(bytes)
+                : CfResizePiece(table->entries,
+                                static_cast<size_t>(table->capacity) * sizeof(CfChildEntry), bytes);
   if (p == nullptr) return false;
   table->entries = static_cast<CfChildEntry*>(p);
   table->capacity = capacity;
@@ -71,7 +76,7 @@ int32_t InsertAt(CfChildTable* table, int32_t pos, CfChildEntry entry) {
 }  // namespace
 
 CfChildTable* NewChildTable() {
-  CfChildTable* t = static_cast<CfChildTable*>(std::malloc(sizeof(CfChildTable)));
+  CfChildTable* t = static_cast<CfChildTable*>(CfAllocatePiece(sizeof(CfChildTable)));
   if (t == nullptr) return nullptr;
   t->capacity = 0;
   t->count = 0;
@@ -81,8 +86,8 @@ CfChildTable* NewChildTable() {
 
 void DeleteChildTable(CfChildTable* table) {
   if (table == nullptr) return;
-  std::free(table->entries);
-  std::free(table);
+  CfReleasePiece(table->entries);
+  CfReleasePiece(table);
 }
 
 int32_t InsertChild(CfChildTable* table, CfChildEntry entry, bool before) {

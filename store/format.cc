@@ -6,6 +6,7 @@
 #include "store/coding.h"
 #include "store/frame_stack.h"
 #include "store/name.h"
+#include "store/node_storage.h"
 
 namespace {
 
@@ -42,53 +43,134 @@ struct Record {
 
 enum class ReadResult { kRead, kUnreadable, kNoMemory };
 
-// Whether the first |n| units of |name|, up to a name end, hold a unit that
-// names refuse.
-bool HasRefusedUnit(const CfChar* name, int n) {
-  for (int i = 0; i < n && !CfIsNameEnd(name[i]); ++i) {
-    if (name[i] == u'<' || name[i] == u'>') return true;
-  }
-  return false;
-}
+// A record's fixed fields, checked against the bytes left.
+struct RecordShape {
+  int name_units;  // n: units in the name field
+  uint8_t flags;
+  uint16_t value_length;
+  int32_t count;      // child ids that follow (0 for a leaf record)
+  uint64_t size;      // bytes of the record and its child ids
+  size_t child_room;  // entries worth reserving: every child record takes 8 bytes or more
+};
 
-// Reads the record at |p| (see ParseNode for what cannot be read).
-ReadResult ReadRecord(const uint8_t* p, const uint8_t* end, Record* r) {
-  if (p >= end || static_cast<size_t>(end - p) < kCfRecordFixedSize) {
-    return ReadResult::kUnreadable;
-  }
+// False when the record at |p| cannot be read (see ParseNode).
+bool ReadShape(const uint8_t* p, const uint8_t* end, RecordShape* r) {
+  if (p >= end || static_cast<size_t>(end - p) < kCfRecordFixedSize) return false;
   const size_t avail = static_cast<size_t>(end - p);
-  const int n = p[0];
-  const uint8_t flags = p[1];
-  const uint16_t v = DecodeFixed16(p + 2);
+  r->name_units = p[0];
+  r->flags = p[1];
+  r->value_length = DecodeFixed16(p + 2);
   int32_t k = static_cast<int32_t>(DecodeFixed32(p + 4));
-  if ((flags & kCfBranch) == 0) {
+  if ((r->flags & kCfBranch) == 0) {
     k = 0;  // a leaf record's count field carries nothing
   } else if (k < 0) {
-    return ReadResult::kUnreadable;
+    return false;
   }
-  const uint64_t size = kCfRecordFixedSize + 2u * n + v + 4u * static_cast<uint64_t>(k);
-  if (size > avail) return ReadResult::kUnreadable;
-
-  CfChar name[kCfMaxNameLength];
-  const uint8_t* q = p + kCfRecordFixedSize;
-  for (int i = 0; i < n; ++i, q += 2) name[i] = DecodeFixed16(q);
-  if (HasRefusedUnit(name, n)) return ReadResult::kUnreadable;
-  // Every other refusal is ruled out: the name and value fit their fields.
-  CfNode* node = CreateNode(name, n, flags, q, v, k);
-  if (node == nullptr) return ReadResult::kNoMemory;
-  // The children arrive next: room for them in one step instead of a
-  // reallocation every 16 (each one copying the table so far). Every child
-  // record takes at least 8 bytes, which bounds what a damaged count can ask
-  // for; ParseNode gives back what a branch that stops early does not use.
-  if (k > 0) {
-    const size_t room = (avail - static_cast<size_t>(size)) / kCfRecordFixedSize;
-    ReserveChildren(CfChildren(node),
-                    static_cast<int32_t>(room < static_cast<size_t>(k) ? room : k));
-  }
-  r->node = node;
-  r->ids = q + v;
   r->count = k;
-  r->next = p + size;
+  r->size =
+      kCfRecordFixedSize + 2u * r->name_units + r->value_length + 4u * static_cast<uint64_t>(k);
+  if (r->size > avail) return false;
+  const size_t room = (avail - static_cast<size_t>(r->size)) / kCfRecordFixedSize;
+  r->child_room = room < static_cast<size_t>(k) ? room : static_cast<size_t>(k);
+  return true;
+}
+
+// Entries a reader reserves for |room| children: the capacity that as many
+// insertions would reach, so that none of them needs storage.
+size_t ReservedEntries(size_t room) { return (room + 15) / 16 * 16; }
+
+// Block room for the pieces of one record read from a file.
+size_t CarvedRecordBytes(const RecordShape& r) {
+  size_t bytes =
+      CfBlockCarver::CarvedSize(CfRecordBytes(r.name_units, r.value_length, r.count > 0), 4);
+  if (r.count > 0) {
+    bytes += CfBlockCarver::CarvedSize(sizeof(CfChildTable), kCfPieceAlign);
+    if (r.child_room > 0) {
+      bytes += CfBlockCarver::CarvedSize(ReservedEntries(r.child_room) * sizeof(CfChildEntry),
+                                         kCfPieceAlign);
+    }
+  }
+  return bytes;
+}
+
+// Block room for every record of the tree that starts at |p|, as far as the
+// records can be read: in pre-order the tree holds one record plus one for
+// each child id met, so no walk is needed. An upper bound: names are cut
+// and refused only when the records are made.
+size_t MeasureTree(const uint8_t* p, const uint8_t* end) {
+  uint64_t wanted = 1;
+  size_t bytes = 0;
+  RecordShape r;
+  for (uint64_t read = 0; read < wanted && ReadShape(p, end, &r); ++read) {
+    const size_t more = CarvedRecordBytes(r);
+    if (more > SIZE_MAX - bytes) return SIZE_MAX;
+    bytes += more;
+    wanted += static_cast<uint64_t>(r.count);
+    p += r.size;
+  }
+  return bytes;
+}
+
+// Copies |n| UTF-16 units stored little-endian at |src|.
+void DecodeUnits(CfChar* dst, const uint8_t* src, int n) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  std::memcpy(dst, src, static_cast<size_t>(n) * sizeof(CfChar));
+#else
+  for (int i = 0; i < n; ++i) dst[i] = DecodeFixed16(src + 2 * i);
+#endif
+}
+
+// Reads the record at |p| into pieces carved by |carver| (see ParseNode for
+// what cannot be read). The node is made as CreateNode makes it: the name
+// ends at its first NUL, backslash or slash and may not hold '<' or '>'
+// before that.
+ReadResult ReadRecord(const uint8_t* p, const uint8_t* end, CfBlockCarver* carver, Record* r) {
+  RecordShape shape;
+  if (!ReadShape(p, end, &shape)) return ReadResult::kUnreadable;
+  const uint8_t* q = p + kCfRecordFixedSize;
+  int name_length = 0;
+  for (; name_length < shape.name_units; ++name_length) {
+    const CfChar unit = DecodeFixed16(q + 2 * name_length);
+    if (CfIsNameEnd(unit)) break;
+    if (unit == u'<' || unit == u'>') return ReadResult::kUnreadable;
+  }
+  const uint8_t* value = q + 2 * shape.name_units;
+  const bool branch = shape.count > 0;
+  CfNode* node = static_cast<CfNode*>(
+      carver->Carve(CfRecordBytes(name_length, shape.value_length, branch), 4));
+  if (node == nullptr) return ReadResult::kNoMemory;
+  CfChildTable* table = nullptr;
+  if (branch) {
+    table = static_cast<CfChildTable*>(carver->Carve(sizeof(CfChildTable), kCfPieceAlign));
+    if (table == nullptr) {
+      CfReleasePiece(node);
+      return ReadResult::kNoMemory;
+    }
+    table->capacity = 0;
+    table->count = 0;
+    table->entries = nullptr;
+    // The children arrive next: room for them in one step. Every child record
+    // takes at least 8 bytes, which bounds what a damaged count can ask for;
+    // ParseNode gives back what a branch that stops early does not use.
+    if (shape.child_room > 0) {
+      const size_t entries = ReservedEntries(shape.child_room);
+      table->entries =
+          static_cast<CfChildEntry*>(carver->Carve(entries * sizeof(CfChildEntry), kCfPieceAlign));
+      if (table->entries == nullptr) {
+        CfReleasePiece(table);
+        CfReleasePiece(node);
+        return ReadResult::kNoMemory;
+      }
+      table->capacity = static_cast<int32_t>(entries);
+    }
+  }
+  CfInitRecord(node, shape.flags, name_length, shape.value_length, table);
+  DecodeUnits(CfName(node), q, name_length);
+  if (shape.value_length > 0) std::memcpy(CfValue(node), value, shape.value_length);
+  r->node = node;
+  r->ids = value + shape.value_length;
+  r->count = shape.count;
+  r->next = p + shape.size;
   return ReadResult::kRead;
 }
 
@@ -182,8 +264,12 @@ CfNode* ParseNode(const uint8_t** cursor, const uint8_t* end, CfParseStats* stat
   stats->complete = false;
   stats->out_of_memory = false;
 
+  // One block for the whole tree; when that much cannot be had at once, the
+  // carver takes small blocks as it goes.
+  CfBlockCarver carver;
+  carver.Reserve(MeasureTree(*cursor, end));
   Record r;
-  const ReadResult first = ReadRecord(*cursor, end, &r);
+  const ReadResult first = ReadRecord(*cursor, end, &carver, &r);
   if (first != ReadResult::kRead) {
     stats->out_of_memory = first == ReadResult::kNoMemory;
     return nullptr;
@@ -204,7 +290,7 @@ CfNode* ParseNode(const uint8_t** cursor, const uint8_t* end, CfParseStats* stat
       continue;
     }
     Record child;
-    const ReadResult read = ReadRecord(p, end, &child);
+    const ReadResult read = ReadRecord(p, end, &carver, &child);
     if (read != ReadResult::kRead) {
       stats->out_of_memory = read == ReadResult::kNoMemory;
       complete = false;  // every open ancestor stops at this record too

@@ -6,6 +6,7 @@
 
 #include "store/child_table.h"
 #include "store/name.h"
+#include "store/node_storage.h"
 
 namespace {
 
@@ -55,35 +56,36 @@ CfNode* CreateNode(const CfChar* name, int name_limit, uint8_t flags, const void
   if (length > 0 && value == nullptr) return nullptr;
 
   const bool branch = want_children > 0;
-  const size_t name_offset = branch ? kCfBranchNameOffset : kCfLeafNameOffset;
-  const size_t size =
-      name_offset + (static_cast<size_t>(name_length) + 1) * sizeof(CfChar) + length;
-  CfNode* node = static_cast<CfNode*>(std::malloc(size));
+  CfNode* node = static_cast<CfNode*>(CfAllocatePiece(CfRecordBytes(name_length, length, branch)));
   if (node == nullptr) return nullptr;
-
-  node->flags =
-      static_cast<uint8_t>((flags & ~(kCfKeyBound | kCfBranch)) | (branch ? kCfBranch : 0));
-  node->name_length = static_cast<uint8_t>(name_length);
-  node->value_length = static_cast<uint16_t>(length);
+  CfChildTable* table = nullptr;
   if (branch) {
-    CfChildTable* table = NewChildTable();
+    table = NewChildTable();
     if (table == nullptr) {
-      std::free(node);
+      CfReleasePiece(node);
       return nullptr;
     }
-    CfSetChildren(node, table);
   }
-  CfChar* stored_name = CfName(node);
-  if (name_length > 0) std::memcpy(stored_name, name, name_length * sizeof(CfChar));
-  stored_name[name_length] = 0;
+  CfInitRecord(node, flags, name_length, static_cast<uint16_t>(length), table);
+  if (name_length > 0) std::memcpy(CfName(node), name, name_length * sizeof(CfChar));
   if (length > 0) std::memcpy(CfValue(node), value, length);
   return node;
+}
+
+void CfInitRecord(CfNode* node, uint8_t flags, int name_length, uint16_t value_length,
+                  CfChildTable* table) {
+  node->flags = static_cast<uint8_t>((flags & ~(kCfKeyBound | kCfBranch)) |
+                                     (table != nullptr ? kCfBranch : 0));
+  node->name_length = static_cast<uint8_t>(name_length);
+  node->value_length = value_length;
+  if (table != nullptr) CfSetChildren(node, table);
+  CfName(node)[name_length] = 0;
 }
 
 void FreeNodeRecord(CfNode* node) {
   if (node == nullptr) return;
   if (CfIsBranch(node)) DeleteChildTable(CfChildren(node));
-  std::free(node);
+  CfReleasePiece(node);
 }
 
 bool FreeNodeTree(CfNode* node, CfDetachHook* hook) {

@@ -1,6 +1,7 @@
 // The in-memory node tree of a configuration file.
 //
-// A CfNode is one variable-length record, allocated in one piece:
+// A CfNode is one variable-length record, stored in one piece (see
+// node_storage.h):
 //   flags (1) | name length (1) | value length (2) | [child table pointer]
 //   | name (UTF-16, name length units) | NUL (1 unit) | value bytes
 // The child table pointer exists only in a branch record (kCfBranch set).
@@ -99,6 +100,20 @@ inline int32_t CfChildCount(const CfNode* n) { return CfIsBranch(n) ? CfChildren
 // -1 or above 65535, or when memory runs out.
 CfNode* CreateNode(const CfChar* name, int name_limit, uint8_t flags, const void* value,
                    int value_length, int want_children);
+
+// Bytes of a record with |name_length| name units and |value_length| value
+// bytes, in the branch shape or the leaf shape.
+inline size_t CfRecordBytes(int name_length, size_t value_length, bool branch) {
+  return (branch ? kCfBranchNameOffset : kCfLeafNameOffset) +
+         (static_cast<size_t>(name_length) + 1) * sizeof(CfChar) + value_length;
+}
+
+// Writes the fixed fields of a record at |node|: |flags| with bit 3 cleared
+// and bit 2 set exactly when |table| is not null, the lengths, the child
+// table pointer, and the name's NUL. The caller fills in the name and value.
+// REQUIRES: |node| has CfRecordBytes(name_length, value_length, table != nullptr) bytes.
+void CfInitRecord(CfNode* node, uint8_t flags, int name_length, uint16_t value_length,
+                  CfChildTable* table);
 
 // Called once for every key-bound node while its subtree is freed, before its
 // memory goes, so the owner can detach the key object that stands for it.
