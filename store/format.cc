@@ -297,7 +297,10 @@ CfNode* ParseNode(const uint8_t** cursor, const uint8_t* end, CfParseStats* stat
       break;
     }
     const uint32_t id = DecodeFixed32(f.ids + 4 * static_cast<size_t>(f.next));
-    if (AppendChild(CfChildren(f.node), {id, child.node}) < 0) {
+    CfChildTable* table = CfChildren(f.node);
+    if (table->count < table->capacity) {
+      table->entries[table->count++] = {id, child.node};  // the usual case: room was reserved
+    } else if (AppendChild(table, {id, child.node}) < 0) {
       FreeNodeRecord(child.node);
       stats->out_of_memory = true;
       complete = false;

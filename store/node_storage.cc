@@ -1,5 +1,6 @@
 #include "store/node_storage.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
@@ -7,8 +8,6 @@ namespace {
 
 constexpr size_t kOriginSize = 4;
 constexpr uint32_t kHeapOrigin = 0;
-// Blocks stay below 4 GiB so that an origin word reaches back to the start.
-constexpr size_t kMaxBlock = size_t{1} << 30;
 // A block taken when a reservation runs out; larger pieces go to the heap.
 constexpr size_t kSpareBlock = 64 * 1024;
 
@@ -21,6 +20,8 @@ inline uint32_t OriginOf(const void* piece) {
 inline void SetOrigin(void* piece, uint32_t origin) {
   std::memcpy(static_cast<char*>(piece) - kOriginSize, &origin, sizeof(origin));
 }
+
+std::atomic<int64_t> live_blocks{0};
 
 inline size_t RoundUp(size_t n, size_t to) { return (n + to - 1) / to * to; }
 
@@ -40,6 +41,7 @@ void DropBlockReference(void* block_start) {
   std::memcpy(&live, block_start, sizeof(live));
   if (--live == 0) {
     std::free(block_start);
+    live_blocks.fetch_sub(1, std::memory_order_relaxed);
     return;
   }
   std::memcpy(block_start, &live, sizeof(live));
@@ -66,6 +68,8 @@ void CfReleasePiece(void* piece) {
 }
 
 bool CfIsCarvedPiece(const void* piece) { return OriginOf(piece) != kHeapOrigin; }
+
+int64_t CfLiveBlocks() { return live_blocks.load(std::memory_order_relaxed); }
 
 void* CfResizePiece(void* piece, size_t old_size, size_t new_size) {
   if (OriginOf(piece) == kHeapOrigin) {
@@ -98,6 +102,7 @@ bool CfBlockCarver::Reserve(size_t bytes) {
   const size_t size = sizeof(Block) + bytes;
   Block* block = static_cast<Block*>(std::malloc(size));
   if (block == nullptr) return false;
+  live_blocks.fetch_add(1, std::memory_order_relaxed);
   block->live = 1;
   block->reserved = 0;
   if (block_ != nullptr) DropBlockReference(block_);
@@ -107,20 +112,18 @@ bool CfBlockCarver::Reserve(size_t bytes) {
   return true;
 }
 
-void* CfBlockCarver::Carve(size_t size, size_t align) {
+void* CfBlockCarver::CarveElsewhere(size_t size, size_t align) {
   if (size > kMaxBlock) return nullptr;
-  size_t start = RoundUp(used_ + kOriginSize, align);
-  size_t end = RoundUp(start + size, kOriginSize);
-  if (block_ == nullptr || end > size_) {
-    // Out of reserved room: a piece that would take much of a spare block
-    // goes to the heap alone.
-    if (CarvedSize(size, align) > kSpareBlock / 4) return CfAllocatePiece(size);
-    if (!Reserve(kSpareBlock)) return nullptr;
-    start = RoundUp(used_ + kOriginSize, align);
-    end = RoundUp(start + size, kOriginSize);
-  }
-  char* base = reinterpret_cast<char*>(block_);
-  void* piece = base + start;
+  // Out of reserved room: a piece that would take much of a spare block goes
+  // to the heap alone.
+  if (CarvedSize(size, align) > kSpareBlock / 4) return CfAllocatePiece(size);
+  if (!Reserve(kSpareBlock)) return nullptr;
+  const size_t start = RoundUp(used_ + kOriginSize, align);
+  return Take(start, RoundUp(start + size, kOriginSize));
+}
+
+void* CfBlockCarver::Take(size_t start, size_t end) {
+  char* piece = reinterpret_cast<char*>(block_) + start;
   SetOrigin(piece, static_cast<uint32_t>(start));
   ++block_->live;
   used_ = end;

@@ -36,6 +36,9 @@ void* CfResizePiece(void* piece, size_t old_size, size_t new_size);
 // Whether |piece| was carved from a block.
 bool CfIsCarvedPiece(const void* piece);
 
+// Blocks taken and not yet given back, in the whole process (for tests).
+int64_t CfLiveBlocks();
+
 // Carves the pieces of one tree that is being read: from one block sized for
 // the whole tree when the reader knows the total, from further blocks (or
 // the heap, for a piece too large for a block) when it runs out.
@@ -54,7 +57,12 @@ class CfBlockCarver {
 
   // A piece of |size| bytes starting at |align| (4 or kCfPieceAlign), or
   // nullptr when memory runs out.
-  void* Carve(size_t size, size_t align);
+  void* Carve(size_t size, size_t align) {
+    const size_t start = (used_ + 4 + align - 1) & ~(align - 1);
+    const size_t end = (start + size + 3) & ~size_t{3};
+    if (block_ == nullptr || end > size_ || size > kMaxBlock) return CarveElsewhere(size, align);
+    return Take(start, end);
+  }
 
   // Room a piece of |size| bytes at |align| takes in a block, its origin word
   // included.
@@ -62,6 +70,12 @@ class CfBlockCarver {
 
  private:
   struct Block;
+  // Blocks stay below 4 GiB so that an origin word reaches back to the start.
+  static constexpr size_t kMaxBlock = size_t{1} << 30;
+  void* CarveElsewhere(size_t size, size_t align);
+  // Marks bytes [start, end) of the current block as one piece starting at
+  // |start|.
+  void* Take(size_t start, size_t end);
   Block* block_ = nullptr;
   size_t used_ = 0;  // bytes of block_ in use, its header included
   size_t size_ = 0;  // bytes of block_
