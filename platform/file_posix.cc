@@ -311,8 +311,9 @@ class PosixFileSystem final : public FileSystem {
       } while (r != 0 && errno == EINTR);
       if (r != 0) return Refuse(error);
     }
-    const int fl = fcntl(fd, F_GETFL);
-    if (fl != -1) fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
+    // F_SETFL takes only the status flags of |flags|: this clears O_NONBLOCK
+    // without asking for the flags first.
+    fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     return file.release();
   }
 
