@@ -111,6 +111,14 @@ size_t MeasureTree(const uint8_t* p, const uint8_t* end) {
   return bytes;
 }
 
+// False for every unit that neither ends a name (NUL, slash, backslash) nor
+// is refused in one ('<', '>'); one test for most units of a name.
+inline bool MayEndOrBeRefused(CfChar unit) {
+  constexpr uint64_t kBelow64 =
+      (uint64_t{1} << 0) | (uint64_t{1} << u'/') | (uint64_t{1} << u'<') | (uint64_t{1} << u'>');
+  return unit < 64 ? ((kBelow64 >> unit) & 1) != 0 : unit == u'\\';
+}
+
 // Copies |n| UTF-16 units stored little-endian at |src|.
 void DecodeUnits(CfChar* dst, const uint8_t* src, int n) {
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
@@ -131,6 +139,7 @@ ReadResult ReadRecord(const uint8_t* p, const uint8_t* end, CfBlockCarver* carve
   int name_length = 0;
   for (; name_length < shape.name_units; ++name_length) {
     const CfChar unit = DecodeFixed16(q + 2 * name_length);
+    if (!MayEndOrBeRefused(unit)) continue;
     if (CfIsNameEnd(unit)) break;
     if (unit == u'<' || unit == u'>') return ReadResult::kUnreadable;
   }
