@@ -103,7 +103,7 @@ ICfKey* CConfigFile::GetRootKey() {
     key->index_ = -1;
     root_key_ = key;  // the file object's own reference
   }
-  ++root_key_->ref_count_;
+  root_key_->AdjustCount(1);
   return root_key_;
 }
 
@@ -146,7 +146,7 @@ CCfKeyInterface* CConfigFile::ObtainKeyObject(CfNode* node) {
     key->object_flags_ &= kCfObjectOwned;
     key->detached_ = false;
     key->file_ = this;
-    key->ref_count_ = 1;
+    key->ref_count_.store(1, std::memory_order_relaxed);  // published by the lock
   } else {
     key = new (std::nothrow) CCfKeyInterface(this);
     if (key == nullptr) return nullptr;
@@ -154,7 +154,7 @@ CCfKeyInterface* CConfigFile::ObtainKeyObject(CfNode* node) {
   key->node_ = node;
   if (!registry_.Insert(node, key)) {
     key->node_ = nullptr;
-    key->ref_count_ = 0;
+    key->ref_count_.store(0, std::memory_order_relaxed);
     if (pool_count_ < kCfIdlePoolLimit) {
       pool_[pool_count_++] = key;
     } else {
@@ -191,18 +191,14 @@ void CConfigFile::FreeSubtree(CfNode* node) {
   FreeNodeTree(node, &hook);
 }
 
-void CConfigFile::RetireKeyObject(CCfKeyInterface* key) {
-  bool destroy;
-  {
-    LockGuard guard(lock_);
-    key->node_ = nullptr;
-    key->parent_ = nullptr;
-    key->index_ = -1;
-    key->next_finished_ = nullptr;
-    destroy = pool_count_ >= kCfIdlePoolLimit;
-    if (!destroy) pool_[pool_count_++] = key;
-  }
-  if (destroy) key->DeletingDestructor(kCfDeleteStorage);
+bool CConfigFile::RetireKeyObject(CCfKeyInterface* key) {
+  if (pool_count_ >= kCfIdlePoolLimit) return false;
+  key->node_ = nullptr;
+  key->parent_ = nullptr;
+  key->index_ = -1;
+  key->next_finished_ = nullptr;
+  pool_[pool_count_++] = key;
+  return true;
 }
 
 int32_t CConfigFile::LiveKeyCount() {

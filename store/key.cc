@@ -16,7 +16,7 @@ CCfKeyInterface::CCfKeyInterface(CConfigFile* file) : file_(file) {
 int32_t CCfKeyInterface::AddRef() {
   if (file_ == nullptr) return ref_count_++;  // orphaned: no lock left to take
   LockGuard guard(file_->lock());
-  return ref_count_++;
+  return AdjustCount(1) - 1;
 }
 
 int32_t CCfKeyInterface::ReleaseOrphan() {
@@ -39,31 +39,43 @@ int32_t CCfKeyInterface::Release() {
   CConfigFile* file = file_;
   if (file == nullptr) return ReleaseOrphan();
   int32_t result = -1;
-  bool first = true;
-  // Keys whose count reached 0, the uppermost ancestor at the head.
-  CCfKeyInterface* finished = nullptr;
+  // Finished keys the idle pool has no room for, destroyed after the lock.
+  CCfKeyInterface* doomed = nullptr;
   {
     LockGuard guard(file->lock());
+    // Keys whose count reached 0, the uppermost ancestor at the head.
+    CCfKeyInterface* finished = nullptr;
+    bool first = true;
     CCfKeyInterface* k = this;
     while (k != nullptr) {
-      const int32_t i = file->registry_.Find(k->node_, k);
-      if (i < 0) break;
-      const int32_t count = --k->ref_count_;
+      // Only registered keys hold references (CheckInvariants): a count of
+      // 0 is a key already finished, released once too often.
+      if (k->ref_count_.load(std::memory_order_relaxed) < 1) break;
+      const int32_t count = k->AdjustCount(-1);
       if (first) result = count;
       first = false;
       if (count > 0) break;
-      file->registry_.RemoveAt(i);
+      const int32_t i = file->registry_.Find(k->node_, k);
+      if (i >= 0) file->registry_.RemoveAt(i);
       if (!k->detached_) k->node_->flags &= static_cast<uint8_t>(~kCfKeyBound);
       k->next_finished_ = finished;
       finished = k;
       k = k->parent_;  // the finished key gives up its reference on its parent
     }
+    // Unreachable now: pooled while the lock is held, uppermost first.
+    while (finished != nullptr) {
+      CCfKeyInterface* next = finished->next_finished_;
+      if ((finished->object_flags_ & kCfObjectOwned) != 0 && !file->RetireKeyObject(finished)) {
+        finished->next_finished_ = doomed;
+        doomed = finished;
+      }
+      finished = next;
+    }
   }
-  // Unreachable now: pool or destroy them, each in a lock span of its own.
-  while (finished != nullptr) {
-    CCfKeyInterface* next = finished->next_finished_;
-    if ((finished->object_flags_ & kCfObjectOwned) != 0) file->RetireKeyObject(finished);
-    finished = next;
+  while (doomed != nullptr) {
+    CCfKeyInterface* next = doomed->next_finished_;
+    doomed->DeletingDestructor(kCfDeleteStorage);
+    doomed = next;
   }
   return result;
 }
@@ -79,7 +91,7 @@ CCfKeyInterface* CCfKeyInterface::ObtainChildKey(CCfKeyInterface* parent, int32_
   if ((child->flags & kCfKeyBound) != 0) {
     CCfKeyInterface* live = file->FindLiveKeyObject(child);
     if (live != nullptr) {
-      ++live->ref_count_;
+      live->AdjustCount(1);
       return live;
     }
   }
@@ -87,7 +99,7 @@ CCfKeyInterface* CCfKeyInterface::ObtainChildKey(CCfKeyInterface* parent, int32_
   if (key == nullptr) return nullptr;
   key->index_ = index;
   key->parent_ = parent;
-  ++parent->ref_count_;
+  parent->AdjustCount(1);
   child->flags |= kCfKeyBound;
   return key;
 }
@@ -129,7 +141,7 @@ ICfKey* CCfKeyInterface::GetParent() {
   }
   LockGuard guard(file_->lock());
   if (parent_ == nullptr) return nullptr;
-  ++parent_->ref_count_;
+  parent_->AdjustCount(1);
   return parent_;
 }
 

@@ -15,6 +15,7 @@
 #ifndef ORVO_STORE_KEY_H_
 #define ORVO_STORE_KEY_H_
 
+#include <atomic>
 #include <cstdint>
 
 #include "store/base_object.h"
@@ -183,6 +184,17 @@ class CCfKeyInterface final : public cmmBaseObject<CCfKeyInterface, ICfKey, glsz
   // object. Null for a bad index, a detached parent, a leaf, or no memory.
   // REQUIRES: the file's lock is held.
   static CCfKeyInterface* ObtainChildKey(CCfKeyInterface* parent, int32_t index);
+
+  // Adds |delta| to the count and returns the new count. The file's lock
+  // orders these changes, so no locked instruction is needed; only an
+  // orphaned key's count changes without the lock (atomically, see
+  // ReleaseOrphan), and no change under the lock follows orphaning.
+  // REQUIRES: the file's lock is held.
+  int32_t AdjustCount(int32_t delta) {
+    const int32_t count = ref_count_.load(std::memory_order_relaxed) + delta;
+    ref_count_.store(count, std::memory_order_relaxed);
+    return count;
+  }
 
   // Release of a key that outlived its file object (its holder broke the
   // contract): the count falls without a lock, and the object and the
