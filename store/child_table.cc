@@ -143,12 +143,17 @@ int32_t FindFirstId(const CfChildTable* table, uint32_t id) {
   return (pos < table->count && table->entries[pos].id == id) ? pos : -1;
 }
 
-int32_t FindChildByName(const CfNode* node, const CfChar* name, int limit, int* covered) {
+int32_t FindChildByName(const CfNode* node, const CfChar* name, int limit, int* covered,
+                        CfChildHints* hints) {
   int n = 0;
   const uint32_t h = CfNameHash(name, limit, &n);
   if (covered != nullptr) *covered = n;
   const CfChildTable* table = CfChildren(node);
-  int32_t i = SeekFirstId(table, h);
+  int32_t i = hints != nullptr ? hints->Recall(table, h) : -1;
+  if (i < 0) {
+    i = SeekFirstId(table, h);
+    if (hints != nullptr && i < table->count && table->entries[i].id == h) hints->Remember(h, i);
+  }
   for (; i < table->count && table->entries[i].id == h; ++i) {
     const CfNode* child = table->entries[i].child;
     if (CfNamesMatch(CfName(child), child->name_length, name, n)) return i;

@@ -197,6 +197,7 @@ bool CConfigFile::RetireKeyObject(CCfKeyInterface* key) {
   key->parent_ = nullptr;
   key->index_ = -1;
   key->next_finished_ = nullptr;
+  if (key->hints_.slots() != 0) key->hints_.Clear();
   pool_[pool_count_++] = key;
   return true;
 }

@@ -176,7 +176,7 @@ ICfKey* CCfKeyInterface::FindChild(const CfChar* name, int32_t name_length, int3
   LockGuard guard(file_->lock());
   if (!detached_ && CfIsBranch(node_)) {
     int covered = 0;
-    const int32_t pos = FindChildByName(node_, name, name_length, &covered);
+    const int32_t pos = FindChildByName(node_, name, name_length, &covered, &hints_);
     if (consumed != nullptr) *consumed = covered;
     if (pos >= 0) return ObtainChildKey(this, pos);
   }

@@ -19,6 +19,7 @@
 #include <cstdint>
 
 #include "store/base_object.h"
+#include "store/child_hints.h"
 #include "store/node.h"
 
 // The key interface. The order of the operations is a binary contract shared
@@ -237,6 +238,7 @@ class CCfKeyInterface final : public cmmBaseObject<CCfKeyInterface, ICfKey, glsz
   int32_t index_ = -1;
   CConfigFile* file_;  // not counted; null once orphaned (the file object is gone)
   CCfKeyInterface* next_finished_ = nullptr;  // Release's list of finished objects
+  CfChildHints hints_;  // FindChild's, for this key's node's table; none while pooled
 };
 
 #endif  // ORVO_STORE_KEY_H_
