@@ -31,12 +31,3 @@ bool CfChildHints::Prepare(int32_t count) {
 void CfChildHints::Remember(uint32_t id, int32_t index) {
   if (slots_ != nullptr) slots_[Slot(id)] = index;
 }
-
-void CfChildHints::Clear() {
-  std::free(slots_);
-  slots_ = nullptr;
-  bits_ = 0;
-  low_ = 0;
-  high_ = 0;
-  lookups_ = 0;
-}

@@ -14,6 +14,7 @@
 #define ORVO_STORE_CHILD_HINTS_H_
 
 #include <cstdint>
+#include <cstdlib>
 
 #include "store/node.h"
 
@@ -47,7 +48,14 @@ class CfChildHints {
   // there are no hints). REQUIRES: index >= 0.
   void Remember(uint32_t id, int32_t index);
   // Frees the hints and forgets the lookups (a key object going to the pool).
-  void Clear();
+  void Clear() {
+    if (slots_ != nullptr) std::free(slots_);
+    slots_ = nullptr;
+    bits_ = 0;
+    low_ = 0;
+    high_ = 0;
+    lookups_ = 0;
+  }
 
   // Slots in use (0: no hints), for tests.
   uint32_t slots() const { return slots_ == nullptr ? 0 : 1u << bits_; }

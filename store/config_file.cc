@@ -191,15 +191,20 @@ void CConfigFile::FreeSubtree(CfNode* node) {
   FreeNodeTree(node, &hook);
 }
 
-bool CConfigFile::RetireKeyObject(CCfKeyInterface* key) {
-  if (pool_count_ >= kCfIdlePoolLimit) return false;
-  key->node_ = nullptr;
-  key->parent_ = nullptr;
-  key->index_ = -1;
-  key->next_finished_ = nullptr;
-  if (key->hints_.slots() != 0) key->hints_.Clear();
-  pool_[pool_count_++] = key;
-  return true;
+void CConfigFile::RetireKeyObject(CCfKeyInterface* key) {
+  // No one else can reach the object until it is in the pool.
+  key->hints_.Clear();
+  bool destroy;
+  {
+    LockGuard guard(lock_);
+    key->node_ = nullptr;
+    key->parent_ = nullptr;
+    key->index_ = -1;
+    key->next_finished_ = nullptr;
+    destroy = pool_count_ >= kCfIdlePoolLimit;
+    if (!destroy) pool_[pool_count_++] = key;
+  }
+  if (destroy) key->DeletingDestructor(kCfDeleteStorage);
 }
 
 int32_t CConfigFile::LiveKeyCount() {

@@ -107,11 +107,9 @@ class CConfigFile final : public cmmBaseObject<CConfigFile, IConfigFile, glszBNC
   // objects of its nodes detached.
   // REQUIRES: lock_ is held.
   void FreeSubtree(CfNode* node);
-  // Puts a finished key object (count 0, unregistered) into the idle pool.
-  // False when the pool is full: the caller destroys the object after
-  // leaving the lock.
-  // REQUIRES: lock_ is held.
-  bool RetireKeyObject(CCfKeyInterface* key);
+  // Puts a finished key object (count 0, unregistered) into the idle pool,
+  // or destroys it when the pool is full. Takes the lock.
+  void RetireKeyObject(CCfKeyInterface* key);
 
   // Invariant: path_ is NUL-terminated; changed only under lock_.
   CfChar path_[kCfPathCapacity] = {};

@@ -39,17 +39,16 @@ int32_t CCfKeyInterface::Release() {
   CConfigFile* file = file_;
   if (file == nullptr) return ReleaseOrphan();
   int32_t result = -1;
-  // Finished keys the idle pool has no room for, destroyed after the lock.
-  CCfKeyInterface* doomed = nullptr;
+  bool first = true;
+  // Keys whose count reached 0, the uppermost ancestor at the head.
+  CCfKeyInterface* finished = nullptr;
   {
     LockGuard guard(file->lock());
-    // Keys whose count reached 0, the uppermost ancestor at the head.
-    CCfKeyInterface* finished = nullptr;
-    bool first = true;
     CCfKeyInterface* k = this;
     while (k != nullptr) {
-      // Only registered keys hold references (CheckInvariants): a count of
-      // 0 is a key already finished, released once too often.
+      // Only registered keys hold references (CheckInvariants), so a count
+      // below 1 is the test for a key without a registry entry; the entry
+      // itself is looked up only to remove it.
       if (k->ref_count_.load(std::memory_order_relaxed) < 1) break;
       const int32_t count = k->AdjustCount(-1);
       if (first) result = count;
@@ -62,20 +61,12 @@ int32_t CCfKeyInterface::Release() {
       finished = k;
       k = k->parent_;  // the finished key gives up its reference on its parent
     }
-    // Unreachable now: pooled while the lock is held, uppermost first.
-    while (finished != nullptr) {
-      CCfKeyInterface* next = finished->next_finished_;
-      if ((finished->object_flags_ & kCfObjectOwned) != 0 && !file->RetireKeyObject(finished)) {
-        finished->next_finished_ = doomed;
-        doomed = finished;
-      }
-      finished = next;
-    }
   }
-  while (doomed != nullptr) {
-    CCfKeyInterface* next = doomed->next_finished_;
-    doomed->DeletingDestructor(kCfDeleteStorage);
-    doomed = next;
+  // Unreachable now: pool or destroy them, each in a lock span of its own.
+  while (finished != nullptr) {
+    CCfKeyInterface* next = finished->next_finished_;
+    if ((finished->object_flags_ & kCfObjectOwned) != 0) file->RetireKeyObject(finished);
+    finished = next;
   }
   return result;
 }
