@@ -29,6 +29,7 @@ install(TARGETS orvo_store orvo_platform EXPORT OrvoStoreTargets
 # UTF-8 conversions (paths and texts are UTF-16).
 install(FILES
           store/base_object.h
+          store/child_hints.h
           store/config_file.h
           store/file_io.h
           store/format.h

@@ -6,6 +6,7 @@
 #ifndef ORVO_STORE_CHILD_TABLE_H_
 #define ORVO_STORE_CHILD_TABLE_H_
 
+#include "store/child_hints.h"
 #include "store/node.h"
 
 // A new empty table (capacity 0), or nullptr when memory runs out.
@@ -42,8 +43,10 @@ int32_t FindFirstId(const CfChildTable* table, uint32_t id);
 
 // Index of the matching child of a branch |node|, or -1. *covered receives
 // the number of units the name's first component spans (also when nothing
-// matches). REQUIRES: CfIsBranch(node).
-int32_t FindChildByName(const CfNode* node, const CfChar* name, int limit, int* covered);
+// matches). |hints| (may be null) are the caller's for this node's table:
+// consulted first and told what a search finds. REQUIRES: CfIsBranch(node).
+int32_t FindChildByName(const CfNode* node, const CfChar* name, int limit, int* covered,
+                        CfChildHints* hints = nullptr);
 
 // Index of a child with |id|: occurrence 0 the first, k > 0 the k-th after
 // it, negative the last. -1 when there is none. REQUIRES: CfIsBranch(node).

@@ -103,7 +103,7 @@ ICfKey* CConfigFile::GetRootKey() {
     key->index_ = -1;
     root_key_ = key;  // the file object's own reference
   }
-  ++root_key_->ref_count_;
+  root_key_->AdjustCount(1);
   return root_key_;
 }
 
@@ -146,7 +146,7 @@ CCfKeyInterface* CConfigFile::ObtainKeyObject(CfNode* node) {
     key->object_flags_ &= kCfObjectOwned;
     key->detached_ = false;
     key->file_ = this;
-    key->ref_count_ = 1;
+    key->ref_count_.store(1, std::memory_order_relaxed);  // published by the lock
   } else {
     key = new (std::nothrow) CCfKeyInterface(this);
     if (key == nullptr) return nullptr;
@@ -154,7 +154,7 @@ CCfKeyInterface* CConfigFile::ObtainKeyObject(CfNode* node) {
   key->node_ = node;
   if (!registry_.Insert(node, key)) {
     key->node_ = nullptr;
-    key->ref_count_ = 0;
+    key->ref_count_.store(0, std::memory_order_relaxed);
     if (pool_count_ < kCfIdlePoolLimit) {
       pool_[pool_count_++] = key;
     } else {
@@ -192,6 +192,8 @@ void CConfigFile::FreeSubtree(CfNode* node) {
 }
 
 void CConfigFile::RetireKeyObject(CCfKeyInterface* key) {
+  // No one else can reach the object until it is in the pool.
+  key->hints_.Clear();
   bool destroy;
   {
     LockGuard guard(lock_);

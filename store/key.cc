@@ -16,7 +16,7 @@ CCfKeyInterface::CCfKeyInterface(CConfigFile* file) : file_(file) {
 int32_t CCfKeyInterface::AddRef() {
   if (file_ == nullptr) return ref_count_++;  // orphaned: no lock left to take
   LockGuard guard(file_->lock());
-  return ref_count_++;
+  return AdjustCount(1) - 1;
 }
 
 int32_t CCfKeyInterface::ReleaseOrphan() {
@@ -46,13 +46,16 @@ int32_t CCfKeyInterface::Release() {
     LockGuard guard(file->lock());
     CCfKeyInterface* k = this;
     while (k != nullptr) {
-      const int32_t i = file->registry_.Find(k->node_, k);
-      if (i < 0) break;
-      const int32_t count = --k->ref_count_;
+      // Only registered keys hold references (CheckInvariants), so a count
+      // below 1 is the test for a key without a registry entry; the entry
+      // itself is looked up only to remove it.
+      if (k->ref_count_.load(std::memory_order_relaxed) < 1) break;
+      const int32_t count = k->AdjustCount(-1);
       if (first) result = count;
       first = false;
       if (count > 0) break;
-      file->registry_.RemoveAt(i);
+      const int32_t i = file->registry_.Find(k->node_, k);
+      if (i >= 0) file->registry_.RemoveAt(i);
       if (!k->detached_) k->node_->flags &= static_cast<uint8_t>(~kCfKeyBound);
       k->next_finished_ = finished;
       finished = k;
@@ -79,7 +82,7 @@ CCfKeyInterface* CCfKeyInterface::ObtainChildKey(CCfKeyInterface* parent, int32_
   if ((child->flags & kCfKeyBound) != 0) {
     CCfKeyInterface* live = file->FindLiveKeyObject(child);
     if (live != nullptr) {
-      ++live->ref_count_;
+      live->AdjustCount(1);
       return live;
     }
   }
@@ -87,7 +90,7 @@ CCfKeyInterface* CCfKeyInterface::ObtainChildKey(CCfKeyInterface* parent, int32_
   if (key == nullptr) return nullptr;
   key->index_ = index;
   key->parent_ = parent;
-  ++parent->ref_count_;
+  parent->AdjustCount(1);
   child->flags |= kCfKeyBound;
   return key;
 }
@@ -129,7 +132,7 @@ ICfKey* CCfKeyInterface::GetParent() {
   }
   LockGuard guard(file_->lock());
   if (parent_ == nullptr) return nullptr;
-  ++parent_->ref_count_;
+  parent_->AdjustCount(1);
   return parent_;
 }
 
@@ -164,7 +167,7 @@ ICfKey* CCfKeyInterface::FindChild(const CfChar* name, int32_t name_length, int3
   LockGuard guard(file_->lock());
   if (!detached_ && CfIsBranch(node_)) {
     int covered = 0;
-    const int32_t pos = FindChildByName(node_, name, name_length, &covered);
+    const int32_t pos = FindChildByName(node_, name, name_length, &covered, &hints_);
     if (consumed != nullptr) *consumed = covered;
     if (pos >= 0) return ObtainChildKey(this, pos);
   }

@@ -15,9 +15,11 @@
 #ifndef ORVO_STORE_KEY_H_
 #define ORVO_STORE_KEY_H_
 
+#include <atomic>
 #include <cstdint>
 
 #include "store/base_object.h"
+#include "store/child_hints.h"
 #include "store/node.h"
 
 // The key interface. The order of the operations is a binary contract shared
@@ -184,6 +186,17 @@ class CCfKeyInterface final : public cmmBaseObject<CCfKeyInterface, ICfKey, glsz
   // REQUIRES: the file's lock is held.
   static CCfKeyInterface* ObtainChildKey(CCfKeyInterface* parent, int32_t index);
 
+  // Adds |delta| to the count and returns the new count. The file's lock
+  // orders these changes, so no locked instruction is needed; only an
+  // orphaned key's count changes without the lock (atomically, see
+  // ReleaseOrphan), and no change under the lock follows orphaning.
+  // REQUIRES: the file's lock is held.
+  int32_t AdjustCount(int32_t delta) {
+    const int32_t count = ref_count_.load(std::memory_order_relaxed) + delta;
+    ref_count_.store(count, std::memory_order_relaxed);
+    return count;
+  }
+
   // Release of a key that outlived its file object (its holder broke the
   // contract): the count falls without a lock, and the object and the
   // ancestors that only it held are freed at 0.
@@ -225,6 +238,7 @@ class CCfKeyInterface final : public cmmBaseObject<CCfKeyInterface, ICfKey, glsz
   int32_t index_ = -1;
   CConfigFile* file_;  // not counted; null once orphaned (the file object is gone)
   CCfKeyInterface* next_finished_ = nullptr;  // Release's list of finished objects
+  CfChildHints hints_;  // FindChild's, for this key's node's table; none while pooled
 };
 
 #endif  // ORVO_STORE_KEY_H_
