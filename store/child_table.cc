@@ -58,9 +58,6 @@ int32_t UpperBound(const CfChildTable* table, uint32_t id) {
   return lo;
 }
 
-// The capacity that growing by kGrowStep gives for |count| entries.
-int64_t GrownCapacity(int64_t count) { return (count + kGrowStep - 1) / kGrowStep * kGrowStep; }
-
 int32_t InsertAt(CfChildTable* table, int32_t pos, CfChildEntry entry) {
   if (table->count == table->capacity) {
     if (table->capacity > INT32_MAX - kGrowStep) return -1;
@@ -92,6 +89,8 @@ int32_t SeekFirstId(const CfChildTable* table, uint32_t id) {
 
 }  // namespace
 
+int64_t ChildCapacityFor(int64_t count) { return (count + kGrowStep - 1) / kGrowStep * kGrowStep; }
+
 CfChildTable* NewChildTable() {
   CfChildTable* t = static_cast<CfChildTable*>(CfAllocatePiece(sizeof(CfChildTable)));
   if (t == nullptr) return nullptr;
@@ -117,14 +116,14 @@ int32_t AppendChild(CfChildTable* table, CfChildEntry entry) {
 }
 
 bool ReserveChildren(CfChildTable* table, int32_t count) {
-  const int64_t capacity = GrownCapacity(count);
+  const int64_t capacity = ChildCapacityFor(count);
   if (capacity <= table->capacity) return true;
   if (capacity > INT32_MAX) return false;
   return Resize(table, static_cast<int32_t>(capacity));
 }
 
 void TrimChildren(CfChildTable* table) {
-  const int64_t capacity = GrownCapacity(table->count);
+  const int64_t capacity = ChildCapacityFor(table->count);
   if (capacity < table->capacity) Resize(table, static_cast<int32_t>(capacity));
 }
 

@@ -23,6 +23,10 @@ int32_t InsertChild(CfChildTable* table, CfChildEntry entry, bool before);
 // REQUIRES: the entries arrive in table order (a copied table, a file read).
 int32_t AppendChild(CfChildTable* table, CfChildEntry entry);
 
+// The capacity that |count| insertions into an empty table reach: the next
+// multiple of 16.
+int64_t ChildCapacityFor(int64_t count);
+
 // Makes room for |count| entries in one step, with the capacity that |count|
 // insertions into the table as it is would reach (the next multiple of 16),
 // so that the next insertions need no storage. False when the storage cannot

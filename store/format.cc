@@ -77,7 +77,9 @@ bool ReadShape(const uint8_t* p, const uint8_t* end, RecordShape* r) {
 
 // Entries a reader reserves for |room| children: the capacity that as many
 // insertions would reach, so that none of them needs storage.
-size_t ReservedEntries(size_t room) { return (room + 15) / 16 * 16; }
+size_t ReservedEntries(size_t room) {
+  return static_cast<size_t>(ChildCapacityFor(static_cast<int64_t>(room)));
+}
 
 // Block room for the pieces of one record read from a file.
 size_t CarvedRecordBytes(const RecordShape& r) {
