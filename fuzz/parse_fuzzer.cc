@@ -76,9 +76,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The same bytes as the side file of a save caught in flight are read the
   // same way: taken only when they load whole.
   const std::string caught(600, 'x');
-  fs->SetFile(kCaught, caught);
-  fs->SetFile(kCaughtSide, orvo::testing::InFlightSideFile(
-                               std::string(reinterpret_cast<const char*>(data), size), caught));
+  const std::string input(reinterpret_cast<const char*>(data), size);
+  // The save's first header landed, nothing of its body.
+  fs->SetFile(kCaught, orvo::testing::FirstHeaderOf(input) + caught.substr(kCfHeaderSize));
+  fs->SetFile(kCaughtSide, orvo::testing::InFlightSideFile(input, caught));
   CfNode* from_side = nullptr;
   CfHeaderImage side_image;
   CfLoadReport load;

@@ -70,6 +70,11 @@ class CConfigFile final : public cmmBaseObject<CConfigFile, IConfigFile, glszBNC
   // kept beside the file before it is replaced (see save_protocol.h).
   bool CF_CALL Save(const CfChar* path) override;
 
+  // What the open found: which copy the tree came from and what the file
+  // held (a new tree for a missing, empty, foreign or newer file; a tree read
+  // in part from a damaged one). Set by Open, unchanged afterwards.
+  const CfLoadReport& load_report() const { return load_report_; }
+
   // Inspection, for tests and fuzzers. Each takes the lock.
   // Key objects in the registry (the root key included).
   int32_t LiveKeyCount();
@@ -117,6 +122,7 @@ class CConfigFile final : public cmmBaseObject<CConfigFile, IConfigFile, glszBNC
   // What the open or the last save knew of the file on disk; guarded like
   // path_.
   CfDiskMemory disk_;
+  CfLoadReport load_report_;
   CfNode* root_ = nullptr;
   CCfKeyInterface* root_key_ = nullptr;  // holds one reference
   CfKeyRegistry registry_;

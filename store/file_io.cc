@@ -65,35 +65,40 @@ CfNode* ReadConfigContent(File* file, bool checksum_always, CfFileReport* report
     report->state = CfFileState::kNoBody;
     return nullptr;
   }
-  // Known from the size already: no buffer is taken for a body that is not there.
+  // A body cut short is read as far as it goes: its records are salvaged.
+  // Known from the size already: no buffer is taken for bytes that are not there.
+  uint32_t present = h.body_size;
   if (h.body_size > report->file_size - kCfHeaderSize) {
+    present = static_cast<uint32_t>(report->file_size - kCfHeaderSize);
     report->state = CfFileState::kBodyPastEnd;
-    return nullptr;
   }
-  Buffer body(static_cast<uint8_t*>(std::malloc(h.body_size)));
+  Buffer body(static_cast<uint8_t*>(std::malloc(present > 0 ? present : 1)));
   if (!body) {
     report->state = CfFileState::kNoMemory;
     return nullptr;
   }
-  if (!file->Read(body.get(), h.body_size, &done)) {
+  if (!file->Read(body.get(), present, &done)) {
     report->state = CfFileState::kReadError;
     return nullptr;
   }
-  if (done != h.body_size) {
+  if (done != present) {
     report->state = CfFileState::kShortBody;
     return nullptr;
   }
-  report->body_read = true;
-  report->checksum_tested = h.version == kCfVersion;
-  if (report->checksum_tested || checksum_always) {
+  report->body_read = present == h.body_size;
+  report->checksum_tested = report->body_read && h.version == kCfVersion;
+  if (report->checksum_tested || (report->body_read && checksum_always)) {
     report->checksum_computed = CfChecksum(body.get(), h.body_size);
   }
-  if (report->checksum_tested && report->checksum_computed != h.checksum) {
+  // A body that does not match its checksum is damaged, not foreign: what
+  // still parses of it is kept (the file does not load whole).
+  const bool damaged = report->state == CfFileState::kBodyPastEnd ||
+                       (report->checksum_tested && report->checksum_computed != h.checksum);
+  if (damaged && report->state != CfFileState::kBodyPastEnd) {
     report->state = CfFileState::kBadChecksum;
-    return nullptr;
   }
   const uint8_t* cursor = body.get();
-  CfNode* root = ParseNode(&cursor, body.get() + h.body_size, &report->parse);
+  CfNode* root = ParseNode(&cursor, body.get() + present, &report->parse);
   if (report->parse.out_of_memory) {
     // A tree cut short by memory is not what the file holds.
     if (root != nullptr) FreeNodeTree(root, nullptr);
@@ -101,11 +106,11 @@ CfNode* ReadConfigContent(File* file, bool checksum_always, CfFileReport* report
     return nullptr;
   }
   if (root == nullptr) {
-    report->state = CfFileState::kBadRoot;
+    if (!damaged) report->state = CfFileState::kBadRoot;
     return nullptr;
   }
   report->parsed_bytes = static_cast<uint32_t>(cursor - body.get());
-  report->state = CfFileState::kLoaded;
+  if (!damaged) report->state = CfFileState::kLoaded;
   return root;
 }
 

@@ -30,8 +30,9 @@ constexpr uint32_t kCfSharingPatienceMs = 1000;
 
 // What the reader made of a file's content, in the order it tests. kNoMemory
 // and kReadError say nothing of the content: they make the open fail (see
-// CfOpenFails). Every other state but kLoaded makes the file open as a new
-// tree.
+// CfOpenFails). kBodyPastEnd and kBadChecksum are damage: the records that
+// still parse are read (salvaged). Every other state but kLoaded makes the
+// file open as a new tree.
 enum class CfFileState {
   kLoaded,        // the tree was read
   kEmpty,         // the file is empty
@@ -40,11 +41,11 @@ enum class CfFileState {
   kBadVersion,    // the version is above the highest one known
   kNotCommitted,  // the commit marks differ: a save was interrupted
   kNoBody,        // the body size is 0
-  kBodyPastEnd,   // the body size claims more bytes than the file holds
+  kBodyPastEnd,   // the body size claims more bytes than the file holds (salvaged)
   kNoMemory,      // memory ran out while the file was read (the body or a record)
   kReadError,     // a read failed with an error (not the end of the file)
   kShortBody,     // the body could not be read in full
-  kBadChecksum,   // the body's checksum differs from the header's
+  kBadChecksum,   // the body's checksum differs from the header's (salvaged)
   kBadRoot,       // the root record cannot be read
 };
 
@@ -87,7 +88,8 @@ struct CfFileReport {
 
 // The content checks and the parse of the reading sequence on |file|, read
 // from its current position (its start): fills |report| and |header| and
-// returns the tree when the state is kLoaded. With |checksum_always| the
+// returns the tree when the state is kLoaded, or what parses of a damaged
+// body (kBodyPastEnd, kBadChecksum). With |checksum_always| the
 // checksum is also computed for older versions (for reports; it is tested
 // only for the current version).
 CfNode* ReadConfigContent(orvo::platform::File* file, bool checksum_always, CfFileReport* report,
@@ -99,8 +101,9 @@ bool WriteAll(orvo::platform::File* file, const uint8_t* data, uint32_t n);
 // Runs the reading sequence on an existing file (it is never created; the
 // side file is not consulted) and reports what it found, waiting like
 // LoadConfigFile while a save holds the file. Returns false when the file cannot be opened or
-// sized. When |root| is not null and the state is kLoaded, *root receives the
-// tree, owned by the caller; otherwise *root is set to nullptr.
+// sized. When |root| is not null and a tree was read (kLoaded, or salvaged
+// from a damaged body), *root receives it, owned by the caller; otherwise
+// *root is set to nullptr.
 // REQUIRES: |path| is NUL-terminated.
 bool InspectConfigFile(const CfChar* path, CfFileReport* report, CfNode** root);
 

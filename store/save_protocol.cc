@@ -87,41 +87,30 @@ bool ReadFailed(const CfFileReport& r) {
          r.state == CfFileState::kShortBody;
 }
 
-// The first bytes of F: its header as it stands, zeros past F's end.
-struct Head {
+// F's bytes from its start: up to |limit| of them (all when it is larger
+// than the file), with F's size.
+struct Raw {
   uint64_t size = 0;
-  uint8_t bytes[kCfHeaderSize] = {};
+  Buffer bytes;
+  uint64_t held = 0;  // how many of F's bytes |bytes| holds
+  uint8_t at(uint64_t i) const { return i < held ? bytes.get()[i] : 0; }
 };
 
-bool ReadHead(File* file, Head* head) {
-  std::memset(head->bytes, 0, sizeof(head->bytes));
-  uint32_t done = 0;
-  return file->Size(&head->size) && file->Seek(0) && file->Read(head->bytes, kCfHeaderSize, &done);
-}
-
-// The hash that seals a side file: its header, its body, then the trailer's
-// bytes 8 to 551.
-uint64_t SideHash(const uint8_t* header, const uint8_t* body, uint32_t size,
-                  const uint8_t* trailer) {
-  uint64_t h = CfHash64(header, kCfHeaderSize, 0);
-  h = CfHash64(body, size, h);
-  return CfHash64(trailer + kCfSideFirstHeaderOffset,
-                  kCfSideTrailerChecksumOffset - kCfSideFirstHeaderOffset, h);
-}
-
-// Whether every byte of F's head is one that the save recorded in |trailer|
-// could have left there: F's byte when the save began, or the byte of the
-// first or of the final header (|final_header|, the side file's own) that it
-// writes. Torn sectors mix these bytes; nothing else produces only them.
-bool Explains(const uint8_t* trailer, const uint8_t* final_header, const Head& head) {
-  if (head.size == 0) return false;  // emptied since: never stood in for
-  const uint64_t n = head.size < kCfHeaderSize ? head.size : kCfHeaderSize;
-  for (uint64_t i = 0; i < n; ++i) {
-    const uint8_t b = head.bytes[i];
-    const uint8_t first = i < kCfHeaderImageSize ? trailer[kCfSideFirstHeaderOffset + i] : 0;
-    if (b != trailer[kCfSideBaseHeaderOffset + i] && b != first && b != final_header[i]) {
-      return false;
-    }
+// False when F cannot be read (an error, no memory). REQUIRES: a limit that
+// fits in memory is the caller's business (the image size bounds it).
+bool ReadRaw(File* file, uint64_t limit, Raw* raw) {
+  if (!file->Size(&raw->size)) return false;
+  const uint64_t want = raw->size < limit ? raw->size : limit;
+  raw->held = 0;
+  raw->bytes.reset(static_cast<uint8_t*>(std::malloc(want > 0 ? want : 1)));
+  if (!raw->bytes || !file->Seek(0)) return false;
+  while (raw->held < want) {
+    const uint64_t left = want - raw->held;
+    const uint32_t n = left < (1u << 30) ? static_cast<uint32_t>(left) : (1u << 30);
+    uint32_t got = 0;
+    if (!file->Read(raw->bytes.get() + raw->held, n, &got)) return false;
+    if (got == 0) return false;  // shrank meanwhile: nothing is decided from it
+    raw->held += got;
   }
   return true;
 }
@@ -131,13 +120,63 @@ struct Side {
   CfSideState state = CfSideState::kAbsent;
   CfFileReport report;
   uint8_t header[kCfHeaderSize] = {};
-  uint8_t trailer[kCfSideTrailerSize] = {};
+  uint8_t trailer[kCfSideTrailerFixedSize] = {};
+  Buffer body;
+  Buffer base;  // the kept base bytes
   Tree tree;
+
+  uint32_t body_size() const { return report.header.body_size; }
+  uint64_t image_size() const { return kCfHeaderSize + uint64_t{body_size()}; }
+  uint64_t base_size() const { return DecodeFixed64(trailer + kCfSideBaseSizeOffset); }
+  uint64_t base_from() const { return DecodeFixed64(trailer + kCfSideBaseFromOffset); }
+  uint64_t base_length() const { return DecodeFixed64(trailer + kCfSideBaseLengthOffset); }
+
+  // The byte the save writes last at |i| (its final header, then the body).
+  uint8_t image_at(uint64_t i) const {
+    return i < kCfHeaderSize ? header[i] : body.get()[i - kCfHeaderSize];
+  }
+  // The byte of the first header at |i| (REQUIRES: i < kCfHeaderSize).
+  uint8_t first_at(uint64_t i) const {
+    return i < kCfHeaderImageSize ? trailer[kCfSideFirstHeaderOffset + i] : 0;
+  }
+  // The base's byte at |i| (REQUIRES: i < image_size()).
+  uint8_t base_at(uint64_t i) const {
+    if (i < kCfHeaderSize) return trailer[kCfSideBaseHeaderOffset + i];
+    if (i < base_from()) return image_at(i);
+    if (i - base_from() < base_length()) return base.get()[i - base_from()];
+    return 0;  // past the base's end
+  }
 };
 
-// Reads the side file of |path| and judges it against F's |head|. Called
-// while F is held, so no save of this store is writing it.
-void ReadSide(const CfChar* path, const Head& head, Side* side) {
+// The hash that seals a side file: its header, its body, then its trailer
+// from byte 8 to the end of the base bytes.
+uint64_t SideHash(const uint8_t* header, const uint8_t* body, uint32_t size, const uint8_t* trailer,
+                  const uint8_t* base, uint64_t base_length) {
+  uint64_t h = CfHash64(header, kCfHeaderSize, 0);
+  h = CfHash64(body, size, h);
+  h = CfHash64(trailer + kCfSideFirstHeaderOffset,
+               kCfSideTrailerFixedSize - kCfSideFirstHeaderOffset, h);
+  return CfHash64(base, static_cast<size_t>(base_length), h);
+}
+
+// Reads |n| bytes at |at| of |file| into a new buffer; null on failure.
+Buffer ReadAt(File* file, uint64_t at, uint64_t n) {
+  Buffer out(static_cast<uint8_t*>(std::malloc(n > 0 ? n : 1)));
+  if (!out || !file->Seek(at)) return Buffer();
+  uint64_t held = 0;
+  while (held < n) {
+    const uint64_t left = n - held;
+    const uint32_t want = left < (1u << 30) ? static_cast<uint32_t>(left) : (1u << 30);
+    uint32_t got = 0;
+    if (!file->Read(out.get() + held, want, &got) || got == 0) return Buffer();
+    held += got;
+  }
+  return out;
+}
+
+// Reads the side file of |path| whole and checks its seal. Called while F is
+// held, so no save of this store is writing it.
+void ReadSide(const CfChar* path, Side* side) {
   OpenError error;
   std::unique_ptr<File> file(OpenCompanion(path, kCfSideFileSuffix, OpenMode::kRead,
                                            orvo::platform::kOpenExisting, &error));
@@ -157,74 +196,131 @@ void ReadSide(const CfChar* path, const Head& head, Side* side) {
         side->report.state == CfFileState::kEmpty ? CfSideState::kAbsent : CfSideState::kUnusable;
     return;
   }
-  // The trailer follows the body, where the read stopped.
-  uint32_t done = 0;
-  const uint8_t* t = side->trailer;
-  const uint32_t size = side->report.header.body_size;
-  const bool read = file->Read(side->trailer, kCfSideTrailerSize, &done);
-  const uint64_t end = kCfHeaderSize + uint64_t{size} + kCfSideTrailerSize;
-  Buffer body(static_cast<uint8_t*>(std::malloc(size)));
-  uint32_t got = 0;
-  const bool body_read = body && read && file->Seek(kCfHeaderSize) &&
-                         file->Read(body.get(), size, &got) && got == size;
-  if (!read || (done == kCfSideTrailerSize && !body_read) ||
-      (done != kCfSideTrailerSize && side->report.file_size >= end)) {
+  const uint64_t fixed_end = side->image_size() + kCfSideTrailerFixedSize;
+  const uint64_t file_size = side->report.file_size;
+  uint8_t* t = side->trailer;
+  if (file_size < fixed_end + kCfSideSealSize) {
+    side->tree.reset();
+    side->state = CfSideState::kUnusable;  // no whole trailer: torn or foreign
+    return;
+  }
+  Buffer fixed = ReadAt(file.get(), side->image_size(), kCfSideTrailerFixedSize);
+  side->body = ReadAt(file.get(), kCfHeaderSize, side->body_size());
+  if (!fixed || !side->body) {
     side->tree.reset();
     side->state = CfSideState::kNotReadable;
     return;
   }
-  if (done != kCfSideTrailerSize || DecodeFixed32(t) != kCfSideTrailerTag ||
-      DecodeFixed64(t + kCfSideTrailerChecksumOffset) !=
-          SideHash(side->header, body.get(), size, t)) {
+  std::memcpy(t, fixed.get(), kCfSideTrailerFixedSize);
+  const uint64_t length = side->base_length();
+  const uint64_t from = side->base_from();
+  const bool shaped = DecodeFixed32(t) == kCfSideTrailerTag &&
+                      length <= file_size - fixed_end - kCfSideSealSize && from >= kCfHeaderSize &&
+                      from <= side->image_size() && length <= side->image_size() - from;
+  Buffer seal;
+  if (shaped) {
+    side->base = ReadAt(file.get(), fixed_end, length);
+    seal = ReadAt(file.get(), fixed_end + length, kCfSideSealSize);
+    if (!side->base || !seal) {
+      side->tree.reset();
+      side->state = CfSideState::kNotReadable;
+      return;
+    }
+  }
+  if (!shaped ||
+      DecodeFixed64(seal.get()) != SideHash(side->header, side->body.get(), side->body_size(), t,
+                                            side->base.get(), length)) {
     side->tree.reset();
     side->state = CfSideState::kUnusable;
     return;
   }
-  if (DecodeFixed32(t + kCfSideStateOffset) != kCfSideInFlight) {
-    side->state = CfSideState::kFinished;
-  } else if (!Explains(t, side->header, head)) {
-    side->state = CfSideState::kUnrelated;
-  } else {
+  const uint32_t state = DecodeFixed32(t + kCfSideStateOffset);
+  if (state == kCfSideInFlight) {
     side->state = CfSideState::kInFlight;
+  } else {
+    side->tree.reset();
+    side->state = state == kCfSideFinished ? CfSideState::kFinished : CfSideState::kUnusable;
   }
-  if (side->state != CfSideState::kInFlight) side->tree.reset();
-  file->Close();
 }
 
-// Whether an F that reads whole may still be a save's unfinished work: a
-// power loss can leave a header made of the save's headers (see Explains)
-// over a body of old and new sectors whose plain byte sum still matches.
-// Only while that save's side file is in flight.
-bool MayBeTornBy(const Side& side, const Head& head) {
-  return side.state == CfSideState::kInFlight && Explains(side.trailer, side.header, head);
-}
-
-// A cheap look at the side file for an F that reads whole: its header and
-// trailer only. True when it is in flight and F's header is one its save
-// could have left (see MayBeTornBy). Any failure to
-// look counts as no: a whole F is not given up on a doubt.
-bool SideMayHoldTheSave(const CfChar* path, const Head& head) {
-  if (head.size < kCfHeaderSize) return false;
+// Whether the side file of |path| says in flight, from its header and the
+// trailer's tag and state alone: the only case in which it must be read
+// whole (R2). Unreadable or odd side files say no here; they are judged in
+// full only when F does not load whole.
+bool SideSaysInFlight(const CfChar* path) {
   OpenError error;
   std::unique_ptr<File> file(OpenCompanion(path, kCfSideFileSuffix, OpenMode::kRead,
                                            orvo::platform::kOpenExisting, &error));
-  Side side;
+  if (!file) return false;  // judged in full only when F does not load whole
+  uint8_t header[kCfHeaderSize];
+  uint8_t t[8];
   uint32_t done = 0;
-  uint64_t size = 0;
-  if (!file || !file->Size(&size) || !file->Read(side.header, kCfHeaderSize, &done) ||
-      done != kCfHeaderSize) {
+  if (!file->Read(header, kCfHeaderSize, &done) || done != kCfHeaderSize) return false;
+  const uint64_t at = kCfHeaderSize + uint64_t{DecodeFixed32(header + kCfBodySizeOffset)};
+  if (!file->Seek(at) || !file->Read(t, sizeof(t), &done) || done != sizeof(t)) return false;
+  return DecodeFixed32(t) == kCfSideTrailerTag &&
+         DecodeFixed32(t + kCfSideStateOffset) == kCfSideInFlight;
+}
+
+// Whether F (|raw|: all of it up to the side file's image size, and its
+// size) is a strict mix of what the in-flight |side| found and wrote (R2).
+// |whole|: F loads whole; then each sector must be the base's, the save's,
+// or one torn once between them, and the header one of the three exactly.
+bool TornBy(const Side& side, const Raw& raw, bool whole) {
+  const uint64_t n = side.image_size();
+  const uint64_t base_size = side.base_size();
+  if (raw.size == 0) return false;  // emptied since: never stood in for
+  // The save writes [0, n) and never shortens F.
+  if (raw.size > (base_size > n ? base_size : n) || raw.size < (base_size < n ? base_size : n)) {
     return false;
   }
-  const uint64_t at = kCfHeaderSize + uint64_t{DecodeFixed32(side.header + kCfBodySizeOffset)};
-  const uint8_t* t = side.trailer;
-  if (size < at + kCfSideTrailerSize || !file->Seek(at) ||
-      !file->Read(side.trailer, kCfSideTrailerSize, &done) || done != kCfSideTrailerSize ||
-      DecodeFixed32(t) != kCfSideTrailerTag ||
-      DecodeFixed32(t + kCfSideStateOffset) != kCfSideInFlight) {
-    return false;
+  bool is_base = raw.size == base_size;
+  bool is_image = raw.size >= n;
+  for (uint64_t start = 0; start < n; start += kCfSectorSize) {
+    const uint64_t end = start + kCfSectorSize < n ? start + kCfSectorSize : n;
+    // Per sector: where F first leaves each source, and whether every byte
+    // is one of them.
+    bool base_all = true, image_all = true, first_all = start == 0, any = true;
+    uint64_t cuts = 0;
+    int from = -1;  // the source of the previous byte: 0 base, 1 image, 2 first
+    for (uint64_t i = start; i < end; ++i) {
+      const uint8_t f = raw.at(i);
+      const bool b = f == side.base_at(i);
+      const bool m = f == side.image_at(i);
+      const bool h = start == 0 && f == side.first_at(i);
+      base_all &= b;
+      image_all &= m;
+      first_all &= h;
+      if (!b && !m && !h) {
+        any = false;
+        break;
+      }
+      // Count changes of source where the previous one no longer fits.
+      const int prefer = from >= 0 && ((from == 0 && b) || (from == 1 && m) || (from == 2 && h))
+                             ? from
+                             : (b   ? 0
+                                : m ? 1
+                                    : 2);
+      if (from >= 0 && prefer != from) ++cuts;
+      from = prefer;
+    }
+    if (!any) return false;
+    is_base &= base_all;
+    is_image &= image_all;
+    if (whole && !(base_all || image_all || first_all) && (start == 0 || cuts > 1)) return false;
   }
-  side.state = CfSideState::kInFlight;
-  return MayBeTornBy(side, head);
+  return !is_base && !is_image;
+}
+
+// Remembers F as whole with |header|, as |file| shows it now.
+void Remember(File* file, const uint8_t* header, CfDiskMemory* memory) {
+  if (memory == nullptr) return;
+  memory->known = file->Stamp(&memory->stamp);
+  std::memcpy(memory->header, header, kCfHeaderSize);
+}
+
+void Forget(CfDiskMemory* memory) {
+  if (memory != nullptr) memory->known = false;
 }
 
 // Reads F (open in |file|) and, where F needs it, its side file. Returns
@@ -239,56 +335,40 @@ CfNode* ReadWithRecovery(File* file, const CfChar* path, bool may_read_side, boo
     report->read_failed = true;
     return nullptr;
   }
-  Head head;
-  if (report->file.header_read) {
-    head.size = report->file.file_size;
-    std::memcpy(head.bytes, header, kCfHeaderSize);
-  }
-  if (tree && report->file.whole() && (!may_read_side || !SideMayHoldTheSave(path, head))) {
-    report->source = CfTreeSource::kFile;
-    return tree.release();
-  }
+  const bool whole = tree && report->file.whole();
   if (report->file.state == CfFileState::kEmpty) {
     report->source = CfTreeSource::kEmpty;
     return nullptr;
   }
-  Side side;
-  if (may_read_side) {
-    if (!ReadHead(file, &head)) {
-      report->read_failed = true;
-      return nullptr;
-    }
-    ReadSide(path, head, &side);
+  if (may_read_side && (!whole || SideSaysInFlight(path))) {
+    Side side;
+    ReadSide(path, &side);
     report->side = side.state;
     report->side_file = side.report;
     if (side.state == CfSideState::kNotReadable) {
       report->read_failed = true;
       return nullptr;
     }
-  }
-  const bool whole = tree && report->file.whole();
-  if (side.state == CfSideState::kInFlight && (!whole || MayBeTornBy(side, head))) {
-    std::memcpy(header, side.header, kCfHeaderSize);
-    report->source = CfTreeSource::kSideFile;
-    return side.tree.release();
+    if (side.state == CfSideState::kInFlight) {
+      Raw raw;
+      if (!ReadRaw(file, side.image_size(), &raw)) {
+        report->read_failed = true;
+        return nullptr;
+      }
+      if (TornBy(side, raw, whole)) {  // R2
+        std::memcpy(header, side.header, kCfHeaderSize);
+        report->source = CfTreeSource::kSideFile;
+        return side.tree.release();
+      }
+      report->side = CfSideState::kUnrelated;
+    }
   }
   if (whole) {
     report->source = CfTreeSource::kFile;
   } else {
-    report->source = tree ? CfTreeSource::kFilePart : CfTreeSource::kUnreadable;
+    report->source = tree ? CfTreeSource::kFilePart : CfTreeSource::kUnreadable;  // R4
   }
   return tree.release();
-}
-
-// Remembers F as whole with |header|, as |file| shows it now.
-void Remember(File* file, const uint8_t* header, CfDiskMemory* memory) {
-  if (memory == nullptr) return;
-  memory->known = file->Stamp(&memory->stamp);
-  std::memcpy(memory->header, header, kCfHeaderSize);
-}
-
-void Forget(CfDiskMemory* memory) {
-  if (memory != nullptr) memory->known = false;
 }
 
 // Copies |n| bytes from |from| at |at| to |to| at the same offset.
@@ -317,34 +397,34 @@ bool KeepOldBytes(const CfChar* path, File* file, uint64_t size) {
 }
 
 // Writes the in-flight side file's image into F, body first and header
-// last, and flushes it: F is then whole again and the side file free.
+// last, and flushes it: F is then whole again and the side file free (R5).
 bool RestoreFromSide(const CfChar* path, const Side& side, File* file) {
   OpenError error;
   std::unique_ptr<File> from(OpenCompanion(path, kCfSideFileSuffix, OpenMode::kReadWrite,
                                            orvo::platform::kOpenExisting, &error));
   // The side file's bytes may not be durable yet (its save was killed before
   // its flush): they are made so before F is overwritten with them.
-  return from && from->Flush() &&
-         CopyRange(from.get(), file, kCfHeaderSize, side.report.header.body_size) &&
-         file->Seek(0) && WriteAll(file, side.header, kCfHeaderSize) && file->Flush();
+  return from && from->Flush() && file->Seek(kCfHeaderSize) &&
+         WriteAll(file, side.body.get(), side.body_size()) && file->Seek(0) &&
+         WriteAll(file, side.header, kCfHeaderSize) && file->Flush();
 }
 
-// What a save finds in F.
-enum class Found { kWhole, kNotWhole, kNotRead };
+// What a save finds in F. kKnown: whole, exactly as this object last read
+// or wrote it (so no side file can be needed for it, R2).
+enum class Found { kKnown, kWhole, kNotWhole, kNotRead };
 
-// Whether F (open in |file|, its head in |head|) holds a whole file. Trusts
-// |memory| when F is exactly as it was last read or written whole; reads F
-// through otherwise. Sets *torn_suspect when F was read through and found
-// whole: it may still be a save's unfinished work (see MayBeTornBy). kNotRead: F could not be read
-// (an error, no memory), so nothing may be decided from it.
-Found ExamineFile(File* file, const Head& head, const CfDiskMemory* memory, bool* torn_suspect) {
-  *torn_suspect = false;
-  if (head.size == 0) return Found::kNotWhole;
-  if (memory != nullptr && memory->known) {
+// Whether F (open in |file|) holds a whole file. Trusts |memory| when F is
+// exactly as it was last read or written whole (R3); reads F through
+// otherwise. kNotRead: F could not be read (an error, no memory), so nothing
+// may be decided from it. *newer: F is a committed file of a newer version.
+Found ExamineFile(File* file, const Raw& raw, const CfDiskMemory* memory, bool* newer) {
+  *newer = false;
+  if (raw.size == 0) return Found::kNotWhole;
+  if (memory != nullptr && memory->known && raw.held >= kCfHeaderSize) {
     FileStamp now;
     if (file->Stamp(&now) && now == memory->stamp &&
-        std::memcmp(head.bytes, memory->header, kCfHeaderSize) == 0) {
-      return Found::kWhole;
+        std::memcmp(raw.bytes.get(), memory->header, kCfHeaderSize) == 0) {
+      return Found::kKnown;
     }
   }
   CfFileReport report;
@@ -352,39 +432,64 @@ Found ExamineFile(File* file, const Head& head, const CfDiskMemory* memory, bool
   if (!file->Seek(0)) return Found::kNotRead;
   Tree tree(ReadConfigContent(file, false, &report, header));
   if (ReadFailed(report)) return Found::kNotRead;
-  *torn_suspect = report.whole();
-  return report.whole() ? Found::kWhole : Found::kNotWhole;
+  *newer = report.state == CfFileState::kBadVersion && report.committed();
+  return tree && report.whole() ? Found::kWhole : Found::kNotWhole;
 }
 
-// Marks the side file's save finished (not flushed: until the mark is
-// durable, F's header tells a finished save apart, see Explains).
-void MarkFinished(File* side, uint32_t body_size) {
+// Marks the side file's save finished. |flush|: and makes the mark durable
+// (R1). False when the mark could not be written (or flushed).
+bool MarkFinished(File* side, uint32_t body_size, bool flush) {
   uint8_t state[4];
   EncodeFixed32(state, kCfSideFinished);
-  if (side->Seek(uint64_t{kCfHeaderSize} + body_size + kCfSideStateOffset)) {
-    WriteAll(side, state, sizeof(state));
-  }
+  return side->Seek(uint64_t{kCfHeaderSize} + body_size + kCfSideStateOffset) &&
+         WriteAll(side, state, sizeof(state)) && (!flush || side->Flush());
+}
+
+// The base bytes a save keeps: from the first body sector where F (|raw|)
+// differs from the image to the end of what both hold.
+void BaseRange(const Raw& raw, const uint8_t* body, uint32_t size, uint64_t* from,
+               uint64_t* length) {
+  const uint64_t n = kCfHeaderSize + uint64_t{size};
+  const uint64_t both = raw.size < n ? raw.size : n;
+  uint64_t i = kCfHeaderSize;
+  while (i < both && raw.at(i) == body[i - kCfHeaderSize]) ++i;
+  *from = i < both ? i - i % kCfSectorSize : both;
+  if (*from < kCfHeaderSize) *from = kCfHeaderSize;
+  *length = both > *from ? both - *from : 0;
 }
 
 // Writes the complete image and its trailer to the side file, in place, and
 // flushes it. Returns the open side file, or null on failure.
 File* WriteSide(const CfChar* path, const uint8_t* final_header, const uint8_t* body, uint32_t size,
-                const uint8_t* first_header, const Head& base) {
-  uint8_t trailer[kCfSideTrailerSize] = {};
+                const uint8_t* first_header, const Raw& base) {
+  uint8_t trailer[kCfSideTrailerFixedSize] = {};
   EncodeFixed32(trailer, kCfSideTrailerTag);
   EncodeFixed32(trailer + kCfSideStateOffset, kCfSideInFlight);
   std::memcpy(trailer + kCfSideFirstHeaderOffset, first_header, kCfHeaderImageSize);
-  std::memcpy(trailer + kCfSideBaseHeaderOffset, base.bytes, kCfHeaderSize);
-  EncodeFixed64(trailer + kCfSideTrailerChecksumOffset,
-                SideHash(final_header, body, size, trailer));
+  uint64_t from = 0, length = 0;
+  BaseRange(base, body, size, &from, &length);
+  EncodeFixed64(trailer + kCfSideBaseSizeOffset, base.size);
+  EncodeFixed64(trailer + kCfSideBaseFromOffset, from);
+  EncodeFixed64(trailer + kCfSideBaseLengthOffset, length);
+  for (uint64_t i = 0; i < kCfHeaderSize; ++i) trailer[kCfSideBaseHeaderOffset + i] = base.at(i);
+  const uint8_t* kept = base.bytes.get() + from;
+  uint8_t seal[kCfSideSealSize];
+  EncodeFixed64(seal, SideHash(final_header, body, size, trailer, kept, length));
   OpenError error;
   std::unique_ptr<File> side(OpenCompanion(path, kCfSideFileSuffix, OpenMode::kReadWrite,
                                            orvo::platform::kOpenAlways, &error));
   if (!side) return nullptr;
-  if (!side->Seek(0) || !WriteAll(side.get(), final_header, kCfHeaderSize) ||
-      !WriteAll(side.get(), body, size) || !WriteAll(side.get(), trailer, kCfSideTrailerSize) ||
-      !side->Flush()) {
-    MarkFinished(side.get(), size);  // never left in flight by a save that failed before F
+  bool written = side->Seek(0) && WriteAll(side.get(), final_header, kCfHeaderSize) &&
+                 WriteAll(side.get(), body, size) &&
+                 WriteAll(side.get(), trailer, kCfSideTrailerFixedSize);
+  for (uint64_t done = 0; written && done < length;) {
+    const uint64_t left = length - done;
+    const uint32_t n = left < (1u << 30) ? static_cast<uint32_t>(left) : (1u << 30);
+    written = WriteAll(side.get(), kept + done, n);
+    done += n;
+  }
+  if (!written || !WriteAll(side.get(), seal, sizeof(seal)) || !side->Flush()) {
+    MarkFinished(side.get(), size, false);  // never left in flight by a save that failed before F
     return nullptr;
   }
   return side.release();
@@ -514,6 +619,7 @@ bool SaveConfigFile(const CfChar* path, const CfHeaderImage& image, CfNode* cons
     if (SerializeNode(tree, &cursor, size) != size) return false;
   }
   const uint8_t* const body = buffer.get();
+  const uint64_t image_size = kCfHeaderSize + uint64_t{size};
 
   // The first header: the image with the current version and commit marks 1
   // and 0, so F reads as unusable until the final header (size, checksum,
@@ -530,41 +636,55 @@ bool SaveConfigFile(const CfChar* path, const CfHeaderImage& image, CfNode* cons
   EncodeFixed32(final_header + kCfCommitOffset, kCfCommitDone);
   EncodeFixed32(final_header + kCfCommitCopyOffset, kCfCommitDone);
 
-  // What F holds now, from F itself.
-  Head head;
-  if (!ReadHead(file.get(), &head)) return false;
-  bool torn_suspect = false;
-  const Found found = ExamineFile(file.get(), head, memory, &torn_suspect);
+  // What F holds now, from F itself (R3): the bytes this save overwrites.
+  Raw raw;
+  if (!ReadRaw(file.get(), image_size, &raw)) return false;
+  bool newer = false;
+  const Found found = ExamineFile(file.get(), raw, memory, &newer);
   Forget(memory);
   if (found == Found::kNotRead) return false;
-  const bool whole = found == Found::kWhole;
-  if ((!whole || torn_suspect) && head.size != 0) {
+  if (newer) return false;  // R6: a newer program's file is never replaced
+  const bool whole = found == Found::kWhole || found == Found::kKnown;
+  if (raw.size != 0 && (!whole || SideSaysInFlight(path))) {
     Side side;
-    ReadSide(path, head, &side);
+    ReadSide(path, &side);
     if (side.state == CfSideState::kNotReadable) return false;
-    if (side.state == CfSideState::kInFlight && (!whole || MayBeTornBy(side, head))) {
+    bool torn = false;
+    if (side.state == CfSideState::kInFlight) {
+      Raw all;
+      if (!ReadRaw(file.get(), side.image_size(), &all)) return false;
+      torn = TornBy(side, all, whole);
+      // Not torn, F may still be that save's image or its base as written
+      // and not yet durable: it is made so before the side file, its copy,
+      // is reused (R5).
+      if (!torn && !file->Flush()) return false;
+    }
+    if (torn) {
       // F is a save's unfinished work and the side file its only whole
-      // copy: make F whole from it before the side file is reused. F holds
-      // nothing the side file does not (see Explains): it is not kept.
-      if (!RestoreFromSide(path, side, file.get()) || !ReadHead(file.get(), &head)) return false;
-    } else if (!whole && !KeepOldBytes(path, file.get(), head.size)) {
+      // copy: make F whole from it before the side file is reused (R5). F
+      // holds nothing the side file does not: it is not kept.
+      if (!RestoreFromSide(path, side, file.get()) || !ReadRaw(file.get(), image_size, &raw)) {
+        return false;
+      }
+    } else if (!whole && !KeepOldBytes(path, file.get(), raw.size)) {  // R4
       return false;
     }
   }
 
-  std::unique_ptr<File> side(WriteSide(path, final_header, body, size, first_header, head));
+  std::unique_ptr<File> side(WriteSide(path, final_header, body, size, first_header, raw));
   if (!side) return false;
-  // In place, then durable; only then is the side file's save finished. A
-  // save that fails before it writes to F finishes the side file too.
+  // In place, then durable; only then is the side file's save finished, and
+  // success is reported once that is durable too (R1). A save that fails
+  // before it writes to F finishes the side file.
   if (!file->Seek(0)) {
-    MarkFinished(side.get(), size);
+    MarkFinished(side.get(), size, false);
     return false;
   }
   if (!WriteAll(file.get(), first_header, kCfHeaderSize) || !WriteAll(file.get(), body, size) ||
       !file->Seek(0) || !WriteAll(file.get(), final_header, kCfHeaderSize) || !file->Flush()) {
     return false;
   }
-  MarkFinished(side.get(), size);
+  if (!MarkFinished(side.get(), size, true)) return false;  // R1: the save says it failed
   side->Close();
   Remember(file.get(), final_header, memory);
   file->Close();

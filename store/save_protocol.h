@@ -1,42 +1,59 @@
 // How a configuration file F is opened and saved so that no crash, stale
-// companion file, foreign file or second writer loses a save or brings back
-// content that a finished save replaced.
+// companion file, foreign file or second writer loses a save, and nothing
+// that another program wrote is undone.
 //
 // F keeps its format, its place and its in-place write: the first header
 // (commit marks 1 and 0), the body, the final header (2 and 2). Other
-// programs of the suite read and write F alone. Beside it the store keeps:
-//   F.new  the side file: header and body of the image being saved, then a
-//          trailer that records the save (in flight or finished), the header
-//          F had when the save began and the first header it writes to F.
-//          Written in place and reused: never truncated.
-//   F.old  the kept copy: bytes of F that could not be read, copied there
-//          before anything overwrites them.
+// programs of the suite read and write F alone, without this protocol.
+// Beside it the store keeps:
+//   F.new  the side file: the image being saved (final header and body), then
+//          a trailer: the save's state (in flight or finished), the first
+//          header it writes to F, and F's bytes when the save began as far as
+//          the save overwrites them and they differ from the image (the base).
+//          Sealed by a hash; written in place and reused: never truncated.
+//   F.old  the kept copy: bytes of F that could not be read whole, copied
+//          there before anything overwrites them.
 //
-// Invariants:
-// - The side file is "in flight" only from the flush that makes it durable
-//   until F's final header is: a save marks it finished right after F's
-//   flush. An open takes the side file's tree only while it is in flight and
-//   F's header is one the save could have left (each header byte is the one
-//   F had, or one of the two headers the save writes): a side file never
-//   stands in for an F that was emptied, removed, replaced, or written since
-//   by another program.
-// - An open takes the side file only when F does not load whole (or, for an
-//   F of a version without a checksum, when F still shows the exact header
-//   the in-flight save began from). It never reads the side file otherwise.
-// - At every moment of a save one whole copy of the newest finished content
-//   is on disk: F, or the side file while it is in flight. A save that finds
-//   F unreadable but explained by an in-flight side file first copies the
-//   side file's image into F and flushes it, and only then reuses the side
-//   file.
-// - A save decides what F holds from F itself, never from what the saving
-//   object remembers alone: it compares F's header and stamp (identity, size,
-//   change times) with those of the open or save that last read or wrote it
-//   whole, and reads all of F when they differ or were never known.
-// - Content of F that the store cannot read whole, and that no in-flight
-//   side file explains, is copied to F.old and flushed before F is
-//   overwritten. F.old therefore only ever receives bytes that do not load
-//   whole: readable content never replaces it.
-// - A durable save of a whole F flushes twice: the side file, then F.
+// Rules (code and tests cite them):
+// R1 A save makes the side file durable before it writes F, and F durable
+//    before it marks the side file finished; it reports success only once
+//    that mark is durable. So a side file in flight on disk always belongs to
+//    a save that did not report success.
+// R2 A side file stands in for F only while it is in flight and F is a
+//    strict mix of the save's base and its own writes: every byte of F (every
+//    sector, when F loads whole) is the base's or one the save writes there,
+//    and F is neither the base nor the image. Anything else that F holds was
+//    written by someone else, or is the base untouched, or the save's image
+//    complete: F is read by its own rules (R4). A side file never stands in
+//    for an F that is empty, missing, or was written whole since, whatever
+//    its bytes: a revert to the base, an edit keeping size and byte sum, a
+//    header mixing the bytes of earlier headers.
+// R3 A save decides what F holds from F itself: it compares F's header and
+//    stamp with those of the last open or save that read or wrote it whole,
+//    reads F through when they differ, and always reads the bytes it is about
+//    to overwrite, which the side file keeps as its base (R2).
+// R4 F that does not load whole keeps what can still be read: the records
+//    that parse (a checksum that does not match included) are the tree. Such
+//    an F is copied to F.old and flushed before a save overwrites it; F.old
+//    only ever receives bytes that do not load whole.
+// R5 A save that finds F torn by an earlier save (R2) first writes the side
+//    file's image into F and flushes it, and only then reuses the side file.
+// R6 A committed F of a newer format version is never written: the save
+//    fails and leaves every file as it was.
+//
+// Crash points of a durable save and what the next open reads:
+//   before the side file is durable  F as it was (the side file's seal fails
+//                                     or it is finished)
+//   side durable, F not yet written   F as it was (F is the base: R2)
+//   F partly written or torn          the side file's image (R2)
+//   F durable, mark not durable       F, the save's image (F is the image)
+//   mark durable                      F
+// A durable save flushes three times (R1): the side file, so that a torn F
+// can be repaired; F, before the side file may be given up; the finished
+// mark, so that no later write of F by anyone can be taken for this save's
+// unfinished work. Without the third, a power loss after a save that
+// reported success could leave its side file in flight, and a later write of
+// F that reproduces a mix of base and image would be undone.
 #ifndef ORVO_STORE_SAVE_PROTOCOL_H_
 #define ORVO_STORE_SAVE_PROTOCOL_H_
 
@@ -57,16 +74,22 @@ static_assert(sizeof(kCfSideFileSuffix) / sizeof(CfChar) == kCfCompanionSuffixLe
               "companion suffixes have four units");
 
 // The side file's trailer, right after its body:
-//   0   tag kCfSideTrailerTag
-//   4   state: kCfSideInFlight or kCfSideFinished
-//   8   the first 32 bytes of the first header the save writes to F
-//   40  F's 512-byte header when the save began (zeros past F's end)
-//   552 CfHash64 of the side file's header and body, then of bytes 8-551:
-//       a torn side file never passes for a whole one
-constexpr uint32_t kCfSideTrailerTag = 0x5744534F;  // "OSDW"
+//   0    tag kCfSideTrailerTag
+//   4    state: kCfSideInFlight or kCfSideFinished
+//   8    the first 32 bytes of the first header the save writes to F
+//   40   the base's size: F's size when the save began
+//   48   where the kept base bytes start in F (a body offset, sector-aligned)
+//   56   how many base bytes are kept (L)
+//   64   F's 512-byte header when the save began (zeros past F's end)
+//   576  the L base bytes
+//   576+L  CfHash64 of the side file's header and body, then of the trailer
+//        from byte 8 to the end of the base bytes: a torn side file never
+//        passes for a whole one
+// Base bytes between the header and the kept ones equal the image's; past
+// the base's end the base reads as zeros.
+constexpr uint32_t kCfSideTrailerTag = 0x3244534F;  // "OSD2"
 // The two states differ in every byte: no damaged byte turns one into the
-// other (the trailer's checksum leaves the state out, as it is rewritten
-// alone).
+// other (the seal leaves the state out, as it is rewritten alone).
 constexpr uint32_t kCfSideInFlight = 0x54484749;  // "IGHT"
 constexpr uint32_t kCfSideFinished = 0x454E4F44;  // "DONE"
 static_assert(((kCfSideInFlight ^ kCfSideFinished) & 0xFF) != 0 &&
@@ -76,15 +99,22 @@ static_assert(((kCfSideInFlight ^ kCfSideFinished) & 0xFF) != 0 &&
               "the states differ in every byte");
 constexpr size_t kCfSideStateOffset = 4;
 constexpr size_t kCfSideFirstHeaderOffset = 8;
-constexpr size_t kCfSideBaseHeaderOffset = kCfSideFirstHeaderOffset + kCfHeaderImageSize;
-constexpr size_t kCfSideTrailerChecksumOffset = kCfSideBaseHeaderOffset + kCfHeaderSize;
-constexpr size_t kCfSideTrailerSize = kCfSideTrailerChecksumOffset + 8;
-static_assert(kCfSideTrailerSize == 560, "trailer layout");
+constexpr size_t kCfSideBaseSizeOffset = kCfSideFirstHeaderOffset + kCfHeaderImageSize;
+constexpr size_t kCfSideBaseFromOffset = kCfSideBaseSizeOffset + 8;
+constexpr size_t kCfSideBaseLengthOffset = kCfSideBaseFromOffset + 8;
+constexpr size_t kCfSideBaseHeaderOffset = kCfSideBaseLengthOffset + 8;
+constexpr size_t kCfSideTrailerFixedSize = kCfSideBaseHeaderOffset + kCfHeaderSize;
+constexpr size_t kCfSideSealSize = 8;
+static_assert(kCfSideTrailerFixedSize == 576, "trailer layout");
+// Sectors a torn write keeps or replaces whole or in part.
+constexpr uint32_t kCfSectorSize = 512;
 
 // Where the tree of a load came from.
 enum class CfTreeSource {
   kFile,        // F, read whole
-  kFilePart,    // F, up to a record that could not be read
+  kFilePart,    // F in part: what parses of a body whose checksum does not
+                //   match or that is cut short, up to a record that cannot
+                //   be read
   kSideFile,    // the side file of a save caught in flight
   kEmpty,       // a new tree: F is empty
   kUnreadable,  // a new tree in place of content that could not be read
@@ -97,7 +127,7 @@ enum class CfSideState {
   kNotReadable,  // a read of it failed (an error, no memory): nothing is decided
   kUnusable,     // it does not load whole, or has no trailer
   kFinished,     // its save finished: F holds that content or newer
-  kUnrelated,    // in flight, but F's header is not one that save could leave
+  kUnrelated,    // in flight, but F is not a mix that save could leave (R2)
   kInFlight,     // in flight and F's state is explained by it: its tree is used
 };
 

@@ -371,29 +371,30 @@ TEST_F(OperationsTest, WidgetNamesFollowKeyNameRules) {
   EXPECT_EQ(Load().widgets.size(), 1u);
 }
 
-TEST_F(OperationsTest, DamagedFileIsReplacedByANewTree) {
+TEST_F(OperationsTest, ADamagedFileKeepsWhatStillParses) {
   ASSERT_EQ(App(u"first.exe"), kResultOk);
   std::vector<uint8_t> bytes = FileBytes(FilePath());
   ASSERT_GT(bytes.size(), 520u);
-  bytes[520] ^= 0xFF;  // the checksum no longer matches
+  bytes[bytes.size() - 3] ^= 0x01;  // a character of the last value: the checksum no longer matches
   WriteFileBytes(FilePath(), bytes);
-  // The last save finished: its side file stands in for nothing. A new
-  // tree, and the damaged bytes are kept beside the file.
+  // The last save finished: its side file stands in for nothing. The records
+  // that parse are kept, and the damaged bytes beside the file.
   EXPECT_EQ(App(u"second.exe"), kResultOk);
   Snapshot s = Load();
-  ASSERT_EQ(s.apps.size(), 1u);
-  EXPECT_EQ(s.apps[0].at(u"MainProgramPath"), W(u"second.exe"));
+  ASSERT_EQ(s.apps.size(), 2u);
+  EXPECT_EQ(s.apps[0].at(u"Name"), W(u"App"));
+  EXPECT_EQ(s.apps[1].at(u"MainProgramPath"), W(u"second.exe"));
   EXPECT_EQ(FileBytes(FilePath() + u".old"), bytes);
 
   // Damaged again, side file too: the newest damaged bytes are kept.
   bytes = FileBytes(FilePath());
-  bytes[520] ^= 0xFF;
+  bytes[bytes.size() - 3] ^= 0x01;
   WriteFileBytes(FilePath(), bytes);
   WriteFileBytes(FilePath() + u".new", bytes);
   EXPECT_EQ(App(u"third.exe"), kResultOk);
   s = Load();
-  ASSERT_EQ(s.apps.size(), 1u);
-  EXPECT_EQ(s.apps[0].at(u"MainProgramPath"), W(u"third.exe"));
+  ASSERT_EQ(s.apps.size(), 3u);
+  EXPECT_EQ(s.apps[2].at(u"MainProgramPath"), W(u"third.exe"));
   EXPECT_EQ(FileBytes(FilePath() + u".old"), bytes);
 }
 

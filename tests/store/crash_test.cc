@@ -198,7 +198,10 @@ void Prepare(Start start, MemoryFileSystem* fs) {
       EncodeFixed32(reinterpret_cast<uint8_t*>(&torn[kCfCommitCopyOffset]), 0);
       for (size_t i = kCfHeaderSize + 40; i < torn.size(); i += 7) torn[i] = 'x';
       fs->SetFile(kPath, torn);
-      fs->SetFile(kSide, orvo::testing::InFlightSideFile(im.committed, im.committed));
+      // The file it began from held those body bytes under generation 1's
+      // header.
+      const std::string base = im.committed.substr(0, kCfHeaderSize) + torn.substr(kCfHeaderSize);
+      fs->SetFile(kSide, orvo::testing::InFlightSideFile(im.committed, base));
       break;
     }
     case Start::kForeign:

@@ -181,24 +181,15 @@ TEST_F(FileIoTest, UnusableFilesOpenAsNewTrees) {
   magic.magic = 0x4346464D;
   HeaderSpec newer;
   newer.version = 0x10006;
-  HeaderSpec bad_sum;
-  bad_sum.checksum = 0x33F;
   HeaderSpec no_body;
   no_body.body_size = 0;
-  HeaderSpec past_end;
-  past_end.body_size = 35;
-  HeaderSpec huge;
-  huge.body_size = 0xFFFFFFFF;
   const UnusableCase cases[] = {
       {"empty", "", CfFileState::kEmpty},
       {"short header", FileImage({}, kAppBody).substr(0, 100), CfFileState::kShortHeader},
       {"interrupted save", FileImage(interrupted, kAppBody), CfFileState::kNotCommitted},
       {"wrong magic", FileImage(magic, kAppBody), CfFileState::kBadMagic},
       {"newer version", FileImage(newer, kAppBody), CfFileState::kBadVersion},
-      {"wrong checksum", FileImage(bad_sum, kAppBody), CfFileState::kBadChecksum},
       {"body size 0", FileImage(no_body, kAppBody), CfFileState::kNoBody},
-      {"body size one past the end", FileImage(past_end, kAppBody), CfFileState::kBodyPastEnd},
-      {"body size far past the end", FileImage(huge, kAppBody), CfFileState::kBodyPastEnd},
       {"root unreadable", FileImage({}, "Root"), CfFileState::kBadRoot},
   };
   for (const UnusableCase& c : cases) {
@@ -214,6 +205,46 @@ TEST_F(FileIoTest, UnusableFilesOpenAsNewTrees) {
     EXPECT_EQ(report.state, c.state);
     EXPECT_EQ(root, nullptr);
     EXPECT_EQ(report.file_size, c.file.size());
+  }
+}
+
+// A damaged body is not foreign content: what still parses of it is the
+// tree (the file does not load whole, so a save keeps its bytes first).
+TEST_F(FileIoTest, DamagedBodiesKeepTheRecordsThatParse) {
+  HeaderSpec bad_sum;
+  bad_sum.checksum = 0x33F;
+  HeaderSpec past_end;
+  past_end.body_size = 35;
+  HeaderSpec huge;
+  huge.body_size = 0xFFFFFFFF;
+  std::string flipped = FileImage({}, kAppBody);
+  flipped[kCfHeaderSize + 30] ^= 0x20;  // "APP" becomes "ApP": the sum no longer matches
+  const struct {
+    const char* what;
+    std::string file;
+    CfFileState state;
+    const char16_t* child;
+  } cases[] = {
+      {"wrong checksum", FileImage(bad_sum, kAppBody), CfFileState::kBadChecksum, u"APP"},
+      {"one flipped byte", flipped, CfFileState::kBadChecksum, u"ApP"},
+      {"body size one past the end", FileImage(past_end, kAppBody), CfFileState::kBodyPastEnd,
+       u"APP"},
+      {"body size far past the end", FileImage(huge, kAppBody), CfFileState::kBodyPastEnd, u"APP"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    SetContents(c.file);
+    CfNode* root = nullptr;
+    CfLoadReport load;
+    ASSERT_TRUE(LoadConfigFile(Path().c_str(), kOpenExisting, &root, &image_, &load));
+    TreeHolder holder(root);
+    EXPECT_EQ(load.file.state, c.state);
+    EXPECT_FALSE(load.file.whole());
+    EXPECT_EQ(load.source, CfTreeSource::kFilePart);
+    ASSERT_EQ(CfChildCount(root), 1);
+    const CfNode* child = CfChildren(root)->entries[0].child;
+    EXPECT_EQ(std::u16string(CfName(child), child->name_length), c.child);
+    EXPECT_EQ(Contents(), c.file);  // reading never writes
   }
 }
 
@@ -243,29 +274,33 @@ TEST_F(FileIoTest, OlderVersionsLoadWithoutTheChecksumTest) {
   expected.reserved28 = 0x28282828;
   EXPECT_EQ(Contents(), FileImage(expected, kAppBody));
 
-  // The same wrong checksum under the current version makes the file
-  // unusable (without the side file that the save left).
+  // The same wrong checksum under the current version is damage: the tree
+  // is what parses, and the file does not load whole.
   old.version = kCfVersion;
   SetContents(FileImage(old, kAppBody));
-  ASSERT_TRUE(std::filesystem::remove(dir_.NativePath(u"InstallApp.set.new")));
-  ASSERT_TRUE(Load());
-  EXPECT_TRUE(IsNewTree());
+  ASSERT_TRUE(InspectConfigFile(Path().c_str(), &report, nullptr));
+  EXPECT_EQ(report.state, CfFileState::kBadChecksum);
+  EXPECT_FALSE(report.whole());
 }
 
-TEST_F(FileIoTest, NewerVersionIsReplacedByTheNextSave) {
+TEST_F(FileIoTest, NewerVersionIsNeverWritten) {
   HeaderSpec newer;
   newer.version = 0x10006;
-  SetContents(FileImage(newer, kAppBody));
+  const std::string file = FileImage(newer, kAppBody);
+  SetContents(file);
   ASSERT_TRUE(Load());
   EXPECT_TRUE(IsNewTree());
-  ASSERT_TRUE(Save(image_));
-  const std::string file = Contents();
-  EXPECT_EQ(DecodeFixed32(reinterpret_cast<const uint8_t*>(file.data()) + 4), kCfVersion);
+  // A newer program's file is not this version's to replace.
+  EXPECT_FALSE(Save(image_));
+  EXPECT_EQ(Contents(), file);
+  // Not committed, it is a save of that program cut short: not refused.
+  newer.mark = 1;
+  SetContents(FileImage(newer, kAppBody));
   ASSERT_TRUE(Load());
+  EXPECT_TRUE(Save(image_));
   CfFileReport report;
   ASSERT_TRUE(InspectConfigFile(Path().c_str(), &report, nullptr));
   EXPECT_EQ(report.state, CfFileState::kLoaded);
-  EXPECT_TRUE(report.checksum_ok());
 }
 
 TEST_F(FileIoTest, CutChildListKeepsTheChildrenRead) {
@@ -413,12 +448,12 @@ class FileIoFaultTest : public ::testing::Test {
 TEST_F(FileIoFaultTest, OneReadOfTheBodyAndOneWriteOfIt) {
   ASSERT_TRUE(Save());
   // Nothing known of the file: its head, then all of it, is read to see
-  // that it is whole. Side file: header, body, trailer, flushed; the file:
-  // first header, body, final header, flushed; then the side file's save is
-  // marked finished. Two flushes.
+  // that it is whole. Side file: header, body, trailer, base bytes, seal,
+  // flushed; the file: first header, body, final header, flushed; then the
+  // side file's save is marked finished, flushed. Three flushes.
   EXPECT_EQ(fs_.counts.reads, 3);
-  EXPECT_EQ(fs_.counts.writes, 7);
-  EXPECT_EQ(fs_.counts.flushes, 2);
+  EXPECT_EQ(fs_.counts.writes, 9);
+  EXPECT_EQ(fs_.counts.flushes, 3);
   fs_.counts = MemoryFileSystem::Counts();
   CfNode* root = nullptr;
   CfDiskMemory memory;
@@ -429,11 +464,12 @@ TEST_F(FileIoFaultTest, OneReadOfTheBodyAndOneWriteOfIt) {
   EXPECT_EQ(fs_.counts.reads, 4);
   EXPECT_EQ(fs_.counts.opens, 2);
   EXPECT_EQ(CfChildCount(root), 2);
-  // A save that knows the file as it is reads its head only.
+  // A save that knows the file as it is reads the bytes it overwrites once
+  // and the side file's header and state, and parses nothing.
   fs_.counts = MemoryFileSystem::Counts();
   ASSERT_TRUE(SaveConfigFile(kPath, image_, &root, nullptr, &memory));
-  EXPECT_EQ(fs_.counts.reads, 1);
-  EXPECT_EQ(fs_.counts.flushes, 2);
+  EXPECT_EQ(fs_.counts.reads, 3);
+  EXPECT_EQ(fs_.counts.flushes, 3);
 }
 
 TEST_F(FileIoFaultTest, FailedSaves) {
@@ -458,14 +494,18 @@ TEST_F(FileIoFaultTest, FailedSaves) {
       {"side file header write", {false, false, 0, 1, 0, 0, 0}, CfTreeSource::kFile},
       {"short side file body write", {false, false, 0, 0, 2, 0, 0}, CfTreeSource::kFile},
       {"side file trailer write", {false, false, 0, 3, 0, 0, 0}, CfTreeSource::kFile},
+      {"side file base bytes write", {false, false, 0, 4, 0, 0, 0}, CfTreeSource::kFile},
+      {"side file seal write", {false, false, 0, 5, 0, 0, 0}, CfTreeSource::kFile},
       {"side file flush", {false, false, 0, 0, 0, 0, 1}, CfTreeSource::kFile},
       {"first seek", {false, false, 0, 0, 0, 4, 0}, CfTreeSource::kFile},
-      // A write that fails may have written part: the side file stands in.
-      {"first header write", {false, false, 0, 4, 0, 0, 0}, CfTreeSource::kSideFile},
-      {"body write", {false, false, 0, 5, 0, 0, 0}, CfTreeSource::kSideFile},
-      {"short body write", {false, false, 0, 0, 5, 0, 0}, CfTreeSource::kSideFile},
+      // A write that fails having written nothing leaves the file as it
+      // was, and it is read; one that may have written part leaves the
+      // side file to stand in.
+      {"first header write", {false, false, 0, 6, 0, 0, 0}, CfTreeSource::kFile},
+      {"body write", {false, false, 0, 7, 0, 0, 0}, CfTreeSource::kSideFile},
+      {"short body write", {false, false, 0, 0, 7, 0, 0}, CfTreeSource::kSideFile},
       {"second seek", {false, false, 0, 0, 0, 5, 0}, CfTreeSource::kSideFile},
-      {"final header write", {false, false, 0, 6, 0, 0, 0}, CfTreeSource::kSideFile},
+      {"final header write", {false, false, 0, 8, 0, 0, 0}, CfTreeSource::kSideFile},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -475,7 +515,7 @@ TEST_F(FileIoFaultTest, FailedSaves) {
     fs_.faults = c.faults;
     EXPECT_FALSE(Save());
     fs_.faults = MemoryFileSystem::Faults();
-    if (c.next == CfTreeSource::kFile || c.faults.fail_write_call == 4) {
+    if (c.next == CfTreeSource::kFile || c.faults.fail_write_call == 6) {
       EXPECT_EQ(Contents(), before);
     } else {
       EXPECT_EQ(StateNow(), CfFileState::kNotCommitted);
@@ -490,14 +530,28 @@ TEST_F(FileIoFaultTest, FailedSaves) {
     EXPECT_EQ(load.source, c.next);
     EXPECT_EQ(DescribeTree(root), c.next == CfTreeSource::kFile ? old_tree : new_tree);
   }
-  // A flush that fails after every write: the save is not reported done,
-  // though the file reads as the new tree.
-  fs_.SetFile(kPath, before);
-  fs_.counts = MemoryFileSystem::Counts();
-  fs_.faults.fail_flush_call = 2;
-  EXPECT_FALSE(Save());
-  fs_.faults = MemoryFileSystem::Faults();
-  EXPECT_EQ(AsRead(Contents().substr(kCfHeaderSize)), new_tree);
+  // A flush of the file, a write or a flush of the finished mark that
+  // fails after every write of the file: the save is not reported done,
+  // though the file reads as the new tree, from itself: it is the save's
+  // whole image.
+  for (const auto& faults : {MemoryFileSystem::Faults{false, false, 0, 0, 0, 0, 2},
+                             MemoryFileSystem::Faults{false, false, 0, 9, 0, 0, 0},
+                             MemoryFileSystem::Faults{false, false, 0, 0, 0, 0, 3}}) {
+    fs_.SetFile(kPath, before);
+    fs_.Remove(kSide);
+    fs_.counts = MemoryFileSystem::Counts();
+    fs_.faults = faults;
+    EXPECT_FALSE(Save());
+    fs_.faults = MemoryFileSystem::Faults();
+    EXPECT_EQ(AsRead(Contents().substr(kCfHeaderSize)), new_tree);
+    CfNode* root = nullptr;
+    CfHeaderImage image;
+    CfLoadReport load;
+    ASSERT_TRUE(LoadConfigFile(kPath, kOpenExisting, &root, &image, &load));
+    TreeHolder holder(root);
+    EXPECT_EQ(load.source, CfTreeSource::kFile);
+    EXPECT_EQ(DescribeTree(root), new_tree);
+  }
   // A tree that cannot be serialised leaves the file alone.
   fs_.SetFile(kPath, before);
   CfNode* none = nullptr;

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <random>
+#include <utility>
 #include <vector>
 
 #include "store/coding.h"
@@ -152,16 +154,18 @@ void SaveModel::Crash(bool power_loss, uint32_t seed) {
   fs_.Crash(power_loss ? MemoryFileSystem::CrashKind::kPowerLoss
                        : MemoryFileSystem::CrashKind::kProcessKill,
             seed);
-  if (power_loss) {  // unflushed marks may be undone: a save's copy may stand in again
-    side_may_be_live_ = true;
+  if (power_loss) {
+    // Only a save that did not report success leaves an unflushed mark that
+    // a power loss may undo (R1): then its copy may stand in again.
     pending_exempt_ = true;
-    allowed_.insert(side_contents_.begin(), side_contents_.end());
+    if (side_may_be_live_) allowed_.insert(side_contents_.begin(), side_contents_.end());
     // A kept copy cut off mid-write mixes its old and new sectors; such a mix
     // is the crash's, not a copy the store chose to keep.
     std::string kept_after;
     if (fs_.GetFile(kKept, &kept_after) && kept_after != kept_before) {
       kept_after_crash_ = kept_after;
     }
+    if (side_lost_) AllowWhatTheFileHolds();
   }
 }
 
@@ -197,11 +201,22 @@ void SaveModel::Modify(Object* object, uint32_t arg) {
   object->content = Content(object->file);
 }
 
+// Whether |bytes| are a committed file of a newer format version.
+bool Newer(const std::string& bytes) {
+  if (bytes.size() < kCfHeaderSize) return false;
+  const auto* h = reinterpret_cast<const uint8_t*>(bytes.data());
+  return DecodeFixed32(h + kCfMagicOffset) == kCfMagic &&
+         DecodeFixed32(h + kCfVersionOffset) > kCfVersion &&
+         DecodeFixed32(h + kCfCommitOffset) == DecodeFixed32(h + kCfCommitCopyOffset);
+}
+
 bool SaveModel::Save(Object* object, uint32_t arg, std::string* why) {
   if (!Ensure(object, why)) return false;
   Modify(object, arg >> 8);
   const uint32_t how = arg % 4;  // plain, a failing call, a kill, a power loss
-  const int call = 1 + static_cast<int>((arg >> 2) % 40);
+  const int call = 1 + static_cast<int>((arg >> 2) % 48);
+  std::string before;
+  const bool newer = fs_.GetFile(kPath, &before) && Newer(before);
   fs_.counts = MemoryFileSystem::Counts();
   if (how == 1) fs_.faults.fail_call = call;
   if (how >= 2) fs_.faults.crash_call = call;
@@ -209,6 +224,14 @@ bool SaveModel::Save(Object* object, uint32_t arg, std::string* why) {
   fs_.faults = MemoryFileSystem::Faults();
   const std::string content = object->content;
   if (how >= 2) Crash(how == 3, arg);
+  if (newer) {
+    std::string after;
+    if (saved || !fs_.GetFile(kPath, &after) || after != before) {
+      *why = "R6: a newer version's file was written";
+      return false;
+    }
+    return true;  // nothing changed: what was allowed still is
+  }
   if (saved && how == 0) {
     side_contents_ = {content};
   } else {
@@ -216,9 +239,10 @@ bool SaveModel::Save(Object* object, uint32_t arg, std::string* why) {
   }
   if (saved) {
     allowed_ = {content};
-    // A failure or crash right after the durable file may come before the
-    // side file is marked finished.
-    side_may_be_live_ = how != 0;
+    // Success is reported once the finished mark is durable (R1): its side
+    // file never stands in again, whatever happens to the file.
+    side_may_be_live_ = false;
+    side_lost_ = false;
   } else {
     allowed_.insert(content);
     side_may_be_live_ = true;
@@ -231,7 +255,7 @@ bool SaveModel::PendingKept(std::string* why) {
   if (!pending_ || (fs_.GetFile(kPath, &file) && file == pending_bytes_)) return true;
   pending_ = false;  // replaced: from now on the kept copy may move on
   if (!pending_exempt_ && (!fs_.GetFile(kKept, &kept) || kept != pending_bytes_)) {
-    *why = "bytes that could not be read were replaced without a kept copy";
+    *why = "R4: bytes that could not be read were replaced without a kept copy";
     return false;
   }
   return true;
@@ -247,7 +271,17 @@ bool SaveModel::SaveWithoutPath(uint32_t arg, std::string* why) {
   fresh.file = file.get();
   Modify(&fresh, arg | 1);
   fresh.file = nullptr;
+  std::string before;
+  const bool newer = fs_.GetFile(kPath, &before) && Newer(before);
   const bool saved = file->Save(kPath.c_str());
+  if (newer) {
+    std::string after;
+    if (saved || !fs_.GetFile(kPath, &after) || after != before) {
+      *why = "R6: a newer version's file was written";
+      return false;
+    }
+    return true;
+  }
   if (!saved) {
     *why = "a save without faults failed";
     return false;
@@ -255,6 +289,7 @@ bool SaveModel::SaveWithoutPath(uint32_t arg, std::string* why) {
   allowed_ = {fresh.content};
   side_contents_ = {fresh.content};
   side_may_be_live_ = false;
+  side_lost_ = false;
   return PendingKept(why);
 }
 
@@ -315,6 +350,59 @@ void SaveModel::WriteInPlace(uint32_t arg, bool finish) {
   AfterOutsideChange(false);
 }
 
+// Remembers F when it loads whole, as a generation a revert may bring back.
+void SaveModel::NoteGeneration() {
+  std::string file;
+  if (!fs_.GetFile(kPath, &file) || !LoadsWhole(file)) return;
+  for (const std::string& g : generations_) {
+    if (g == file) return;
+  }
+  generations_.push_back(file);
+  if (generations_.size() > 8) generations_.erase(generations_.begin());
+}
+
+// Another program writes an earlier generation back, byte for byte (an
+// uninstaller restoring what it found, an administrator's copy).
+void SaveModel::Revert(uint32_t arg) {
+  if (generations_.empty()) return;
+  fs_.SetFile(kPath, generations_[arg % generations_.size()]);
+  AfterOutsideChange(true);
+}
+
+// Another program swaps two different bytes of a value: the size and the
+// byte sum stay, the file still loads whole, with other content.
+void SaveModel::EditKeepingSum(uint32_t arg) {
+  std::string file;
+  if (!fs_.GetFile(kPath, &file) || !LoadsWhole(file)) return;
+  const size_t body = DecodeFixed32(reinterpret_cast<const uint8_t*>(file.data()) + 20);
+  for (uint32_t attempt = 0; attempt < 64 && body > 1; ++attempt) {
+    const size_t at = kCfHeaderSize + (arg + attempt * 7919u) % (body - 1);
+    if (file[at] == file[at + 1]) continue;
+    std::string edited = file;
+    std::swap(edited[at], edited[at + 1]);
+    if (!LoadsWhole(edited)) continue;
+    fs_.SetFile(kPath, edited);
+    AfterOutsideChange(true);
+    return;
+  }
+}
+
+// Another program writes F's body under a header whose every byte is one of
+// an earlier generation's headers or the current one's.
+void SaveModel::MixHeaders(uint32_t arg) {
+  std::string file;
+  if (!fs_.GetFile(kPath, &file) || file.size() < kCfHeaderSize || generations_.empty()) return;
+  std::mt19937 rng(arg);
+  std::string mixed = file;
+  for (size_t i = 0; i < kCfHeaderSize; ++i) {
+    const std::string& g = generations_[rng() % generations_.size()];
+    if (rng() % 2 == 0) mixed[i] = g[i];
+  }
+  if (mixed == file) return;
+  fs_.SetFile(kPath, mixed);
+  AfterOutsideChange(LoadsWhole(mixed));
+}
+
 // Notes what an outside change left: a file that loads whole is what opens
 // read from then on (even a damaged one whose checksum still matches);
 // unreadable bytes are to be kept later. |resets|: the change replaced the
@@ -357,6 +445,11 @@ void SaveModel::AfterOutsideChange(bool resets) {
 // holds, whole or not, is what is left.
 void SaveModel::SideChanged() {
   if (!side_may_be_live_) return;
+  side_lost_ = true;
+  AllowWhatTheFileHolds();
+}
+
+void SaveModel::AllowWhatTheFileHolds() {
   allowed_.insert("");
   std::string file;
   if (!fs_.GetFile(kPath, &file)) return;
@@ -384,7 +477,7 @@ bool SaveModel::Check(std::string* why) {
     return false;
   }
   if (allowed_.count(content) == 0) {
-    *why = std::string("an open reads content that is not allowed (") +
+    *why = std::string("R2/R4: an open reads content that is not allowed (") +
            CfTreeSourceName(report.source) + "): " + content.substr(0, 160);
     if (std::getenv("ORVO_MODEL_TRACE") != nullptr) {
       *why += "\nread:    " + content;
@@ -394,7 +487,7 @@ bool SaveModel::Check(std::string* why) {
   }
   std::string kept;
   if (fs_.GetFile(kKept, &kept) && kept != kept_after_crash_ && LoadsWhole(kept)) {
-    *why = "the kept copy holds readable content";
+    *why = "R4: the kept copy holds readable content";
     return false;
   }
   return true;
@@ -468,7 +561,17 @@ bool SaveModel::Step(uint32_t op, uint32_t arg, std::string* why) {
     case 13:  // the program ends: its objects are released
       KillObjects();
       break;
+    case 14:
+      Revert(arg);
+      break;
+    case 15:
+      EditKeepingSum(arg);
+      break;
+    case 16:
+      MixHeaders(arg);
+      break;
   }
+  if (ok) NoteGeneration();
   if (!ok) return false;
   const bool checked = Check(why);
   if (std::getenv("ORVO_MODEL_TRACE") != nullptr) {

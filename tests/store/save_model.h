@@ -2,7 +2,9 @@
 // by several file objects, crashes and failures at any call of a save or an
 // open, and changes made from outside (emptied, removed, replaced by foreign
 // or newer files, written in place by a program that keeps no side file,
-// damaged bytes, a removed or damaged side file). After every step it checks
+// damaged bytes, a removed or damaged side file, a revert to an earlier
+// generation, an edit that keeps size and byte sum, a header mixing the bytes
+// of earlier headers). After every step it checks
 // what an open would read against the contents the model allows:
 //   - after a finished save, exactly what it saved;
 //   - after a save that failed or was cut short, that save's content or what
@@ -11,7 +13,9 @@
 //     file that cannot be read, the other program's content for its finished
 //     write);
 // and that bytes the store could not read are in the kept copy before a save
-// replaces them, and that the kept copy never receives readable content.
+// replaces them, that the kept copy never receives readable content, and
+// that a committed file of a newer version is never written. Messages name
+// the rule of store/save_protocol.h they guard.
 // Used by a unit test (seeded random runs) and by a fuzzer (steps from bytes).
 #ifndef ORVO_TESTS_STORE_SAVE_MODEL_H_
 #define ORVO_TESTS_STORE_SAVE_MODEL_H_
@@ -19,6 +23,7 @@
 #include <cstdint>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "platform/memory_file_system.h"
 #include "store/config_file.h"
@@ -27,7 +32,7 @@ namespace orvo::testing {
 
 class SaveModel {
  public:
-  static constexpr int kSteps = 14;
+  static constexpr int kSteps = 17;
 
   SaveModel();
   ~SaveModel();
@@ -48,8 +53,13 @@ class SaveModel {
   bool SaveWithoutPath(uint32_t arg, std::string* why);
   bool CrashDuringOpen(uint32_t arg, std::string* why);
   void WriteInPlace(uint32_t arg, bool finish);
+  void Revert(uint32_t arg);
+  void EditKeepingSum(uint32_t arg);
+  void MixHeaders(uint32_t arg);
+  void NoteGeneration();
   void AfterOutsideChange(bool resets);
   void SideChanged();
+  void AllowWhatTheFileHolds();
   bool Check(std::string* why);
   bool PendingKept(std::string* why);
   bool Ensure(Object* object, std::string* why);
@@ -65,6 +75,10 @@ class SaveModel {
   // A side file may read as in flight: a save did not finish, or a power
   // loss may have undone the unflushed mark of a finished one.
   bool side_may_be_live_ = false;
+  // That copy was removed or damaged from outside: a power loss may then
+  // leave the file torn with nothing to repair it, and what parses of it is
+  // what is left.
+  bool side_lost_ = false;
   // Bytes an outside change left in the file that the store cannot read
   // whole, to be found in the kept copy once a save replaces them; exempt
   // when a side file in flight may account for them.
@@ -74,6 +88,8 @@ class SaveModel {
   bool pending_ = false;
   bool pending_exempt_ = false;
   std::string pending_bytes_;
+  // Whole files F has held, oldest first (a few): what a revert writes back.
+  std::vector<std::string> generations_;
   // The kept copy as a power loss tore it (it changed in the crash).
   std::string kept_after_crash_;
   uint32_t counter_ = 0;

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <random>
 #include <string>
 
@@ -13,7 +14,9 @@ TEST(SaveModelTest, RandomRunsKeepEveryProperty) {
   constexpr int kRuns = 2000;
   constexpr int kStepsPerRun = 40;
   int steps = 0;
-  for (int run = 0; run < kRuns; ++run) {
+  // ORVO_MODEL_RUN=N replays run N alone (with ORVO_MODEL_TRACE=1, traced).
+  const char* only = std::getenv("ORVO_MODEL_RUN");
+  for (int run = only ? std::atoi(only) : 0; run < (only ? std::atoi(only) + 1 : kRuns); ++run) {
     std::mt19937 rng(static_cast<uint32_t>(run));
     orvo::testing::SaveModel model;
     for (int i = 0; i < kStepsPerRun; ++i) {
