@@ -1,6 +1,8 @@
 #include "install/operations.h"
 
+#include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include "install/external_config.h"
 #include "install/path_buffer.h"
@@ -43,8 +45,9 @@ enum class StepOutcome {
   kWritten,     // a record was written: save and broadcast
   kNotCreated,  // the record key could not be made: save and broadcast
   kDuplicate,   // already registered: neither save nor broadcast
-  kLost,        // a record was removed and its replacement could not be made:
-                // nothing is saved, so the file keeps the old record
+  kLost,        // a record was removed and its replacement could not be made,
+                // or no duplicate test could be made: nothing is saved, so
+                // the file keeps what it held
 };
 
 // Composes "<common app data>\Tamsiver\InstallApp.set" and creates the
@@ -98,20 +101,53 @@ bool SameTextIgnoringCase(const char16_t* a, const char16_t* b) {
   }
 }
 
-// True when some application record already holds |main_program_path|.
-// Every key visited is released before the next one is read.
-bool IsApplicationRegistered(ICfKey* section, const char16_t* main_program_path) {
+// What a comparison of a stored value with a text found.
+enum class Match { kNo, kYes, kNoMemory };
+
+// Whether |value| holds |text| (ASCII letter case ignored), read whole
+// whatever its length, up to its first NUL: a stored text without a
+// terminator never matches.
+Match ValueIsText(ICfKey* value, const char16_t* text, size_t units) {
+  const int32_t length = value->GetValueLength();
+  if (length < 0 || static_cast<size_t>(length) < (units + 1) * sizeof(char16_t)) return Match::kNo;
+  const size_t stored = static_cast<size_t>(length) / sizeof(char16_t);
+  char16_t* buffer = static_cast<char16_t*>(std::calloc(stored + 1, sizeof(char16_t)));
+  if (buffer == nullptr) return Match::kNoMemory;
+  bool same = value->GetValue(buffer, length) > 0;
+  size_t end = 0;
+  while (end < stored && buffer[end] != 0) ++end;
+  same = same && end < stored && SameTextIgnoringCase(buffer, text);
+  std::free(buffer);
+  return same ? Match::kYes : Match::kNo;
+}
+
+size_t Units(const char16_t* text) {
+  size_t n = 0;
+  while (text[n] != 0) ++n;
+  return n;
+}
+
+// Whether some application record already holds |main_program_path|
+// (kNoMemory: that could not be told). Every key visited is released before
+// the next one is read.
+Match IsApplicationRegistered(ICfKey* section, const char16_t* main_program_path) {
+  const size_t units = Units(main_program_path);
   for (int32_t n = 0;; ++n) {
     CfRef<ICfKey> record(section->GetChildById(kAppRecordId, n));
-    if (!record) return false;
+    if (!record) return Match::kNo;
     CfRef<ICfKey> value(FindChild(record.get(), kValueMainProgramPath));
-    if (!value) continue;
-    char16_t buffer[kPathUnits] = {};
-    const int32_t got = value->GetValue(buffer, sizeof(buffer));
-    // A value that fills the buffer without a terminator never matches.
-    if (got <= 0 || buffer[kPathUnits - 1] != 0) continue;
-    if (SameTextIgnoringCase(buffer, main_program_path)) return true;
+    const Match m = value ? ValueIsText(value.get(), main_program_path, units) : Match::kNo;
+    if (m != Match::kNo) return m;
   }
+}
+
+// Whether every required text fits in a value of the store (an optional one
+// that does not is left out of the record).
+bool AllFit(std::initializer_list<const char16_t*> texts) {
+  for (const char16_t* t : texts) {
+    if (t != nullptr && Units(t) > static_cast<size_t>(kMaxArgumentUnits)) return false;
+  }
+  return true;
 }
 
 // The frame shared by both notifications: obtain the file, find or create
@@ -134,7 +170,22 @@ int32_t RunNotify(const char16_t* section_name, Step step) {
   }
 
   IConfigFile* raw = CallGetConfig();
-  if (raw == nullptr) raw = CreateConfigFile(path.text(), kOpenAlways);
+  if (raw == nullptr) {
+    platform::SetLastFileFailure(platform::FileFailure::kNone);
+    CConfigFile* made = CreateConfigFile(path.text(), kOpenAlways);
+    if (made == nullptr) {
+      // Held by another program: say so, as a save would.
+      return platform::LastFileFailure() == platform::FileFailure::kSharingViolation
+                 ? kResultSharingViolation
+                 : result;
+    }
+    const CfFileReport& found = made->load_report().file;
+    if (found.state == CfFileState::kBadVersion && found.committed()) {
+      made->Release();
+      return kResultNewerFormat;  // never replaced by this version
+    }
+    raw = made;
+  }
   CfRef<IConfigFile> file(raw);
   if (!file) return result;
   {
@@ -187,8 +238,12 @@ int32_t NotifyApplicationInstalled(const char16_t* call_name, const char16_t* na
   if (name == nullptr || main_program_path == nullptr || main_icon_path == nullptr) {
     return MissingArgument(error_code);
   }
+  if (!AllFit({name, main_program_path, main_icon_path}))
+    return Report(kResultInvalidArg, error_code);
   const int32_t result = RunNotify(kAppSection, [&](ICfKey* section) {
-    if (IsApplicationRegistered(section, main_program_path)) return StepOutcome::kDuplicate;
+    const Match registered = IsApplicationRegistered(section, main_program_path);
+    if (registered == Match::kYes) return StepOutcome::kDuplicate;
+    if (registered == Match::kNoMemory) return StepOutcome::kLost;  // nothing saved
     CfRef<ICfKey> record(section->CreateChildWithId(kAppRecordId, false, CfTypeNone, nullptr, 0));
     if (!record) return StepOutcome::kNotCreated;
     WriteString(record.get(), kValueName, name);
@@ -213,6 +268,8 @@ int32_t NotifyWidgetInstalled(const char16_t* call_name, const char16_t* name,
       height == 0) {
     return MissingArgument(error_code);
   }
+  if (!AllFit({name, main_program_path, main_icon_path}))
+    return Report(kResultInvalidArg, error_code);
   const int32_t result = RunNotify(kWidgetSection, [&](ICfKey* section) {
     bool replaced = false;
     if (CfRef<ICfKey> old{FindChild(section, name)}) replaced = old->Delete();

@@ -24,6 +24,12 @@ constexpr int32_t kResultFail = static_cast<int32_t>(0x80004005);  // E_FAIL: no
 // When the machine-wide lock stayed with another notification for the whole
 // wait: HRESULT_FROM_WIN32(ERROR_TIMEOUT).
 constexpr int32_t kResultTimeout = static_cast<int32_t>(0x800705B4);
+// When the file is a committed file of a newer format version, which this
+// version can neither read nor replace: HRESULT_FROM_WIN32(ERROR_REVISION_MISMATCH).
+constexpr int32_t kResultNewerFormat = static_cast<int32_t>(0x8007051A);
+// The longest text an argument may hold, in UTF-16 units: the store keeps a
+// value of at most 65535 bytes, and a text value carries its terminator.
+constexpr int32_t kMaxArgumentUnits = 32766;
 
 // Stores 1 in *installed when it is not null. Always kResultOk.
 int32_t CheckTamsiverInstalled(int32_t* installed);
@@ -37,11 +43,17 @@ int32_t GetTamsiverInformation(void* version, void* install_dir, void* icon_path
 //   kResultOk            recorded, saved and broadcast;
 //   kResultDuplicate     (applications) registered already: nothing written
 //                        or broadcast;
-//   kResultInvalidArg    a missing argument (error code 1, nothing done); no
-//                        file object, root or section key (nothing saved or
+//   kResultInvalidArg    a missing argument (error code 1, nothing done); a
+//                        required argument longer than kMaxArgumentUnits
+//                        (nothing done; an optional one is left out);
+//                        no file object, root or section key (nothing saved or
 //                        broadcast); the record key could not be made (the
 //                        file is saved and the message broadcast all the same);
 //   kResultTimeout       the lock stayed with another notification;
+//   kResultNewerFormat   the file was written by a newer version: nothing
+//                        saved or broadcast, the file left as it is;
+//   kResultSharingViolation (also) another program held the file when it was
+//                        to be read;
 //   kResultAccessDenied, kResultDiskFull, kResultSharingViolation, kResultFail
 //                        the file could not be saved (or the lock could not
 //                        be made), by cause: nothing broadcast.

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -308,14 +309,14 @@ TEST_F(OperationsTest, DuplicateApplicationIsNotWrittenAgain) {
   EXPECT_EQ(Load().apps.size(), 3u);
 }
 
-TEST_F(OperationsTest, LongMainProgramPathIsAddedEveryTime) {
+TEST_F(OperationsTest, LongMainProgramPathIsFoundAgain) {
   const std::u16string fits(259, u'p');  // 259 units + NUL = 520 bytes
-  const std::u16string too_long(260, u'q');
+  const std::u16string longer(260, u'q');
   EXPECT_EQ(App(fits.c_str()), kResultOk);
   EXPECT_EQ(App(fits.c_str()), kResultDuplicate);
-  EXPECT_EQ(App(too_long.c_str()), kResultOk);
-  EXPECT_EQ(App(too_long.c_str()), kResultOk);
-  EXPECT_EQ(Load().apps.size(), 3u);
+  EXPECT_EQ(App(longer.c_str()), kResultOk);
+  EXPECT_EQ(App(longer.c_str()), kResultDuplicate);
+  EXPECT_EQ(Load().apps.size(), 2u);
 }
 
 TEST_F(OperationsTest, TextsTooLongForAValueAreLeftOut) {
@@ -463,8 +464,83 @@ TEST_F(OperationsTest, UnterminatedStoredPathNeverMatches) {
   }
   const std::u16string same_letters(260, u'p');
   EXPECT_EQ(App(same_letters.c_str()), kResultOk);
-  EXPECT_EQ(App(stored.c_str()), kResultOk);
+  // Not the unterminated record's path: the one just written, letter case aside.
+  EXPECT_EQ(App(stored.c_str()), kResultDuplicate);
+  EXPECT_EQ(Load().apps.size(), 2u);
+}
+
+// Calls that cannot be honoured as asked fail before anything is written,
+// with a result that says why: nothing saved, nothing broadcast.
+TEST_F(OperationsTest, CallsThatCannotBeHonouredChangeNothing) {
+  ASSERT_EQ(App(u"first.exe"), kResultOk);
+  const std::u16string huge(40000, u'x');
+  const std::u16string most(kMaxArgumentUnits, u'y');
+  const char16_t* h = huge.c_str();
+  const struct {
+    const char* what;
+    int32_t (*call)(const char16_t* h, int32_t* code);
+  } kCases[] = {
+      {"app name too long",
+       [](const char16_t* h, int32_t* c) {
+         return NotifyApplicationInstalled(nullptr, h, nullptr, nullptr, u"a.exe", nullptr,
+                                           u"a.ico", nullptr, c);
+       }},
+      {"app path too long",
+       [](const char16_t* h, int32_t* c) {
+         return NotifyApplicationInstalled(nullptr, u"A", nullptr, nullptr, h, nullptr, u"a.ico",
+                                           nullptr, c);
+       }},
+      {"app icon too long",
+       [](const char16_t* h, int32_t* c) {
+         return NotifyApplicationInstalled(nullptr, u"A", nullptr, nullptr, u"a.exe", nullptr, h,
+                                           nullptr, c);
+       }},
+      {"widget path too long",
+       [](const char16_t* h, int32_t* c) {
+         return NotifyWidgetInstalled(nullptr, u"W", nullptr, nullptr, h, u"w.ico", nullptr, 1, 1,
+                                      c);
+       }},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.what);
+    const std::vector<uint8_t> before = FileBytes(FilePath());
+    const uint64_t broadcasts = platform::BroadcastCount();
+    int32_t code = 0;
+    EXPECT_EQ(c.call(h, &code), kInvalidArg);
+    EXPECT_EQ(code, kInvalidArg);
+    EXPECT_EQ(FileBytes(FilePath()), before);
+    EXPECT_EQ(platform::BroadcastCount(), broadcasts);
+  }
+  // The longest text that fits is stored whole, and a long path is seen by
+  // the duplicate test.
+  EXPECT_EQ(App(most.c_str()), kResultOk);
+  EXPECT_EQ(App(most.c_str()), kResultDuplicate);
+  const std::u16string path(1000, u'p');
+  EXPECT_EQ(App(path.c_str()), kResultOk);
+  EXPECT_EQ(App((std::u16string(1000, u'P')).c_str()), kResultDuplicate);
   EXPECT_EQ(Load().apps.size(), 3u);
+
+  // A newer version's file is neither read nor replaced.
+  std::vector<uint8_t> newer = FileBytes(FilePath());
+  newer[4] = 0x06;  // version 0x10006
+  WriteFileBytes(FilePath(), newer);
+  const uint64_t broadcasts = platform::BroadcastCount();
+  int32_t code = 0;
+  EXPECT_EQ(App(u"second.exe", u"App", &code), kResultNewerFormat);
+  EXPECT_EQ(code, kResultNewerFormat);
+  EXPECT_EQ(FileBytes(FilePath()), newer);
+  EXPECT_EQ(platform::BroadcastCount(), broadcasts);
+
+  // A file that another program holds: the open says so, as a save does.
+  newer[4] = 0x05;
+  WriteFileBytes(FilePath(), newer);
+  platform::OpenError error;
+  std::unique_ptr<platform::File> held(platform::RealFileSystem()->Open(
+      FilePath().c_str(), platform::OpenMode::kReadWrite, platform::kOpenExisting, &error));
+  ASSERT_TRUE(held);
+  EXPECT_EQ(App(u"second.exe"), kResultSharingViolation);
+  held.reset();
+  EXPECT_EQ(App(u"second.exe"), kResultOk);
 }
 
 TEST_F(OperationsTest, SectionMadeDuringACallIsSavedWhenTheRecordIsNot) {
