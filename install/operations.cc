@@ -5,11 +5,11 @@
 #include <initializer_list>
 
 #include "install/external_config.h"
+#include "install/file_lock.h"
 #include "install/path_buffer.h"
 #include "install/record_layout.h"
 #include "platform/file.h"
 #include "platform/file_failure.h"
-#include "platform/machine_lock.h"
 #include "platform/shell.h"
 #include "store/config_file.h"
 #include "store/key.h"
@@ -161,10 +161,8 @@ int32_t RunNotify(const char16_t* section_name, Step step) {
   // installers at once cannot both read the old tree and drop a record.
   // Going on without it could drop another installer's record: a lock that
   // cannot be had fails the call before anything is read.
-  CPathBuffer lock_path(path);
-  lock_path.Append(kRegistrationLockFile, false);
   platform::SetLastFileFailure(platform::FileFailure::kNone);
-  const platform::MachineLock lock(kRegistrationMutex, lock_path.text(), g_lock_timeout_ms);
+  const StoreWriteLock lock(path.text(), g_lock_timeout_ms);
   if (!lock.held()) {
     return lock.timed_out() ? kResultTimeout : ResultForFailure(platform::LastFileFailure());
   }

@@ -29,6 +29,29 @@ bool WriteAll(File* file, const uint8_t* data, uint32_t n) {
   return file->Write(data, n, &done) && done == n;
 }
 
+bool WriteNewConfigFile(File* file, const CfHeaderImage& image, const CfNode* root) {
+  const uint32_t size = SerializeNode(root, nullptr);
+  if (size == 0) return false;
+  Buffer body(static_cast<uint8_t*>(std::malloc(size)));
+  if (!body) return false;
+  uint8_t* cursor = body.get();
+  if (SerializeNode(root, &cursor, size) != size) return false;
+  uint8_t header[kCfHeaderSize] = {};
+  std::memcpy(header, image.bytes, kCfHeaderImageSize);
+  EncodeFixed32(header + kCfVersionOffset, kCfVersion);
+  EncodeFixed32(header + kCfCommitOffset, kCfCommitWriting);
+  EncodeFixed32(header + kCfCommitCopyOffset, 0);
+  if (!file->Seek(0) || !WriteAll(file, header, kCfHeaderSize) ||
+      !WriteAll(file, body.get(), size)) {
+    return false;
+  }
+  EncodeFixed32(header + kCfBodySizeOffset, size);
+  EncodeFixed32(header + kCfChecksumOffset, CfChecksum(body.get(), size));
+  EncodeFixed32(header + kCfCommitOffset, kCfCommitDone);
+  EncodeFixed32(header + kCfCommitCopyOffset, kCfCommitDone);
+  return file->Seek(0) && WriteAll(file, header, kCfHeaderSize) && file->Flush();
+}
+
 CfNode* ReadConfigContent(File* file, bool checksum_always, CfFileReport* report,
                           uint8_t (&header)[kCfHeaderSize]) {
   if (!file->Size(&report->file_size)) return nullptr;

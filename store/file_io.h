@@ -98,6 +98,13 @@ CfNode* ReadConfigContent(orvo::platform::File* file, bool checksum_always, CfFi
 // Writes all |n| bytes at the file pointer.
 bool WriteAll(orvo::platform::File* file, const uint8_t* data, uint32_t n);
 
+// Writes |root| as the whole content of |file|, a file its caller has just
+// made and still holds (so it held nothing anyone could lose): the first
+// header, the body and the final header from |image|, then flushes it. No
+// side file is needed for such a file. False when the tree cannot be
+// serialised or a write or the flush fails.
+bool WriteNewConfigFile(orvo::platform::File* file, const CfHeaderImage& image, const CfNode* root);
+
 // Runs the reading sequence on an existing file (it is never created; the
 // side file is not consulted) and reports what it found, waiting like
 // LoadConfigFile while a save holds the file. Returns false when the file cannot be opened or

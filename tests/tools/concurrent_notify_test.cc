@@ -1,10 +1,13 @@
 // Several installers at once: 8 processes, each registering 50 applications
 // with `settool notify-app` against one registration file. Every call must
-// succeed and every record must be there exactly once.
+// succeed and every record must be there exactly once. And an administrator
+// editing the same file with settool beside them: no edit and no
+// registration is lost.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <cstring>
+#include <mutex>
 #include <set>
 #include <string>
 #include <thread>
@@ -72,6 +75,63 @@ TEST(ConcurrentNotifyTest, EveryRecordOfEveryProcessIsKept) {
   }
   EXPECT_EQ(records, kProcesses * kCallsEach);
   EXPECT_EQ(paths.size(), static_cast<size_t>(kProcesses * kCallsEach));
+}
+
+TEST(ConcurrentNotifyTest, AdministratorsEditsAndRegistrationsKeepEachOther) {
+  orvo::testing::TempDir dir;
+  ASSERT_TRUE(dir.ok());
+  const std::string root = dir.NativePath(u"").string();
+  setenv("ORVO_COMMON_APPDATA", root.c_str(), 1);
+  const std::string file = root + "/Tamsiver/InstallApp.set";
+  std::filesystem::create_directory(root + "/Tamsiver");
+  constexpr int kInstallers = 2, kCalls = 60, kEdits = 90;
+  std::vector<int> exits;
+  std::mutex m;
+  std::vector<std::thread> threads;
+  for (int p = 0; p < kInstallers; ++p) {
+    threads.emplace_back([&, p] {
+      for (int i = 0; i < kCalls; ++i) {
+        const std::string path = "C:\\P" + std::to_string(p) + "\\" + std::to_string(i);
+        const auto r = orvo::testing::RunProcess(
+            SETTOOL_PATH,
+            {"notify-app", "--name", "A", "--main-program-path", path, "--main-icon-path", "i"}, "",
+            root);
+        std::lock_guard<std::mutex> g(m);
+        exits.push_back(r.started ? r.exit_code : -1);
+      }
+    });
+  }
+  // The administrator: one edit after another, each its own settool call.
+  threads.emplace_back([&] {
+    for (int i = 0; i < kEdits; ++i) {
+      const std::vector<std::string> args =
+          i % 3 == 2 ? std::vector<std::string>{"rm", file, "Admin/N" + std::to_string(i - 1)}
+                     : std::vector<std::string>{"set", file, "Admin/N" + std::to_string(i), "--int",
+                                                std::to_string(i)};
+      const auto r = orvo::testing::RunProcess(SETTOOL_PATH, args, "", root);
+      std::lock_guard<std::mutex> g(m);
+      exits.push_back(r.started ? r.exit_code : -1);
+    }
+  });
+  for (std::thread& t : threads) t.join();
+  for (int code : exits) EXPECT_EQ(code, 0);
+
+  CfRef<CConfigFile> config(CreateConfigFile(dir.Path(u"Tamsiver/InstallApp.set").c_str(), 3));
+  ASSERT_TRUE(config);
+  int records = 0;
+  {
+    CfRef<ICfKey> apps(config->OpenKey(u"APP", false));
+    ASSERT_TRUE(apps);
+    for (ICfKey* r = apps->GetChildById(1, 0); r != nullptr; r = r->MoveToNextSibling()) ++records;
+  }
+  EXPECT_EQ(records, kInstallers * kCalls);
+  for (int i = 0; i < kEdits; ++i) {
+    const std::string n = std::to_string(i);
+    const std::u16string key = u"Admin/N" + std::u16string(n.begin(), n.end());
+    CfRef<ICfKey> k(config->OpenKey(key.c_str(), false));
+    // Every third edit removed the key the one before it set.
+    EXPECT_EQ(static_cast<bool>(k), i % 3 == 0) << "Admin/N" << i;
+  }
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include "tools/settool/commands.h"
 #include "tools/settool/messages.h"
 #include "tools/settool/tree_json.h"
+#include "tools/settool/write_lock.h"
 
 namespace orvo::settool {
 
@@ -32,6 +33,9 @@ int RunBuild(CommandContext& ctx) {
   std::u16string file;
   if (!ParseFileAndFlags(ctx, kCommand, kArguments, nullptr, nullptr, &file)) return kExitError;
   platform::FileSystem* fs = platform::CurrentFileSystem();
+  // Held until the file is written, so no writer makes it meanwhile.
+  std::unique_ptr<install::StoreWriteLock> lock;
+  if (int rc = LockForWriting(ctx, kCommand, file, &lock)) return rc;
 
   // Refuse early, before reading the input, when the file is there already.
   platform::OpenError error = platform::OpenError::kNone;
@@ -54,7 +58,7 @@ int RunBuild(CommandContext& ctx) {
   if (root == nullptr) return Complain(ctx, kCommand, file, "input " + why, kExitNo);
 
   // Creating it new is what makes the refusal safe against a file that
-  // appeared meanwhile; the writer then opens what is there.
+  // appeared meanwhile; the tree is written through that same handle.
   std::unique_ptr<platform::File> created(
       fs->Open(file.c_str(), platform::OpenMode::kReadWrite, platform::kCreateNew, &error));
   if (!created) {
@@ -65,15 +69,29 @@ int RunBuild(CommandContext& ctx) {
             (error == platform::OpenError::kOther ? "it may exist already" : OpenErrorText(error)),
         kExitError);
   }
-  created.reset();
+  // A side file left beside a name that held no file belongs to content
+  // removed since: it must never be taken for this file's.
+  fs->Remove((file + u".new").c_str());
   CfHeaderImage image;
   InitNewHeaderImage(&image);
-  const bool saved = SaveConfigFile(file.c_str(), image, &root, nullptr);
+  const bool written = WriteNewConfigFile(created.get(), image, root);
   FreeNodeTree(root, nullptr);
-  if (!saved) {
-    fs->Remove(file.c_str());
-    return Complain(ctx, kCommand, file, "cannot write the file", kExitError);
+  if (!written) {
+    // Removed only while it is still the file this command made and wrote.
+    platform::FileStamp mine, now;
+    const bool stamped = created->Stamp(&mine);
+    created.reset();
+    std::unique_ptr<platform::File> again(
+        fs->Open(file.c_str(), platform::OpenMode::kRead, platform::kOpenExisting, &error));
+    const bool still_mine = stamped && again && again->Stamp(&now) && now == mine;
+    again.reset();
+    if (still_mine) fs->Remove(file.c_str());
+    return Complain(ctx, kCommand, file,
+                    still_mine ? "cannot write the file; nothing is left of it"
+                               : "cannot write the file; what is there now is left alone",
+                    kExitError);
   }
+  created->Close();
   return kExitOk;
 }
 

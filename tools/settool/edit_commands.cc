@@ -7,6 +7,7 @@
 // invalid name, value too long, the root key, a file that would not load
 // whole); 2 usage errors and files that cannot be opened or written.
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,7 @@
 #include "tools/settool/messages.h"
 #include "tools/settool/tree_load.h"
 #include "tools/settool/value_text.h"
+#include "tools/settool/write_lock.h"
 
 namespace orvo::settool {
 
@@ -142,10 +144,15 @@ enum class OpenFor { kReading, kEditing, kCreating };
 // code. A file that the store would open as a new tree, or only in part, is
 // refused for editing: saving would drop what it could not read.
 int OpenFile(CommandContext& ctx, const char* command, const std::u16string& file, OpenFor purpose,
-             CfRef<CConfigFile>* out) {
+             CfRef<CConfigFile>* out, std::unique_ptr<install::StoreWriteLock>* lock = nullptr) {
   if (file.size() > static_cast<size_t>(kCfPathCapacity - 1)) {
     return Complain(ctx, command, file, "cannot open: the path is longer than 255 characters",
                     kExitError);
+  }
+  // A command that saves holds the writers' lock from before it reads the
+  // file until after it saves, as notifications do.
+  if (lock != nullptr) {
+    if (int rc = LockForWriting(ctx, command, file, lock)) return rc;
   }
   static constexpr LoadPurpose kPurposes[] = {LoadPurpose::kReading, LoadPurpose::kEditing,
                                               LoadPurpose::kCreating};
@@ -305,7 +312,8 @@ int RunSet(CommandContext& ctx) {
         kExitNo);
   }
   CfRef<CConfigFile> config;
-  if (int rc = OpenFile(ctx, syntax.command, file, OpenFor::kCreating, &config)) return rc;
+  std::unique_ptr<install::StoreWriteLock> lock;
+  if (int rc = OpenFile(ctx, syntax.command, file, OpenFor::kCreating, &config, &lock)) return rc;
   {
     CfRef<ICfKey> key(config->OpenKey(path.c_str(), true));
     if (!key) {
@@ -341,7 +349,8 @@ int RunRemove(CommandContext& ctx) {
     return Complain(ctx, syntax.command, file, "the root key cannot be removed", kExitNo);
   }
   CfRef<CConfigFile> config;
-  if (int rc = OpenFile(ctx, syntax.command, file, OpenFor::kEditing, &config)) return rc;
+  std::unique_ptr<install::StoreWriteLock> lock;
+  if (int rc = OpenFile(ctx, syntax.command, file, OpenFor::kEditing, &config, &lock)) return rc;
   {
     CfRef<ICfKey> key;
     if (int rc = FindKey(ctx, syntax.command, file, config.get(), path, &key)) return rc;
@@ -373,7 +382,8 @@ int RunRename(CommandContext& ctx) {
     return Complain(ctx, syntax.command, file, "the root key cannot be renamed", kExitNo);
   }
   CfRef<CConfigFile> config;
-  if (int rc = OpenFile(ctx, syntax.command, file, OpenFor::kEditing, &config)) return rc;
+  std::unique_ptr<install::StoreWriteLock> lock;
+  if (int rc = OpenFile(ctx, syntax.command, file, OpenFor::kEditing, &config, &lock)) return rc;
   {
     CfRef<ICfKey> key;
     if (int rc = FindKey(ctx, syntax.command, file, config.get(), path, &key)) return rc;
@@ -426,7 +436,8 @@ int RunProtect(CommandContext& ctx) {
   }
   if (int rc = CheckPath(ctx, syntax, file, path)) return rc;
   CfRef<CConfigFile> config;
-  if (int rc = OpenFile(ctx, syntax.command, file, OpenFor::kEditing, &config)) return rc;
+  std::unique_ptr<install::StoreWriteLock> lock;
+  if (int rc = OpenFile(ctx, syntax.command, file, OpenFor::kEditing, &config, &lock)) return rc;
   {
     CfRef<ICfKey> key;
     if (int rc = FindKey(ctx, syntax.command, file, config.get(), path, &key)) return rc;
