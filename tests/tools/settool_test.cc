@@ -191,7 +191,7 @@ TEST_F(SettoolTest, VersionAndHelpOfEveryCommand) {
     EXPECT_EQ(h.out.rfind("usage: settool " + name + " ", 0), 0u) << h.out;
     EXPECT_NE(h.out.find("Exit status: 0"), std::string::npos) << h.out;
   }
-  EXPECT_EQ(commands, 12);
+  EXPECT_EQ(commands, 13);
 }
 
 TEST_F(SettoolTest, BuildNeverOverwrites) {
@@ -247,6 +247,45 @@ TEST_F(SettoolTest, NoCrashOnDamagedFiles) {
       EXPECT_TRUE(r.exit_code == 0 || r.exit_code == 1) << cmd << " " << i << ": " << r.err;
     }
   }
+}
+
+}  // namespace
+
+namespace {
+
+// What an administrator finds after damage: check says what was salvaged,
+// recover gets every readable record of a kept copy back into a new file.
+TEST_F(SettoolTest, DamagedFilesAreSalvagedAndKeptCopiesRecovered) {
+  ASSERT_EQ(Run({"build", Path(u"a.set")}, kTreeJson).exit_code, 0);
+  std::string damaged = Bytes(u"a.set");
+  damaged[damaged.size() - 2] ^= 0x01;  // a byte of the last value: the sum no longer matches
+  ASSERT_TRUE(WriteWholeFile(dir_.NativePath(u"a.set"), damaged));
+  ProcessResult check = Run({"check", Path(u"a.set")});
+  EXPECT_EQ(check.exit_code, 0);
+  EXPECT_NE(check.out.find("keys:         7 salvaged"), std::string::npos) << check.out;
+  EXPECT_NE(check.out.find("the body checksum does not match"), std::string::npos) << check.out;
+
+  // A kept copy as a save leaves it, here also a save that did not finish.
+  std::string kept = damaged;
+  kept[8] = 1;
+  ASSERT_TRUE(WriteWholeFile(dir_.NativePath(u"a.set.old"), kept));
+  EXPECT_EQ(Run({"dump", Path(u"a.set.old")}).exit_code, 1);  // the store would not read it
+  ProcessResult rec = Run({"recover", Path(u"a.set.old"), Path(u"back.set")});
+  EXPECT_EQ(rec.exit_code, 0) << rec.err;
+  EXPECT_EQ(rec.out, "recovered 7 keys from " + Path(u"a.set.old") + "\n");
+  EXPECT_EQ(Bytes(u"a.set.old"), kept);
+  ProcessResult dump = Run({"dump", Path(u"back.set"), "--json"});
+  EXPECT_EQ(dump.exit_code, 0);
+  EXPECT_EQ(Run({"check", Path(u"back.set")}).exit_code, 0);
+  EXPECT_NE(dump.out.find("\"name\": \"APP\""), std::string::npos) << dump.out;
+
+  // Never over an existing file; nothing from a foreign one.
+  const std::string back = Bytes(u"back.set");
+  EXPECT_EQ(Run({"recover", Path(u"a.set"), Path(u"back.set")}).exit_code, 2);
+  EXPECT_EQ(Bytes(u"back.set"), back);
+  ASSERT_TRUE(WriteWholeFile(dir_.NativePath(u"foreign"), std::string(2000, 'z')));
+  EXPECT_EQ(Run({"recover", Path(u"foreign"), Path(u"c.set")}).exit_code, 1);
+  EXPECT_FALSE(Exists(u"c.set"));
 }
 
 }  // namespace

@@ -55,7 +55,18 @@ void PrintReport(std::FILE* f, const std::u16string& file, const CfLoadReport& l
   } else {
     std::fprintf(f, "  checksum:     0x%08" PRIx32 " in the header (body not read)\n", h.checksum);
   }
-  if (r.state != CfFileState::kLoaded) return;
+  if (load.source != CfTreeSource::kFilePart && r.state != CfFileState::kLoaded) return;
+  if (r.state != CfFileState::kLoaded) {
+    // Damaged: what parses is kept, what does not is only in the bytes.
+    std::fprintf(f, "  keys:         %" PRIu64 " salvaged (%s)\n", r.parse.nodes,
+                 r.parse.complete ? "every record that the body holds parses"
+                                  : "reading stopped at a record that cannot be read");
+    std::fprintf(f,
+                 "  note:         what the damage changed or cut off is lost from the tree; the "
+                 "next save keeps these bytes in %s.old (settool recover reads them)\n",
+                 name.c_str());
+    return;
+  }
   std::fprintf(f, "  keys:         %" PRIu64 "\n", r.parse.nodes);
   if (!r.parse.complete) {
     std::fprintf(f,

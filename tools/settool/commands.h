@@ -40,6 +40,7 @@ struct Command {
 int RunDump(CommandContext& ctx);
 // build_command.cc
 int RunBuild(CommandContext& ctx);
+int RunRecover(CommandContext& ctx);
 // check_command.cc
 int RunCheck(CommandContext& ctx);
 // notify_commands.cc

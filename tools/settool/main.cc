@@ -44,10 +44,22 @@ const Command kCommands[] = {
      "input and writes it to the new file OUT. An existing OUT is never overwritten.\n"
      "Exit status: 0 written; 1 the input is not a valid tree (the line and column are\n"
      "given); 2 usage errors, OUT exists already or cannot be written.\n"},
+    {"recover", "IN OUT", "writes every record that can still be read from IN to a new file",
+     RunRecover,
+     "Reads IN (a kept copy such as InstallApp.set.old, or a damaged file) whatever its commit\n"
+     "marks, checksum and body size say, and writes every record that parses, up to the first\n"
+     "that cannot be read, to the new file OUT, which is never overwritten; IN is not changed.\n"
+     "Prints \"recovered N keys from IN\". Check OUT with \"settool dump\" before copying it\n"
+     "over the registration file.\n"
+     "Exit status: 0 written; 1 nothing to recover (not a configuration file, no readable\n"
+     "record); 2 usage errors, IN cannot be opened or OUT exists already or cannot be\n"
+     "written.\n"},
     {"check", "FILE", "reports the header, the checksum and whether the file loads", RunCheck,
      "Prints what the reader makes of FILE without changing it: size, magic, format version,\n"
      "commit marks, body size, stored and computed checksum, the number of keys, and bytes\n"
-     "that are ignored.\n"
+     "that are ignored. A damaged body (a checksum that does not match, a body cut short)\n"
+     "loads in part: the keys that parse are kept, and the next save copies the file to\n"
+     "FILE.old first (\"settool recover\" reads such a copy).\n"
      "Exit status: 0 the file loads; 1 it would open as a new tree; 2 usage errors or a file\n"
      "that cannot be opened or sized.\n"},
     {"notify-app", "--name N ...", "registers an application in the machine-wide file",

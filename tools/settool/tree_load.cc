@@ -10,6 +10,13 @@ std::string LoadVerdict(const std::u16string& file, const CfLoadReport& report) 
     case CfTreeSource::kFile:
       return "the store loads the file";
     case CfTreeSource::kFilePart:
+      if (report.file.state == CfFileState::kBadChecksum ||
+          report.file.state == CfFileState::kBodyPastEnd) {
+        return std::string("the body is damaged (") + CfFileStateText(report.file.state) +
+               "); the store loads the " + std::to_string(report.file.parse.nodes) +
+               " keys that parse, and its next save keeps the damaged bytes in " + ForPeople(file) +
+               ".old";
+      }
       return "the store loads the file up to a record that cannot be read";
     case CfTreeSource::kSideFile:
       return std::string("the file was caught mid-save (") + CfFileStateText(report.file.state) +
@@ -61,8 +68,11 @@ int LoadAsTheStoreDoes(CommandContext& ctx, const char* command, const std::u16s
                kExitOk);
       break;
     case CfTreeSource::kFilePart: {
-      const std::string where = "at body offset " + std::to_string(report->file.parsed_bytes) +
-                                " at a record that cannot be read";
+      const bool damaged = report->file.state != CfFileState::kLoaded;
+      const std::string where =
+          damaged ? std::string("in a damaged body (") + CfFileStateText(report->file.state) + ")"
+                  : "at body offset " + std::to_string(report->file.parsed_bytes) +
+                        " at a record that cannot be read";
       code = editing ? Complain(ctx, command, file,
                                 "reading stops " + where +
                                     "; saving would drop the keys after it; not changed",
