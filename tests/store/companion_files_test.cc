@@ -285,3 +285,45 @@ TEST_F(CompanionFilesTest, ANewerProgramsFileIsNeverReplaced) {
     EXPECT_FALSE(Exists(kCfKeptCopySuffix));
   }
 }
+
+namespace {
+
+// A save stopped between its flush of the file and its finished mark leaves
+// its side file in flight beside a file that holds its whole image. Whatever
+// another program then writes whole into the file is what is read and kept.
+TEST_F(CompanionFilesTest, AWholeWriteByAnotherProgramIsNeverUndoneByAStaleSideFile) {
+  ASSERT_TRUE(AddAndSave(path_, u"Aa"));
+  const std::string base = Bytes();  // the file when the stopped save began
+  ASSERT_TRUE(AddAndSave(path_, u"Mode"));
+  const std::string image = Bytes();  // what that save wrote
+  std::string swapped = image;        // two bytes of a name swapped: same size and sum
+  const size_t at = swapped.find(std::string("A\0a", 3));
+  ASSERT_NE(at, std::string::npos);
+  std::swap(swapped[at], swapped[at + 2]);
+  std::string mixed = image;  // the header of one, the body of the other
+  mixed.replace(0, kCfHeaderSize, base, 0, kCfHeaderSize);
+  const struct {
+    const char* what;
+    std::string written;  // what the other program writes
+    const char* keys;     // what is read, and kept by the next save
+  } kCases[] = {
+      {"a revert to the earlier content", base, "Aa"},
+      {"an edit keeping size and byte sum", swapped, "aA,Mode"},
+      {"the image itself", image, "Aa,Mode"},
+      // Not a whole write: the earlier header over the image's body is what
+      // a torn save leaves, and the side file repairs it.
+      {"the earlier header over the image's body", mixed, "Aa,Mode"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_TRUE(
+        WriteWholeFile(Native(kCfSideFileSuffix), orvo::testing::InFlightSideFile(image, base)));
+    ASSERT_TRUE(WriteWholeFile(Native(), c.written));
+    EXPECT_EQ(Keys(path_, kOpenExisting), c.keys);
+    ASSERT_TRUE(AddAndSave(path_, u"Next"));
+    EXPECT_EQ(Keys(path_, kOpenExisting), std::string(c.keys) + ",Next");
+    ASSERT_TRUE(WriteWholeFile(Native(), image));
+  }
+}
+
+}  // namespace
