@@ -228,7 +228,7 @@ TEST_F(EditCommandsTest, RenameRefusesATakenNameAndLeavesTheFile) {
       {{"Width", std::string(256, 'n')}, 1, "a name has at most 255 characters"},
       {{"", "Top"}, 1, "the root key cannot be renamed"},
       {{"Nothing", "Top"}, 1, "Nothing: no such key"},
-      {{"Width", ""}, 2, "empty new name"},
+      {{"Width", ""}, 1, "a name must not be empty"},
   };
   for (const Refusal& c : refusals) {
     ProcessResult r = Run({"rename", Path(u"a.set"), c.args[0], c.args[1]});

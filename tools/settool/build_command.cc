@@ -32,6 +32,10 @@ bool ReadAll(std::FILE* in, std::string* text) {
 int RunBuild(CommandContext& ctx) {
   std::u16string file;
   if (!ParseFileAndFlags(ctx, kCommand, kArguments, nullptr, nullptr, &file)) return kExitError;
+  if (file == u"-") {
+    return UsageError(ctx, kCommand, kArguments,
+                      "OUT is a file to make; \"-\" (standard output) is not one");
+  }
   platform::FileSystem* fs = platform::CurrentFileSystem();
   // Held until the file is written, so no writer makes it meanwhile.
   std::unique_ptr<install::StoreWriteLock> lock;

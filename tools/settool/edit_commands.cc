@@ -371,7 +371,10 @@ int RunRename(CommandContext& ctx) {
   const std::u16string& file = args.operands[0];
   const std::u16string& path = args.operands[1];
   const std::u16string& new_name = args.operands[2];
-  if (new_name.empty()) return UsageError(ctx, syntax.command, syntax.arguments, "empty new name");
+  if (new_name.empty()) {
+    return Complain(ctx, syntax.command, file, "invalid name \"\": a name must not be empty",
+                    kExitNo);
+  }
   if (int rc = CheckPath(ctx, syntax, file, path)) return rc;
   const std::string fault = NameFault(new_name);
   if (!fault.empty()) {

@@ -130,23 +130,35 @@ void PrintUsage(std::FILE* f) {
   std::fprintf(f, "  %-15s %-16s %s\n", "--version", "", "prints settool's version");
   std::fprintf(f,
                "exit status: 0 done, 1 the answer is no or the input was refused, 2 usage or "
-               "file errors\n");
+               "file errors, 3 (notify-app) registered already\n");
 }
+
+// Standard output written in full: 0, else a message and 2.
+int Flushed(CommandContext& ctx) {
+  if (std::ferror(ctx.out) == 0 && std::fflush(ctx.out) == 0) return kExitOk;
+  std::fputs("settool: cannot write the output\n", ctx.err);
+  return kExitError;
+}
+
+const Command kHelpCommand = {
+    "help", "[COMMAND]", "prints the command list, or one command's help", nullptr,
+    "Without COMMAND: every command with its arguments, and the exit statuses.\n"
+    "Exit status: 0 printed; 2 an unknown command, or output that cannot be written.\n"};
 
 // settool help [COMMAND]
 int RunHelp(CommandContext& ctx) {
   if (ctx.args.empty()) {
     PrintUsage(ctx.out);
-    return kExitOk;
+    return Flushed(ctx);
   }
   if (ctx.args.size() > 1) return UsageError(ctx, "help", "[COMMAND]", "one command only");
-  const Command* c = FindCommand(ctx.args[0]);
+  const Command* c = ctx.args[0] == u"help" ? &kHelpCommand : FindCommand(ctx.args[0]);
   if (c == nullptr) {
     return UsageError(ctx, "help", "[COMMAND]", "unknown command " + ForPeople(ctx.args[0]));
   }
-  std::fprintf(ctx.out, "usage: settool %s %s\n%s.\n%s", c->name, c->arguments, c->summary,
-               c->help);
-  return kExitOk;
+  std::fprintf(ctx.out, "usage: settool %s%s%s\n%s.\n%s", c->name, *c->arguments ? " " : "",
+               c->arguments, c->summary, c->help);
+  return Flushed(ctx);
 }
 
 int Run(std::vector<std::u16string> args) {
@@ -157,13 +169,13 @@ int Run(std::vector<std::u16string> args) {
   }
   if (args[0] == u"--help" || args[0] == u"-h") {
     PrintUsage(ctx.out);
-    return kExitOk;
+    return Flushed(ctx);
   }
   ctx.args.assign(args.begin() + 1, args.end());
   if (args[0] == u"--version") {
     if (!ctx.args.empty()) return UsageError(ctx, "--version", "", "takes no arguments");
     std::fprintf(ctx.out, "settool %s\n", ORVO_VERSION_STRING);
-    return kExitOk;
+    return Flushed(ctx);
   }
   if (args[0] == u"help") return RunHelp(ctx);
   if (const Command* c = FindCommand(args[0])) return c->run(ctx);

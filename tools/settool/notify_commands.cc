@@ -107,7 +107,11 @@ const char* Meaning(int32_t result, int32_t code) {
       return "registered already: nothing written, nothing broadcast";
     case install::kResultInvalidArg:
       return code == 1 ? "a required argument is missing: nothing done"
-                       : "the file, its section or the record could not be made";
+                       : "a required argument is too long for a value (over 32766 characters), "
+                         "or the file, its section or the record could not be made";
+    case install::kResultNewerFormat:
+      return "not saved, nothing broadcast: the file was written by a newer version, which this "
+             "one neither reads nor replaces";
     case install::kResultAccessDenied:
       return "not saved, nothing broadcast: access denied (the file or a name beside it cannot "
              "be written by this account, or is a link)";
@@ -122,10 +126,11 @@ const char* Meaning(int32_t result, int32_t code) {
   }
 }
 
-int Report(CommandContext& ctx, int32_t result, int32_t code) {
+// |meaning|: what the result means here, when the caller knows better.
+int Report(CommandContext& ctx, int32_t result, int32_t code, const char* meaning = nullptr) {
   std::fprintf(ctx.out, "result 0x%08" PRIX32 ", error code %" PRId32 " (0x%08" PRIX32 "): %s\n",
                static_cast<uint32_t>(result), code, static_cast<uint32_t>(code),
-               Meaning(result, code));
+               meaning != nullptr ? meaning : Meaning(result, code));
   if (result == install::kResultOk) return kExitOk;
   if (result == install::kResultDuplicate) return kExitDuplicate;
   return kExitNo;
@@ -162,7 +167,10 @@ int RunNotifyWidget(CommandContext& ctx) {
   const int32_t result = install::NotifyWidgetInstalled(
       Arg(o.call_name), Arg(o.name), Arg(o.version), Arg(o.install_dir), Arg(o.main_program_path),
       Arg(o.main_icon_path), Arg(o.desc), width, height, &code);
-  return Report(ctx, result, code);
+  const bool zero = o.width && o.height && (width == 0 || height == 0);
+  return Report(
+      ctx, result, code,
+      zero && code == 1 ? "the width and the height must not be 0: nothing done" : nullptr);
 }
 
 int RunCheckInstalled(CommandContext& ctx) {
