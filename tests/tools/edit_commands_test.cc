@@ -475,10 +475,25 @@ TEST_F(EditCommandsTest, AFileCaughtMidSaveIsReadAsTheStoreReadsIt) {
   EXPECT_NE(r.out.find("the store loads the complete copy in " + Path(u"a.set") + ".new"),
             std::string::npos)
       << r.out;
+  // The keys of the copy the store loads, not of the file on disk.
+  EXPECT_NE(r.out.find("(in " + Path(u"a.set") + ".new, the copy the store loads)"),
+            std::string::npos)
+      << r.out;
+  EXPECT_EQ(r.out.find("(loaded)"), std::string::npos) << r.out;
   r = Run({"ls", Path(u"a.set")});
   EXPECT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(r.out, listing);
   EXPECT_EQ(Run({"dump", Path(u"a.set")}).exit_code, 0);
+
+  // An edit that changes nothing still completes the recovery it announces.
+  const std::string caught = Bytes(u"a.set");
+  r = Run({"protect", Path(u"a.set"), "APP", "off"});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_NE(r.err.find("saving completes the recovery"), std::string::npos) << r.err;
+  EXPECT_NE(Bytes(u"a.set"), caught);
+  r = Run({"check", Path(u"a.set")});
+  EXPECT_NE(r.out.find("store loads:  the store loads the file\n"), std::string::npos) << r.out;
+  ASSERT_TRUE(orvo::testing::CatchMidSave(dir_.NativePath(u"a.set"), Bytes(u"a.set").size() - 1));
 
   r = Run({"set", Path(u"a.set"), "Added", "--int", "7"});
   EXPECT_EQ(r.exit_code, 0) << r.err;

@@ -55,6 +55,12 @@ void PrintReport(std::FILE* f, const std::u16string& file, const CfLoadReport& l
   } else {
     std::fprintf(f, "  checksum:     0x%08" PRIx32 " in the header (body not read)\n", h.checksum);
   }
+  if (load.source == CfTreeSource::kSideFile) {
+    // The tree the store loads is the side file's, not what the file holds.
+    std::fprintf(f, "  keys:         %" PRIu64 " (in %s.new, the copy the store loads)\n",
+                 load.side_file.parse.nodes, name.c_str());
+    return;
+  }
   if (load.source != CfTreeSource::kFilePart && r.state != CfFileState::kLoaded) return;
   if (r.state != CfFileState::kLoaded) {
     // Damaged: what parses is kept, what does not is only in the bytes.

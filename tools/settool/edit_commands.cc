@@ -177,6 +177,12 @@ int FindKey(CommandContext& ctx, const char* command, const std::u16string& file
   return kExitOk;
 }
 
+// Whether the file object's tree came from the side file of a save caught
+// mid-way: a save then completes the recovery, even with nothing changed.
+bool Recovering(CConfigFile* config) {
+  return config->load_report().source == CfTreeSource::kSideFile;
+}
+
 bool IsProtected(ICfKey* key) { return (key->GetAttributes() & kProtectedAttribute) != 0; }
 
 int SaveFile(CommandContext& ctx, const char* command, const std::u16string& file,
@@ -410,7 +416,10 @@ int RunRename(CommandContext& ctx) {
         // The key carries the name already, perhaps in another letter case.
         CfChar old_name[kCfMaxNameLength + 1];
         const int32_t n = key->GetName(old_name, kCfMaxNameLength + 1);
-        if (n >= 0 && std::u16string(old_name, static_cast<size_t>(n)) == new_name) return kExitOk;
+        if (n >= 0 && std::u16string(old_name, static_cast<size_t>(n)) == new_name) {
+          if (!Recovering(config.get())) return kExitOk;
+          return SaveFile(ctx, syntax.command, file, config.get());
+        }
         // Through a free temporary name (the store picks one near it), then
         // to the new spelling.
         renamed = key->Rename(u"settool-rename", false) && key->Rename(new_name.c_str(), true);
@@ -448,8 +457,10 @@ int RunProtect(CommandContext& ctx) {
     const uint8_t attributes = state == u"on"
                                    ? static_cast<uint8_t>(old_attributes | kProtectedAttribute)
                                    : static_cast<uint8_t>(old_attributes & ~kProtectedAttribute);
-    if (attributes == old_attributes) return kExitOk;  // nothing to write
-    key->SetAttributes(attributes);
+    // Nothing to change: saved all the same when the tree came from the
+    // side file, so that the recovery the note announced is done.
+    if (attributes == old_attributes && !Recovering(config.get())) return kExitOk;
+    if (attributes != old_attributes) key->SetAttributes(attributes);
   }
   return SaveFile(ctx, syntax.command, file, config.get());
 }

@@ -19,7 +19,10 @@ std::string LoadVerdict(const std::u16string& file, const CfLoadReport& report) 
       }
       return "the store loads the file up to a record that cannot be read";
     case CfTreeSource::kSideFile:
-      return std::string("the file was caught mid-save (") + CfFileStateText(report.file.state) +
+      return std::string("the file was caught mid-save (") +
+             (report.file.state == CfFileState::kLoaded
+                  ? "it reads whole, but mixes that save's old and new bytes"
+                  : CfFileStateText(report.file.state)) +
              "); the store loads the complete copy in " + side;
     case CfTreeSource::kEmpty:
       return "the file is empty; the store opens a new tree";
