@@ -324,6 +324,7 @@ TEST_F(SettoolTest, ExitStatusesAndMessagesAgreeWithTheHelp) {
     }
   }
   EXPECT_FALSE(Exists(u"io/-"));
+#ifndef _WIN32
   // Output that cannot be written fails every command alike.
   for (const char* command : {"--version", "help", "--help"}) {
     const ProcessResult r = orvo::testing::RunProcess(
@@ -331,6 +332,7 @@ TEST_F(SettoolTest, ExitStatusesAndMessagesAgreeWithTheHelp) {
         Path(u"io"));
     EXPECT_EQ(r.exit_code, 2) << command;
   }
+#endif
 }
 
 }  // namespace
