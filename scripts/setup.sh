@@ -29,12 +29,15 @@ flock 9
 #   python3                               scripts/test.sh's bookkeeping
 #   nsis wixl msitools zip unzip          scripts/package.sh and its tests: the setup program, the
 #                                         MSI (wixl; msibuild and msiinfo add its TypeLib table), the zips
+#   osslsigncode openssl                  Authenticode signatures of the release's Windows files, and
+#                                         the test command's throw-away signing certificate
 need=(cmake ninja-build g++ libgtest-dev libgmock-dev googletest libbenchmark-dev
       rapidjson-dev libsqlite3-dev
       clang libclang-rt-14-dev llvm-14 clang-format
       g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-tools
       g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
-      wine wine32:i386 wine64 python3 nsis wixl msitools zip unzip)
+      wine wine32:i386 wine64 python3 nsis wixl msitools zip unzip
+      osslsigncode openssl)
 
 missing=()
 for p in "${need[@]}"; do

@@ -9,7 +9,8 @@
 #                  Wine prefix (CTest)
 #   fuzz           every *_fuzzer program for a bounded time, starting from a
 #                  copy of its seed corpus fuzz/corpus/<name>/
-#   installers     scripts/package.sh (one test), then the release's installers
+#   installers     scripts/package.sh (one test), signing with a throw-away
+#                  certificate, then the release's checks and its installers
 #                  run silently under Wine (tests/installers/installers_test.sh,
 #                  one test per check)
 #
@@ -191,9 +192,25 @@ run_fuzzers() {
 # --- The release and its installers under Wine (bounded: every Windows
 # program has a time limit, the whole stage at most 15 minutes).
 run_installers() {
+  say "installers: a throw-away code-signing certificate"
+  # The release is signed with it, and the installer tests check every
+  # signature against it (build/package-cert/: the key, cert.pem, cert.pfx).
+  local cert=$root/build/package-cert
+  rm -rf "$cert"
+  mkdir -p "$cert"
+  if ! { openssl req -x509 -newkey rsa:2048 -nodes -days 2 -keyout "$cert/key.pem" \
+           -out "$cert/cert.pem" -subj "/CN=OrvoComm test signing (throw-away)" \
+           -addext "basicConstraints=critical,CA:FALSE" -addext "keyUsage=critical,digitalSignature" \
+           -addext "extendedKeyUsage=codeSigning" &&
+         openssl pkcs12 -export -inkey "$cert/key.pem" -in "$cert/cert.pem" -out "$cert/cert.pfx" \
+           -passout pass:throw-away; } >"$logs/package-cert.log" 2>&1; then
+    fail "installers: the signing certificate (log: build/logs/package-cert.log)"
+    return
+  fi
   say "installers: scripts/package.sh"
   # From this run's own builds: the same compiler flags as the release presets.
   if ORVO_PACKAGE_PRESETS="native windows windows64" ORVO_BUILD_PREFIX=$build_prefix \
+       ORVO_SIGN_PFX=$cert/cert.pfx ORVO_SIGN_PASSWORD=throw-away \
        timeout 900 bash scripts/package.sh >"$logs/package.log" 2>&1; then
     passed=$((passed + 1))
   else
@@ -202,7 +219,8 @@ run_installers() {
     return
   fi
   say "installers: silent runs under Wine"
-  timeout 600 bash tests/installers/installers_test.sh 2>&1 | tee "$logs/installers.log"
+  ORVO_SIGN_CA=$cert/cert.pem ORVO_BUILD_PREFIX=$build_prefix \
+    timeout 600 bash tests/installers/installers_test.sh 2>&1 | tee "$logs/installers.log"
   local counts
   counts=$(sed -nE 's/^([0-9]+) passed, ([0-9]+) failed$/\1 \2/p' "$logs/installers.log" | tail -n 1)
   if [ -z "$counts" ]; then
