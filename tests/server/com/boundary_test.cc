@@ -444,14 +444,17 @@ TEST_P(BoundaryChannelTest, TextsOfEveryLength) {
       if (i < 7) *widget.Slot(i) = std::wstring(length, static_cast<wchar_t>(fill + i));
     }
     fill = static_cast<wchar_t>(fill + 8);
-    ExpectResult(channel, App(channel, app), S_OK, 0);
-    apps.push_back(app.Record());
-    ExpectResult(channel, Widget(channel, widget), S_OK, 0);
+    // Required texts too long for a value are refused before anything is
+    // written (E_INVALIDARG mirrored); shorter ones are stored whole.
+    const bool fits = length <= 32766;
+    ExpectResult(channel, App(channel, app), fits ? S_OK : E_INVALIDARG, fits ? 0 : E_INVALIDARG);
+    if (fits) apps.push_back(app.Record());
+    ExpectResult(channel, Widget(channel, widget), fits ? S_OK : E_INVALIDARG,
+                 fits ? 0 : E_INVALIDARG);
     // The key is named with at most 255 units; "Name" keeps what fits.
-    widgets[U16(widget.name->substr(0, 255))] = widget.Record();
+    if (fits) widgets[U16(widget.name->substr(0, 255))] = widget.Record();
   }
-  // Registered again: a stored path that fits 260 units is found; a longer
-  // one, or one too long to be stored, never is.
+  // Registered again: every stored path is found, whatever its length.
   fill = L'a';
   for (size_t length : lengths) {
     SCOPED_TRACE(length);
@@ -460,11 +463,10 @@ TEST_P(BoundaryChannelTest, TextsOfEveryLength) {
     again.main_program_path = std::wstring(length, static_cast<wchar_t>(fill + 4));
     again.main_icon_path = L"";
     fill = static_cast<wchar_t>(fill + 8);
-    if (length < 260) {
+    if (length <= 32766) {
       ExpectResult(channel, App(channel, again), kDuplicate, kDuplicate);
     } else {
-      ExpectResult(channel, App(channel, again), S_OK, 0);
-      apps.push_back(again.Record());
+      ExpectResult(channel, App(channel, again), E_INVALIDARG, E_INVALIDARG);
     }
   }
   const Records records = ReadRecords();
