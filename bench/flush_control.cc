@@ -23,6 +23,16 @@ class WrappedFile final : public platform::File {
     return skip_flush_ ? true : inner_->Flush();
   }
   bool Close() override { return inner_->Close(); }
+  platform::CompanionTrust TrustAsCompanionOf(platform::File* model) override {
+    return inner_->TrustAsCompanionOf(Unwrap(model));
+  }
+  bool TakeAccessOf(platform::File* model) override { return inner_->TakeAccessOf(Unwrap(model)); }
+
+  // The real file behind |file| when it is a wrapped one.
+  static platform::File* Unwrap(platform::File* file) {
+    auto* wrapped = dynamic_cast<WrappedFile*>(file);
+    return wrapped != nullptr ? wrapped->inner_.get() : file;
+  }
 
  private:
   std::unique_ptr<platform::File> inner_;
@@ -36,6 +46,13 @@ class WrappedFileSystem final : public platform::FileSystem {
   platform::File* Open(const char16_t* path, platform::OpenMode mode,
                        platform::Disposition disposition, platform::OpenError* error) override {
     platform::File* f = platform::RealFileSystem()->Open(path, mode, disposition, error);
+    return f == nullptr ? nullptr : new WrappedFile(f, skip_flush_, &flushes_);
+  }
+  platform::File* OpenBeside(platform::File* model, const char16_t* path, platform::OpenMode mode,
+                             platform::Disposition disposition,
+                             platform::OpenError* error) override {
+    platform::File* f = platform::RealFileSystem()->OpenBeside(WrappedFile::Unwrap(model), path,
+                                                               mode, disposition, error);
     return f == nullptr ? nullptr : new WrappedFile(f, skip_flush_, &flushes_);
   }
   bool CreateFolder(const char16_t* path) override {

@@ -16,12 +16,14 @@ constexpr uint32_t kRetryPauseMs = 20;
 void FileSystem::PauseBeforeRetry(uint32_t milliseconds) { SleepMilliseconds(milliseconds); }
 
 File* OpenWaitingForSharing(FileSystem* fs, const char16_t* path, OpenMode mode,
-                            Disposition disposition, OpenError* error, uint32_t patience_ms) {
+                            Disposition disposition, OpenError* error, uint32_t patience_ms,
+                            File* model) {
   // A wait that ends with the file open leaves no failure behind.
   const FileFailure before = LastFileFailure();
   uint32_t waited = 0;
   for (;;) {
-    File* file = fs->Open(path, mode, disposition, error);
+    File* file = model != nullptr ? fs->OpenBeside(model, path, mode, disposition, error)
+                                  : fs->Open(path, mode, disposition, error);
     if (file != nullptr && waited > 0) SetLastFileFailure(before);
     if (file != nullptr || *error != OpenError::kSharingViolation || waited >= patience_ms) {
       return file;
@@ -29,6 +31,22 @@ File* OpenWaitingForSharing(FileSystem* fs, const char16_t* path, OpenMode mode,
     fs->PauseBeforeRetry(kRetryPauseMs);
     waited += kRetryPauseMs;
   }
+}
+
+const char* CompanionTrustText(CompanionTrust trust) {
+  switch (trust) {
+    case CompanionTrust::kTrusted:
+      return "trusted";
+    case CompanionTrust::kForeignOwner:
+      return "made by an account that may not write the file";
+    case CompanionTrust::kWritableByOthers:
+      return "writable by accounts that may not write the file";
+    case CompanionTrust::kNotAPlainFile:
+      return "not a plain file with one name";
+    case CompanionTrust::kUnknown:
+      break;
+  }
+  return "its owner or permissions could not be read";
 }
 
 FileSystem* CurrentFileSystem() { return g_current != nullptr ? g_current : RealFileSystem(); }

@@ -31,6 +31,8 @@ enum class OpenMode { kRead, kReadWrite };
 // point), or the file has more than one name (hard links). Such a file is
 // never opened: in a folder that every user can write to, the name may have
 // been planted to make a privileged caller read or write another file.
+// kNotAFile: the name holds a folder, a pipe (FIFO), a device or a socket.
+// The open neither blocks nor waits on it, and changes nothing there.
 enum class OpenError {
   kNone,
   kNotFound,
@@ -40,16 +42,38 @@ enum class OpenError {
   kNoMemory,  // the system or this process ran out of memory
   kLinked,
   kOther,
+  kNotAFile,
 };
+
+// Whether a companion file (one the store keeps beside a file F, under a
+// name that any account able to create files in F's folder could have made
+// first) may be believed. See File::TrustAsCompanionOf.
+enum class CompanionTrust {
+  kTrusted,
+  // Made by an account that is neither F's owner nor an administrator
+  // (natively root; on Windows the administrators or SYSTEM) nor the caller.
+  kForeignOwner,
+  // Some account that may not write F may write it.
+  kWritableByOthers,
+  // Not a plain file with one name.
+  kNotAPlainFile,
+  // Its owner or permissions, or F's, could not be read.
+  kUnknown,
+};
+
+// A short lower-case description of |trust|, for messages.
+const char* CompanionTrustText(CompanionTrust trust);
 
 // Which file a handle holds and how far its content has gone: two stamps
 // of one file are equal only while nothing has written to it in between
 // (as far as the file system's change times tell).
 struct FileStamp {
-  uint64_t part[4] = {};
+  uint64_t part[5] = {};
   bool operator==(const FileStamp& o) const {
-    return part[0] == o.part[0] && part[1] == o.part[1] && part[2] == o.part[2] &&
-           part[3] == o.part[3];
+    for (int i = 0; i < 5; ++i) {
+      if (part[i] != o.part[i]) return false;
+    }
+    return true;
   }
   bool operator!=(const FileStamp& o) const { return !(*this == o); }
 };
@@ -75,6 +99,30 @@ class File {
   // Closes the handle. The object must still be deleted afterwards;
   // deleting an open file closes it too.
   virtual bool Close() = 0;
+
+  // Whether this file, a companion kept beside |model| in |model|'s folder,
+  // may be believed: it is a plain file with one name, its owner is
+  // |model|'s owner, an administrator or the calling account, and no account
+  // that may not write |model| may write it.
+  //   Natively: owner |model|'s owner, root or the caller's effective user;
+  //   neither group nor others may write it unless they may write |model|
+  //   (group write counts as the same only for the same group).
+  //   Windows: owner |model|'s owner, BUILTIN\Administrators, SYSTEM or the
+  //   caller's user; every account that an allowing entry of its DACL gives
+  //   a right to change it (data, permissions, owner) is one of those owners
+  //   or is given write access to |model|'s data by |model|'s DACL and not
+  //   denied it there. No DACL at all counts as writable by everyone.
+  // REQUIRES: |model| is a file of the same file system, open.
+  virtual CompanionTrust TrustAsCompanionOf(File* model) = 0;
+
+  // Gives this file |model|'s access, as far as the caller may:
+  //   Natively: |model|'s permission bits (no set-id or sticky bits) and,
+  //   for root, its owner and group; others keep their own group, and then
+  //   the group is given no write unless every account may write |model|.
+  //   Windows: |model|'s DACL, protected from the folder's inheritance.
+  // Returns true once the file has that access (at once when it has it
+  // already), false when it could not be given.
+  virtual bool TakeAccessOf(File* model) = 0;
 };
 
 class FileSystem {
@@ -88,6 +136,16 @@ class FileSystem {
   // recorded (platform/file_failure.h).
   virtual File* Open(const char16_t* path, OpenMode mode, Disposition disposition,
                      OpenError* error) = 0;
+  // Opens like Open, for a companion of |model| (see CompanionTrust). A file
+  // that this open makes has |model|'s access (File::TakeAccessOf) before it
+  // is returned, and no other account can open it before: natively it is
+  // made readable and writable by its maker alone and then given |model|'s
+  // access; on Windows it is made with |model|'s DACL. An existing file is
+  // opened as it is. When the access cannot be given the new file is
+  // removed and the open fails (kAccessDenied).
+  // REQUIRES: |model| is an open file of this file system.
+  virtual File* OpenBeside(File* model, const char16_t* path, OpenMode mode,
+                           Disposition disposition, OpenError* error) = 0;
   // Creates one folder level; false when it could not (existing included).
   virtual bool CreateFolder(const char16_t* path) = 0;
   // Removes a file; false when it could not.
@@ -100,11 +158,13 @@ class FileSystem {
 // Sleeps on the calling thread for about |milliseconds|.
 void SleepMilliseconds(uint32_t milliseconds);
 
-// Opens like fs->Open, but while the open fails with a sharing violation
-// (another handle holds the file and shares nothing) it pauses and tries
-// again, for about |patience_ms| in all, before it gives up with that error.
+// Opens like fs->Open (fs->OpenBeside when |model| is given), but while the
+// open fails with a sharing violation (another handle holds the file and
+// shares nothing) it pauses and tries again, for about |patience_ms| in all,
+// before it gives up with that error.
 File* OpenWaitingForSharing(FileSystem* fs, const char16_t* path, OpenMode mode,
-                            Disposition disposition, OpenError* error, uint32_t patience_ms);
+                            Disposition disposition, OpenError* error, uint32_t patience_ms,
+                            File* model = nullptr);
 
 // The machine's real file system.
 FileSystem* RealFileSystem();

@@ -6,6 +6,10 @@
 // is a symbolic link (O_NOFOLLOW), and a file with more than one name (a hard
 // link) is not opened. Store files live in folders that every user may write
 // to, so a name there may have been planted to point at another file.
+//
+// Nothing but a regular file is used: every open is non-blocking until the
+// descriptor is known to hold one, so a FIFO or a device planted at a name
+// never makes an open wait, and is refused (OpenError::kNotAFile).
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -21,6 +25,7 @@
 
 #include "platform/file.h"
 #include "platform/file_failure.h"
+#include "platform/posix_access.h"
 #include "platform/utf.h"
 
 namespace orvo::platform {
@@ -35,8 +40,11 @@ OpenError ErrorFromErrno(int e) {
     case EACCES:
     case EPERM:
     case EROFS:
-    case EISDIR:
       return OpenError::kAccessDenied;
+    case EISDIR:  // a folder, opened for writing
+    case ENXIO:   // a socket, or a device without its device
+    case ENODEV:
+      return OpenError::kNotAFile;
     case EWOULDBLOCK:
       return OpenError::kSharingViolation;
     case ELOOP:  // O_NOFOLLOW met a symbolic link
@@ -120,12 +128,23 @@ bool SyncFolder(const std::string& folder) {
   return ok;
 }
 
-int OpenNoEintr(const std::string& path, int flags) {
+int OpenNoEintr(const std::string& path, int flags, mode_t create_mode) {
   int fd;
   do {
-    fd = open(path.c_str(), flags, 0666);
+    fd = open(path.c_str(), flags, create_mode);
   } while (fd < 0 && errno == EINTR);
   return fd;
+}
+
+// The owner and permission bits of an open descriptor.
+bool AccessOf(int fd, PosixAccess* access) {
+  struct stat st;
+  if (fd < 0 || fstat(fd, &st) != 0) return false;
+  access->uid = st.st_uid;
+  access->gid = st.st_gid;
+  access->mode = st.st_mode & 07777;
+  access->plain = S_ISREG(st.st_mode) && st.st_nlink == 1;
+  return true;
 }
 
 class PosixFile final : public File {
@@ -148,12 +167,12 @@ class PosixFile final : public File {
     if (fd_ < 0 || fstat(fd_, &st) != 0) return false;
     // Both change times: a write sets them, and a program that sets the
     // modification time back cannot set the status change time.
-    stamp->part[0] =
-        static_cast<uint64_t>(st.st_dev) * 0x9E3779B97F4A7C15u ^ static_cast<uint64_t>(st.st_ino);
-    stamp->part[1] = static_cast<uint64_t>(st.st_size);
-    stamp->part[2] = static_cast<uint64_t>(st.st_mtim.tv_sec) * 1000000000u +
+    stamp->part[0] = static_cast<uint64_t>(st.st_dev);
+    stamp->part[1] = static_cast<uint64_t>(st.st_ino);
+    stamp->part[2] = static_cast<uint64_t>(st.st_size);
+    stamp->part[3] = static_cast<uint64_t>(st.st_mtim.tv_sec) * 1000000000u +
                      static_cast<uint64_t>(st.st_mtim.tv_nsec);
-    stamp->part[3] = static_cast<uint64_t>(st.st_ctim.tv_sec) * 1000000000u +
+    stamp->part[4] = static_cast<uint64_t>(st.st_ctim.tv_sec) * 1000000000u +
                      static_cast<uint64_t>(st.st_ctim.tv_nsec);
     return true;
   }
@@ -220,6 +239,28 @@ class PosixFile final : public File {
     return r == 0;
   }
 
+  CompanionTrust TrustAsCompanionOf(File* model) override {
+    auto* other = dynamic_cast<PosixFile*>(model);
+    PosixAccess mine, theirs;
+    if (other == nullptr || !AccessOf(fd_, &mine) || !AccessOf(other->fd_, &theirs)) {
+      return CompanionTrust::kUnknown;
+    }
+    return JudgeCompanion(mine, theirs, static_cast<uint32_t>(geteuid()));
+  }
+
+  bool TakeAccessOf(File* model) override {
+    auto* other = dynamic_cast<PosixFile*>(model);
+    PosixAccess now, theirs;
+    if (other == nullptr || !AccessOf(fd_, &now) || !AccessOf(other->fd_, &theirs)) return false;
+    const PosixAccess want = AccessToGive(now, theirs, geteuid() == 0);
+    // The owner first: a change of owner may clear bits that chmod sets.
+    if ((want.uid != now.uid || want.gid != now.gid) && fchown(fd_, want.uid, want.gid) != 0) {
+      return Failed();
+    }
+    if (want.mode != now.mode && fchmod(fd_, static_cast<mode_t>(want.mode)) != 0) return Failed();
+    return true;
+  }
+
  private:
   int fd_;
   std::string created_in_;
@@ -229,6 +270,33 @@ class PosixFileSystem final : public FileSystem {
  public:
   File* Open(const char16_t* path, OpenMode mode, Disposition disposition,
              OpenError* error) override {
+    return OpenWith(nullptr, path, mode, disposition, error);
+  }
+
+  File* OpenBeside(File* model, const char16_t* path, OpenMode mode, Disposition disposition,
+                   OpenError* error) override {
+    if (dynamic_cast<PosixFile*>(model) == nullptr) {
+      *error = OpenError::kOther;
+      SetLastFileFailure(FileFailure::kOther);
+      return nullptr;
+    }
+    return OpenWith(model, path, mode, disposition, error);
+  }
+
+  bool CreateFolder(const char16_t* path) override {
+    std::string native;
+    return NativePathNoThrow(path, &native) && mkdir(native.c_str(), 0777) == 0;
+  }
+
+  bool Remove(const char16_t* path) override {
+    std::string native;
+    return NativePathNoThrow(path, &native) && unlink(native.c_str()) == 0;
+  }
+
+ private:
+  // Open, and with |model| OpenBeside.
+  File* OpenWith(File* model, const char16_t* path, OpenMode mode, Disposition disposition,
+                 OpenError* error) {
     *error = OpenError::kNone;
     // The paths are the only memory taken, all before a descriptor exists.
     std::string native, folder;
@@ -241,9 +309,11 @@ class PosixFileSystem final : public FileSystem {
       return Refuse(error, OpenError::kNoMemory, FileFailure::kOther);
     }
     bool truncate = false;
-    bool create = false;                              // make the file when it is missing
-    bool exclusive = false;                           // and only then
-    int flags = O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW;  // O_NONBLOCK: never hang on a FIFO
+    bool create = false;     // make the file when it is missing
+    bool exclusive = false;  // and only then
+    // O_NONBLOCK: never hang on a FIFO or a device; O_NOCTTY: a terminal
+    // planted there does not become this process's.
+    int flags = O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY;
     switch (disposition) {
       case kCreateNew:
         create = exclusive = true;
@@ -271,14 +341,17 @@ class PosixFileSystem final : public FileSystem {
     // O_EXCL, so that this open knows it made it (see Flush). O_EXCL does not
     // follow a symbolic link either: a dangling one gives EEXIST, and the
     // next try meets the link (ELOOP).
+    // A companion is made for its maker alone until it has its model's
+    // access: no other account can open it meanwhile.
+    const mode_t create_mode = model != nullptr ? 0600 : 0666;
     int fd = -1;
     bool created = false;
     for (int attempt = 0; attempt < 4 && fd < 0; ++attempt) {
       if (!exclusive) {
-        fd = OpenNoEintr(native, flags);
+        fd = OpenNoEintr(native, flags, create_mode);
         if (fd >= 0 || errno != ENOENT || !create) break;
       }
-      fd = OpenNoEintr(native, flags | O_CREAT | O_EXCL);
+      fd = OpenNoEintr(native, flags | O_CREAT | O_EXCL, create_mode);
       created = fd >= 0;
       if (fd >= 0 || exclusive || errno != EEXIST) break;  // EEXIST: made meanwhile
     }
@@ -291,11 +364,8 @@ class PosixFileSystem final : public FileSystem {
     }
     struct stat st;
     if (fstat(fd, &st) != 0) return Refuse(error);
-    if (S_ISDIR(st.st_mode)) {
-      return Refuse(error, OpenError::kAccessDenied, FileFailure::kAccessDenied);
-    }
-    if (!S_ISREG(st.st_mode)) {  // devices, pipes: not files here
-      return Refuse(error, OpenError::kOther, FileFailure::kOther);
+    if (!S_ISREG(st.st_mode)) {  // folders, devices, pipes: not files here
+      return Refuse(error, OpenError::kNotAFile, FileFailure::kAccessDenied);
     }
     // A second name for the same file: one of them may have been planted.
     if (st.st_nlink > 1) return Refuse(error, OpenError::kLinked, FileFailure::kAccessDenied);
@@ -311,23 +381,23 @@ class PosixFileSystem final : public FileSystem {
       } while (r != 0 && errno == EINTR);
       if (r != 0) return Refuse(error);
     }
+    if (created && model != nullptr && !file->TakeAccessOf(model)) {
+      const int e = errno;
+      // Only the file this open made goes, not one put in its place since.
+      struct stat named;
+      if (lstat(native.c_str(), &named) == 0 && named.st_dev == st.st_dev &&
+          named.st_ino == st.st_ino) {
+        unlink(native.c_str());
+      }
+      errno = e;
+      return Refuse(error, OpenError::kAccessDenied, FailureFromErrno(e));
+    }
     // F_SETFL takes only the status flags of |flags|: this clears O_NONBLOCK
     // without asking for the flags first.
     fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     return file.release();
   }
 
-  bool CreateFolder(const char16_t* path) override {
-    std::string native;
-    return NativePathNoThrow(path, &native) && mkdir(native.c_str(), 0777) == 0;
-  }
-
-  bool Remove(const char16_t* path) override {
-    std::string native;
-    return NativePathNoThrow(path, &native) && unlink(native.c_str()) == 0;
-  }
-
- private:
   // Sets *error and records the failure (a missing file is no failure here:
   // callers probe for optional files). Returns null.
   static File* Refuse(OpenError* error, OpenError why, FileFailure failure) {

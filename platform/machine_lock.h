@@ -17,8 +17,15 @@ class MachineLock {
   // messages (CoWaitForMultipleHandles), so a window on that thread stays
   // responsive.
   //
+  // Another account may make the name first, or hold the mutex: then the
+  // lock is unavailable, or times out, for as long as that account's
+  // handles live. No descriptor avoids that and still lets standard users'
+  // processes share the lock.
+  //
   // Natively: an exclusive flock on the file |lock_path|, created when
-  // missing; a symbolic link or a file with several names there is refused.
+  // missing (readable by every account, writable by none); a symbolic link,
+  // a file with several names, a folder, a FIFO or a device there is
+  // refused at once, without blocking.
   //
   // Afterwards exactly one of held(), timed_out() and the lock being
   // unavailable (neither) is true. When it is unavailable, the cause is

@@ -48,12 +48,25 @@ MachineLock::MachineLock(const char16_t*, const char16_t* lock_path, uint32_t ti
   }
   // Read access is enough for flock, so every account that can read the
   // file shares the lock, whoever made it. Nothing is ever written to it,
-  // and a planted link is refused all the same.
-  do {
-    fd_ = open(path.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
-  } while (fd_ < 0 && errno == EINTR);
+  // and a planted link is refused all the same. O_NONBLOCK: a FIFO or a
+  // device planted at the name neither blocks the open nor is used; the
+  // descriptor is checked before anything else is done with it.
+  const int flags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+  bool created = false;
+  for (int attempt = 0; attempt < 4 && fd_ < 0; ++attempt) {
+    do {
+      fd_ = open(path.c_str(), flags);
+    } while (fd_ < 0 && errno == EINTR);
+    if (fd_ >= 0 || errno != ENOENT) break;
+    do {
+      fd_ = open(path.c_str(), flags | O_CREAT | O_EXCL, 0444);
+    } while (fd_ < 0 && errno == EINTR);
+    created = fd_ >= 0;
+    if (fd_ < 0 && errno != EEXIST) break;  // EEXIST: made meanwhile
+  }
   if (fd_ < 0) {
-    SetLastFileFailure(errno == EACCES || errno == EPERM || errno == ELOOP || errno == EROFS
+    SetLastFileFailure(errno == EACCES || errno == EPERM || errno == ELOOP || errno == EROFS ||
+                               errno == EISDIR || errno == ENXIO || errno == ENODEV
                            ? FileFailure::kAccessDenied
                            : FileFailure::kOther);
     return;
@@ -65,6 +78,9 @@ MachineLock::MachineLock(const char16_t*, const char16_t* lock_path, uint32_t ti
     fd_ = -1;
     return;
   }
+  // Readable by every account whatever the maker's umask, writable by none.
+  if (created) fchmod(fd_, 0444);
+  fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK);
   // flock has no timed wait: poll, backing off from 1 ms to 16 ms.
   const uint64_t deadline = NowMs() + timeout_ms;
   uint32_t pause = 1;

@@ -18,6 +18,9 @@ struct MemoryFileSystem::Entry {
   uint64_t changes = 0;         // raised by every change of data
   int readers = 0;
   int writers = 0;
+  PosixAccess access{0, 0, 0644, true};  // root's unless made or set otherwise
+  bool non_file = false;                 // a folder or a pipe
+  bool removable = true;                 // by its owner or root
 };
 
 class MemoryFileSystem::MemoryFile final : public File {
@@ -39,9 +42,10 @@ class MemoryFileSystem::MemoryFile final : public File {
     if (!Live() || fs_->BeginCall(&fs_->counts.sizes) != Fate::kRun) return false;
     if (fs_->faults.fail_size) return false;
     stamp->part[0] = entry_->serial;
-    stamp->part[1] = entry_->data.size();
-    stamp->part[2] = entry_->changes;
-    stamp->part[3] = 0;
+    stamp->part[1] = 0;
+    stamp->part[2] = entry_->data.size();
+    stamp->part[3] = entry_->changes;
+    stamp->part[4] = 0;
     return true;
   }
 
@@ -92,6 +96,30 @@ class MemoryFileSystem::MemoryFile final : public File {
     return true;
   }
 
+  CompanionTrust TrustAsCompanionOf(File* model) override {
+    auto* other = dynamic_cast<MemoryFile*>(model);
+    if (!Live() || fs_->stopped_ || other == nullptr || !other->Live()) {
+      return CompanionTrust::kUnknown;
+    }
+    return JudgeCompanion(entry_->access, other->entry_->access, fs_->account.uid);
+  }
+
+  bool TakeAccessOf(File* model) override {
+    auto* other = dynamic_cast<MemoryFile*>(model);
+    if (!Live() || fs_->stopped_ || other == nullptr || !other->Live()) return Failed();
+    const PosixAccess want =
+        AccessToGive(entry_->access, other->entry_->access, fs_->account.uid == 0);
+    // As chown and chmod: the owner (or root) changes the bits, root alone
+    // the owner.
+    if (fs_->account.uid != 0 && fs_->account.uid != entry_->access.uid &&
+        (want.mode != entry_->access.mode || want.uid != entry_->access.uid)) {
+      SetLastFileFailure(FileFailure::kAccessDenied);
+      return false;
+    }
+    entry_->access = want;
+    return true;
+  }
+
   bool Close() override {
     if (!entry_) return false;
     const Fate fate = Live() ? fs_->BeginCall(&fs_->counts.closes) : Fate::kDead;
@@ -136,7 +164,12 @@ MemoryFileSystem::Fate MemoryFileSystem::BeginCall(int* kind) {
 
 File* MemoryFileSystem::Open(const char16_t* path, OpenMode mode, Disposition disposition,
                              OpenError* error) {
-  File* file = OpenFile(path, mode, disposition, error);
+  return OpenBeside(nullptr, path, mode, disposition, error);
+}
+
+File* MemoryFileSystem::OpenBeside(File* model, const char16_t* path, OpenMode mode,
+                                   Disposition disposition, OpenError* error) {
+  File* file = OpenFile(model, path, mode, disposition, error);
   switch (*error) {
     case OpenError::kNone:
     case OpenError::kNotFound:
@@ -154,8 +187,8 @@ File* MemoryFileSystem::Open(const char16_t* path, OpenMode mode, Disposition di
   return file;
 }
 
-File* MemoryFileSystem::OpenFile(const char16_t* path, OpenMode mode, Disposition disposition,
-                                 OpenError* error) {
+File* MemoryFileSystem::OpenFile(File* model, const char16_t* path, OpenMode mode,
+                                 Disposition disposition, OpenError* error) {
   *error = OpenError::kNone;
   const Fate fate = BeginCall(&counts.opens);
   if (fate == Fate::kDead) {
@@ -178,6 +211,17 @@ File* MemoryFileSystem::OpenFile(const char16_t* path, OpenMode mode, Dispositio
   }
   auto it = files_.find(path);
   const bool exists = it != files_.end();
+  if (exists && it->second->non_file) {
+    *error = OpenError::kNotAFile;
+    return nullptr;
+  }
+  const bool truncate = disposition == kCreateAlways || disposition == kTruncateExisting;
+  if (exists &&
+      (!MayAccess(it->second->access, account.uid, account.gid, false) ||
+       ((write || truncate) && !MayAccess(it->second->access, account.uid, account.gid, true)))) {
+    *error = OpenError::kAccessDenied;
+    return nullptr;
+  }
   if (exists && faults.busy_opens > 0) {
     --faults.busy_opens;
     *error = OpenError::kSharingViolation;
@@ -199,13 +243,24 @@ File* MemoryFileSystem::OpenFile(const char16_t* path, OpenMode mode, Dispositio
     *error = OpenError::kOther;
     return nullptr;
   }
-  if (!exists) it = files_.emplace(path, NewEntry()).first;
-  if (disposition == kCreateAlways || disposition == kTruncateExisting) {
+  if (!exists) {
+    it = files_.emplace(path, NewEntry()).first;
+    // A companion is its maker's alone until it has its model's access.
+    it->second->access = {account.uid, account.gid, model != nullptr ? 0600u : create_mode, true};
+  }
+  if (truncate) {
     it->second->data.clear();
     ++it->second->changes;
   }
   MemoryFile* file = new (std::nothrow) MemoryFile(this, it->second, write);
-  if (file == nullptr) *error = OpenError::kOther;
+  if (file == nullptr) {
+    *error = OpenError::kOther;
+  } else if (!exists && model != nullptr && !file->TakeAccessOf(model)) {
+    delete file;
+    files_.erase(it);
+    *error = OpenError::kAccessDenied;
+    return nullptr;
+  }
   return file;
 }
 
@@ -215,6 +270,9 @@ bool MemoryFileSystem::Remove(const char16_t* path) {
   if (BeginCall(&counts.removes) != Fate::kRun || path == nullptr) return false;
   auto it = files_.find(path);
   if (it == files_.end() || it->second->readers > 0 || it->second->writers > 0) return false;
+  if (!it->second->removable || (account.uid != 0 && account.uid != it->second->access.uid)) {
+    return false;
+  }
   files_.erase(it);
   return true;
 }
@@ -235,6 +293,29 @@ bool MemoryFileSystem::GetFile(const std::u16string& path, std::string* bytes) c
   if (it == files_.end()) return false;
   *bytes = it->second->data;
   return true;
+}
+
+bool MemoryFileSystem::SetAccess(const std::u16string& path, const PosixAccess& access) {
+  auto it = files_.find(path);
+  if (it == files_.end()) return false;
+  it->second->access = access;
+  return true;
+}
+
+bool MemoryFileSystem::GetAccess(const std::u16string& path, PosixAccess* access) const {
+  auto it = files_.find(path);
+  if (it == files_.end()) return false;
+  *access = it->second->access;
+  return true;
+}
+
+void MemoryFileSystem::PlantNonFile(const std::u16string& path, NonFile kind, uint32_t owner) {
+  auto entry = NewEntry();
+  entry->non_file = true;
+  entry->removable = kind == NonFile::kPipe;
+  entry->access = {owner, owner, kind == NonFile::kFolder ? 0777u : 0666u, false};
+  entry->durable_exists = true;
+  files_[path] = std::move(entry);
 }
 
 std::vector<std::u16string> MemoryFileSystem::Paths() const {
@@ -289,6 +370,9 @@ void MemoryFileSystem::Crash(CrashKind kind, uint32_t seed) {
   for (const auto& f : files_) {
     const Entry& e = *f.second;
     auto fresh = NewEntry();
+    fresh->access = e.access;
+    fresh->non_file = e.non_file;
+    fresh->removable = e.removable;
     if (kind == CrashKind::kProcessKill) {
       fresh->data = e.data;
       fresh->durable = e.durable;

@@ -2,6 +2,12 @@
 // by path; opening follows the sharing rule of the real file systems (a
 // writer shares with no one, readers share with each other).
 //
+// Each file has an owner, a group and permission bits, checked as POSIX
+// checks them against |account|, the account the calls run as (root by
+// default, which may do anything); the folder is a sticky one that everyone
+// may create files in, so only a file's owner or root removes it. A name may
+// also hold something that is not a file (a folder, a pipe).
+//
 // Failures can be injected per kind of call or at any call, and a crash can
 // be simulated. Every file keeps two contents: what reads see, and what the
 // last Flush made durable. A simulated power loss keeps the durable bytes
@@ -18,6 +24,7 @@
 
 #include "platform/file.h"
 #include "platform/file_failure.h"
+#include "platform/posix_access.h"
 
 namespace orvo::platform {
 
@@ -76,8 +83,20 @@ class MemoryFileSystem final : public FileSystem {
   MemoryFileSystem();
   ~MemoryFileSystem() override;
 
+  // The account the calls run as.
+  struct Account {
+    uint32_t uid = 0;
+    uint32_t gid = 0;
+  };
+
+  // What a name may hold besides a file.
+  enum class NonFile { kFolder, kPipe };
+
   File* Open(const char16_t* path, OpenMode mode, Disposition disposition,
              OpenError* error) override;
+  // Counts as an open. REQUIRES: |model| is a file of this file system.
+  File* OpenBeside(File* model, const char16_t* path, OpenMode mode, Disposition disposition,
+                   OpenError* error) override;
   bool CreateFolder(const char16_t* path) override;
   bool Remove(const char16_t* path) override;
   void PauseBeforeRetry(uint32_t milliseconds) override;
@@ -88,6 +107,15 @@ class MemoryFileSystem final : public FileSystem {
   bool GetFile(const std::u16string& path, std::string* bytes) const;
   // Every file's path, in order.
   std::vector<std::u16string> Paths() const;
+
+  // Sets a file's owner, group and bits. False when there is no such file.
+  bool SetAccess(const std::u16string& path, const PosixAccess& access);
+  // A file's owner, group and bits. False when there is no such file.
+  bool GetAccess(const std::u16string& path, PosixAccess* access) const;
+  // Puts |kind| at |path|, made by |owner|, in place of whatever was there.
+  // Opens of it fail with OpenError::kNotAFile; a pipe can be removed by its
+  // owner or root, a folder not at all.
+  void PlantNonFile(const std::u16string& path, NonFile kind, uint32_t owner);
 
   // Ends every handle (their calls fail from then on) and leaves the files
   // as the crash leaves them. After a power loss a file made and never
@@ -104,6 +132,9 @@ class MemoryFileSystem final : public FileSystem {
 
   Counts counts;
   Faults faults;
+  Account account;
+  // The permission bits of a file that Open makes (0666 less a umask).
+  uint32_t create_mode = 0644;
 
  private:
   struct Entry;
@@ -111,7 +142,8 @@ class MemoryFileSystem final : public FileSystem {
   enum class Fate { kRun, kFail, kDead };
 
   std::shared_ptr<Entry> NewEntry();
-  File* OpenFile(const char16_t* path, OpenMode mode, Disposition disposition, OpenError* error);
+  File* OpenFile(File* model, const char16_t* path, OpenMode mode, Disposition disposition,
+                 OpenError* error);
   // Counts one call of the kind |kind| points at and says how it goes.
   Fate BeginCall(int* kind);
 

@@ -3,14 +3,21 @@
 #include <gtest/gtest.h>
 
 #ifdef _WIN32
+// clang-format off
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
+// clang-format on
 #else
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "platform/file_failure.h"
 #include "tests/testing/temp_dir.h"
@@ -170,14 +177,49 @@ TEST_F(FileTest, PathsThatAreNoFile) {
   EXPECT_EQ(error, OpenError::kNotFound);
   ASSERT_TRUE(fs_->CreateFolder(dir_.Path(u"sub").c_str()));
   EXPECT_FALSE(fs_->CreateFolder(dir_.Path(u"sub").c_str()));  // exists already
-  EXPECT_EQ(Open(u"sub", OpenMode::kRead, kOpenExisting, &error), nullptr);
-  EXPECT_EQ(error, OpenError::kAccessDenied);
-  EXPECT_EQ(Open(u"sub", OpenMode::kReadWrite, kOpenAlways, &error), nullptr);
-  EXPECT_EQ(error, OpenError::kAccessDenied);
+  // A folder is in the way of a file, whatever the mode; it stays as it is.
+  for (OpenMode mode : {OpenMode::kRead, OpenMode::kReadWrite}) {
+    for (Disposition d : {kCreateAlways, kOpenExisting, kOpenAlways, kTruncateExisting}) {
+      SetLastFileFailure(FileFailure::kNone);
+      EXPECT_EQ(Open(u"sub", mode, d, &error), nullptr);
+      EXPECT_EQ(error, OpenError::kNotAFile) << d;
+      EXPECT_EQ(LastFileFailure(), FileFailure::kAccessDenied);
+    }
+  }
   EXPECT_TRUE(OpenOk(u"sub/inner", OpenMode::kReadWrite, kCreateNew));
   EXPECT_TRUE(fs_->Remove(dir_.Path(u"sub/inner").c_str()));
   EXPECT_FALSE(fs_->Remove(dir_.Path(u"sub/inner").c_str()));
 }
+
+#ifndef _WIN32
+// A FIFO planted at a name: no open waits for a writer or a reader (the
+// test runs in a child that is killed after a few seconds), and every one is
+// refused. A device the same.
+TEST_F(FileTest, PipesAndDevicesAreRefusedWithoutWaiting) {
+  const std::u16string fifo = dir_.Path(u"fifo");
+  ASSERT_EQ(mkfifo(dir_.NativePath(u"fifo").c_str(), 0666), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    alarm(5);
+    int bad = 0;
+    for (const std::u16string& name : {fifo, std::u16string(u"/dev/null")}) {
+      for (OpenMode mode : {OpenMode::kRead, OpenMode::kReadWrite}) {
+        for (Disposition d : {kCreateAlways, kOpenExisting, kOpenAlways, kTruncateExisting}) {
+          OpenError error = OpenError::kNone;
+          std::unique_ptr<File> f(fs_->Open(name.c_str(), mode, d, &error));
+          if (f || error != OpenError::kNotAFile) ++bad;
+        }
+      }
+    }
+    _exit(bad);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status)) << "an open blocked";
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "opens not refused as no file";
+}
+#endif
 
 TEST_F(FileTest, NonAsciiNames) {
   // Latin, CJK and a character outside the basic plane (a surrogate pair).
@@ -256,6 +298,163 @@ TEST_F(FileTest, LinksAreNeverOpened) {
   // The file itself, alone with its name again, opens.
   OpenOk(u"victim", OpenMode::kReadWrite, kOpenExisting);
 }
+
+#ifdef _WIN32
+// A writer that sets the last-write time back, as any writer may, still
+// changes the stamp: the change time moved.
+TEST_F(FileTest, StampSeesAWriteWhoseTimeWasSetBack) {
+  std::unique_ptr<File> f = OpenOk(u"s", OpenMode::kReadWrite, kCreateNew);
+  ASSERT_TRUE(f);
+  uint32_t done = 0;
+  ASSERT_TRUE(f->Write("aaaa", 4, &done));
+  FileStamp before;
+  ASSERT_TRUE(f->Stamp(&before));
+  FileStamp same;
+  ASSERT_TRUE(f->Stamp(&same));
+  EXPECT_EQ(before, same);
+  f.reset();
+  Sleep(20);  // past the file system's time granularity
+  HANDLE h = CreateFileW(reinterpret_cast<const wchar_t*>(dir_.Path(u"s").c_str()),
+                         GENERIC_READ | GENERIC_WRITE | FILE_WRITE_ATTRIBUTES, 0, nullptr,
+                         OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  FILETIME created, accessed, written;
+  ASSERT_TRUE(GetFileTime(h, &created, &accessed, &written));
+  DWORD put = 0;
+  ASSERT_TRUE(WriteFile(h, "bbbb", 4, &put, nullptr));  // the same size
+  ASSERT_TRUE(SetFileTime(h, &created, &accessed, &written));
+  CloseHandle(h);
+  f = OpenOk(u"s", OpenMode::kRead, kOpenExisting);
+  ASSERT_TRUE(f);
+  FileStamp after;
+  ASSERT_TRUE(f->Stamp(&after));
+  EXPECT_EQ(after.part[3], before.part[3]);  // the last-write time, set back
+  EXPECT_NE(after, before);
+}
+
+// Sets the DACL of |name| from SDDL, protected from the folder's.
+bool SetDacl(const std::u16string& path, const wchar_t* sddl) {
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &sd, nullptr)) {
+    return false;
+  }
+  BOOL present = FALSE, defaulted = FALSE;
+  PACL dacl = nullptr;
+  GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted);
+  const DWORD r = SetNamedSecurityInfoW(
+      const_cast<wchar_t*>(reinterpret_cast<const wchar_t*>(path.c_str())), SE_FILE_OBJECT,
+      DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr, nullptr, dacl,
+      nullptr);
+  LocalFree(sd);
+  return r == ERROR_SUCCESS;
+}
+
+// The DACL of |path| as SDDL; empty when it cannot be read.
+std::wstring DaclOf(const std::u16string& path) {
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  PACL dacl = nullptr;
+  if (GetNamedSecurityInfoW(reinterpret_cast<const wchar_t*>(path.c_str()), SE_FILE_OBJECT,
+                            DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
+                            &sd) != ERROR_SUCCESS) {
+    return L"";
+  }
+  wchar_t* text = nullptr;
+  std::wstring out;
+  if (ConvertSecurityDescriptorToStringSecurityDescriptorW(
+          sd, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr)) {
+    out = text;
+    LocalFree(text);
+  }
+  LocalFree(sd);
+  return out;
+}
+
+// The owner of |path| as a SID string; "?" when it cannot be read.
+std::string OwnerOf(const std::u16string& path) {
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  PSID owner = nullptr;
+  if (GetNamedSecurityInfoW(reinterpret_cast<const wchar_t*>(path.c_str()), SE_FILE_OBJECT,
+                            OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
+                            &sd) != ERROR_SUCCESS) {
+    return "?";
+  }
+  wchar_t* text = nullptr;
+  std::string out;
+  if (ConvertSidToStringSidW(owner, &text)) {
+    for (const wchar_t* p = text; *p; ++p) out += static_cast<char>(*p);
+    LocalFree(text);
+  }
+  LocalFree(sd);
+  return out;
+}
+
+// A companion made beside F has F's DACL; it is trusted while it gives
+// write to no one F does not, and no longer when it does.
+TEST_F(FileTest, CompanionsTakeTheFilesDacl) {
+  // Every account may write F; SYSTEM and the administrators may do
+  // anything. (Wine 8 keeps no DACL on a file: it maps one to the Unix
+  // permission bits and back, which keeps write for everyone.)
+  const wchar_t kOpenDacl[] = L"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FRFW;;;WD)";
+  // The users may write F, everyone may read it.
+  const wchar_t kClosedDacl[] = L"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FRFW;;;BU)(A;;FR;;;WD)";
+  ASSERT_TRUE(OpenOk(u"F", OpenMode::kReadWrite, kCreateNew));
+  ASSERT_TRUE(SetDacl(dir_.Path(u"F"), kOpenDacl));
+  std::unique_ptr<File> f = OpenOk(u"F", OpenMode::kRead, kOpenExisting);
+  ASSERT_TRUE(f);
+  OpenError error = OpenError::kOther;
+  std::unique_ptr<File> side(fs_->OpenBeside(f.get(), dir_.Path(u"F.new").c_str(),
+                                             OpenMode::kReadWrite, kOpenAlways, &error));
+  ASSERT_TRUE(side);
+  EXPECT_EQ(DaclOf(dir_.Path(u"F.new")), DaclOf(dir_.Path(u"F")));
+  EXPECT_EQ(side->TrustAsCompanionOf(f.get()), CompanionTrust::kTrusted);
+  side.reset();
+
+  // F closed to all but the users: the companion that everyone may write is
+  // not trusted until it takes F's access again.
+  ASSERT_TRUE(SetDacl(dir_.Path(u"F"), kClosedDacl));
+  side.reset(fs_->Open(dir_.Path(u"F.new").c_str(), OpenMode::kReadWrite, kOpenExisting, &error));
+  ASSERT_TRUE(side);
+  EXPECT_EQ(side->TrustAsCompanionOf(f.get()), CompanionTrust::kWritableByOthers);
+  EXPECT_TRUE(side->TakeAccessOf(f.get()));  // while this handle shares nothing
+  EXPECT_EQ(DaclOf(dir_.Path(u"F.new")), DaclOf(dir_.Path(u"F")));
+  EXPECT_EQ(side->TrustAsCompanionOf(f.get()), CompanionTrust::kTrusted);
+  // Given write to the users, as F is: still trusted.
+  side.reset();
+  ASSERT_TRUE(SetDacl(dir_.Path(u"F.new"), L"D:P(A;;FA;;;BA)(A;;FA;;;BU)"));
+  side.reset(fs_->Open(dir_.Path(u"F.new").c_str(), OpenMode::kRead, kOpenExisting, &error));
+  ASSERT_TRUE(side);
+  EXPECT_EQ(side->TrustAsCompanionOf(f.get()), CompanionTrust::kTrusted);
+  // Owned by another account: not trusted; by the administrators: trusted.
+  // (Wine reports success but keeps the owner it had: then nothing is
+  // judged.)
+  for (const auto& owner : {std::make_pair(L"S-1-5-21-1-2-3-1001", CompanionTrust::kForeignOwner),
+                            std::make_pair(L"S-1-5-32-544", CompanionTrust::kTrusted)}) {
+    side.reset();
+    PSID sid = nullptr;
+    ASSERT_TRUE(ConvertStringSidToSidW(owner.first, &sid));
+    const DWORD r = SetNamedSecurityInfoW(
+        const_cast<wchar_t*>(reinterpret_cast<const wchar_t*>(dir_.Path(u"F.new").c_str())),
+        SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, sid, nullptr, nullptr, nullptr);
+    LocalFree(sid);
+    ASSERT_EQ(r, static_cast<DWORD>(ERROR_SUCCESS));
+    side.reset(fs_->Open(dir_.Path(u"F.new").c_str(), OpenMode::kRead, kOpenExisting, &error));
+    ASSERT_TRUE(side);
+    const std::wstring wanted = owner.first;
+    if (OwnerOf(dir_.Path(u"F.new")) == std::string(wanted.begin(), wanted.end())) {
+      EXPECT_EQ(side->TrustAsCompanionOf(f.get()), owner.second);
+    }
+  }
+  // No DACL at all: everyone may write it. (Wine keeps no null DACL on a
+  // file: it makes up one of its own, which is judged like any other.)
+  side.reset();
+  ASSERT_TRUE(SetDacl(dir_.Path(u"F.new"), L"D:NO_ACCESS_CONTROL"));
+  side.reset(fs_->Open(dir_.Path(u"F.new").c_str(), OpenMode::kRead, kOpenExisting, &error));
+  ASSERT_TRUE(side);
+  if (DaclOf(dir_.Path(u"F.new")) == L"D:NO_ACCESS_CONTROL") {
+    EXPECT_EQ(side->TrustAsCompanionOf(f.get()), CompanionTrust::kWritableByOthers);
+  }
+}
+#endif
 
 }  // namespace
 }  // namespace orvo::platform

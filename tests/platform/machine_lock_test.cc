@@ -15,6 +15,8 @@
 #include <objbase.h>
 #include <windows.h>
 #else
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "tests/testing/temp_dir.h"
@@ -197,6 +199,55 @@ TEST(MachineLockTest, UnusablePathIsNotALock) {
     EXPECT_EQ(orvo::platform::LastFileFailure(), c.failure);
   }
   EXPECT_NE(access(target.c_str(), F_OK), 0);  // the link's target was not made
+}
+
+// A FIFO, a folder or a device at the lock's name: the lock is unavailable
+// at once, whatever the wait allowed (the test runs in a child that is
+// killed when it blocks).
+TEST(MachineLockTest, NonFilesAtThePathFailAtOnce) {
+  orvo::testing::TempDir dir;
+  ASSERT_TRUE(dir.ok());
+  ASSERT_EQ(mkfifo(dir.NativePath(u"fifo.lock").c_str(), 0666), 0);
+  ASSERT_EQ(mkdir(dir.NativePath(u"folder.lock").c_str(), 0777), 0);
+  const std::u16string paths[] = {dir.Path(u"fifo.lock"), dir.Path(u"folder.lock"), u"/dev/null"};
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    alarm(5);  // far below the wait allowed
+    int bad = 0;
+    for (const std::u16string& path : paths) {
+      orvo::platform::SetLastFileFailure(FileFailure::kNone);
+      MachineLock none(u"", path.c_str(), 60000);
+      if (none.held() || none.timed_out() ||
+          orvo::platform::LastFileFailure() != FileFailure::kAccessDenied) {
+        ++bad;
+      }
+    }
+    _exit(bad);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status)) << "the lock blocked";
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  struct stat st;
+  ASSERT_EQ(stat(dir.NativePath(u"fifo.lock").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISFIFO(st.st_mode));
+}
+
+// A lock file that it makes is readable by every account, whatever the
+// maker's umask, so that every account's notifications can take the lock.
+TEST(MachineLockTest, MadeReadableByEveryone) {
+  orvo::testing::TempDir dir;
+  ASSERT_TRUE(dir.ok());
+  const mode_t before = umask(077);
+  {
+    MachineLock lock(u"", dir.Path(u"x.lock").c_str(), 0);
+    EXPECT_TRUE(lock.held());
+  }
+  umask(before);
+  struct stat st;
+  ASSERT_EQ(stat(dir.NativePath(u"x.lock").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0444u);
 }
 
 #endif

@@ -222,5 +222,64 @@ TEST_F(MemoryFileSystemTest, PowerLossMayLoseAFileNeverFlushed) {
   EXPECT_GT(kept, 0);
 }
 
+// The accounts of a sticky folder that everyone may create files in: root's
+// file read-only for others, a companion made beside it, a name in the way.
+TEST_F(MemoryFileSystemTest, AccountsOwnersAndNamesInTheWay) {
+  constexpr uint32_t kNobody = 65534;
+  fs_.SetFile(u"F", "root's");  // root's, 0644
+  fs_.account = {kNobody, kNobody};
+  OpenError error = OpenError::kNone;
+  EXPECT_FALSE(Open(u"F", OpenMode::kReadWrite, kOpenExisting, &error));
+  EXPECT_EQ(error, OpenError::kAccessDenied);
+  EXPECT_FALSE(fs_.Remove(u"F"));
+  std::unique_ptr<File> f = Open(u"F", OpenMode::kRead, kOpenExisting);
+  ASSERT_TRUE(f);
+
+  // nobody's companion: nobody's own, F's bits; root does not trust it.
+  std::unique_ptr<File> planted(
+      fs_.OpenBeside(f.get(), u"F.new", OpenMode::kReadWrite, kOpenAlways, &error));
+  ASSERT_TRUE(planted);
+  PosixAccess access;
+  ASSERT_TRUE(fs_.GetAccess(u"F.new", &access));
+  EXPECT_EQ(access.uid, kNobody);
+  EXPECT_EQ(access.mode, 0644u);
+  EXPECT_EQ(planted->TrustAsCompanionOf(f.get()), CompanionTrust::kTrusted);  // nobody's own
+  fs_.account = {};
+  EXPECT_EQ(planted->TrustAsCompanionOf(f.get()), CompanionTrust::kForeignOwner);
+  planted.reset();
+  EXPECT_TRUE(fs_.Remove(u"F.new"));  // root may
+
+  // root's companion of a file everyone may write: everyone may write it.
+  ASSERT_TRUE(fs_.SetAccess(u"F", {0, 0, 0666, true}));
+  std::unique_ptr<File> side(
+      fs_.OpenBeside(f.get(), u"F.new", OpenMode::kReadWrite, kCreateNew, &error));
+  ASSERT_TRUE(side);
+  ASSERT_TRUE(fs_.GetAccess(u"F.new", &access));
+  EXPECT_EQ(access.mode, 0666u);
+  side.reset();
+  fs_.account = {kNobody, kNobody};
+  side.reset(fs_.Open(u"F.new", OpenMode::kReadWrite, kOpenExisting, &error));
+  ASSERT_TRUE(side);
+  EXPECT_EQ(side->TrustAsCompanionOf(f.get()), CompanionTrust::kTrusted);
+  ASSERT_TRUE(fs_.SetAccess(u"F", {0, 0, 0644, true}));
+  EXPECT_EQ(side->TrustAsCompanionOf(f.get()), CompanionTrust::kWritableByOthers);
+  EXPECT_FALSE(side->TakeAccessOf(f.get()));  // not nobody's to change
+  side.reset();
+
+  // A folder and a pipe: never opened; the pipe's owner may remove it.
+  fs_.PlantNonFile(u"F.old", MemoryFileSystem::NonFile::kFolder, kNobody);
+  fs_.PlantNonFile(u"F.lock", MemoryFileSystem::NonFile::kPipe, kNobody);
+  for (const char16_t* name : {u"F.old", u"F.lock"}) {
+    for (Disposition d : {kOpenExisting, kOpenAlways, kCreateAlways}) {
+      EXPECT_FALSE(fs_.OpenBeside(f.get(), name, OpenMode::kReadWrite, d, &error));
+      EXPECT_EQ(error, OpenError::kNotAFile);
+      EXPECT_FALSE(Open(name, OpenMode::kRead, d, &error));
+      EXPECT_EQ(error, OpenError::kNotAFile);
+    }
+  }
+  EXPECT_FALSE(fs_.Remove(u"F.old"));
+  EXPECT_TRUE(fs_.Remove(u"F.lock"));
+}
+
 }  // namespace
 }  // namespace orvo::platform

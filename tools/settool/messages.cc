@@ -15,7 +15,7 @@ const char* OpenErrorText(platform::OpenError error) {
     case platform::OpenError::kNotFound:
       return "no such file";
     case platform::OpenError::kAccessDenied:
-      return "access denied (or it is a folder)";
+      return "access denied";
     case platform::OpenError::kSharingViolation:
       return "the file is in use by another program";
     case platform::OpenError::kInvalidPath:
@@ -24,6 +24,8 @@ const char* OpenErrorText(platform::OpenError error) {
       return "out of memory";
     case platform::OpenError::kLinked:
       return "it is a link (symbolic, or one of several names of one file): refused";
+    case platform::OpenError::kNotAFile:
+      return "it is not a file (a folder, a pipe or a device): refused";
     case platform::OpenError::kOther:
       break;
   }
