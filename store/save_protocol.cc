@@ -98,21 +98,27 @@ struct Raw {
 
 // False when F cannot be read (an error, no memory). REQUIRES: a limit that
 // fits in memory is the caller's business (the image size bounds it).
+// Reads |n| bytes at |at| of |file| into a new buffer; null on failure.
+Buffer ReadAt(File* file, uint64_t at, uint64_t n) {
+  Buffer out(static_cast<uint8_t*>(std::malloc(n > 0 ? n : 1)));
+  if (!out || !file->Seek(at)) return Buffer();
+  uint64_t held = 0;
+  while (held < n) {
+    const uint64_t left = n - held;
+    const uint32_t want = left < (1u << 30) ? static_cast<uint32_t>(left) : (1u << 30);
+    uint32_t got = 0;
+    if (!file->Read(out.get() + held, want, &got) || got == 0) return Buffer();
+    held += got;
+  }
+  return out;
+}
+
 bool ReadRaw(File* file, uint64_t limit, Raw* raw) {
   if (!file->Size(&raw->size)) return false;
   const uint64_t want = raw->size < limit ? raw->size : limit;
-  raw->held = 0;
-  raw->bytes.reset(static_cast<uint8_t*>(std::malloc(want > 0 ? want : 1)));
-  if (!raw->bytes || !file->Seek(0)) return false;
-  while (raw->held < want) {
-    const uint64_t left = want - raw->held;
-    const uint32_t n = left < (1u << 30) ? static_cast<uint32_t>(left) : (1u << 30);
-    uint32_t got = 0;
-    if (!file->Read(raw->bytes.get() + raw->held, n, &got)) return false;
-    if (got == 0) return false;  // shrank meanwhile: nothing is decided from it
-    raw->held += got;
-  }
-  return true;
+  raw->bytes = ReadAt(file, 0, want);  // null too when F shrank meanwhile
+  raw->held = raw->bytes ? want : 0;
+  return static_cast<bool>(raw->bytes);
 }
 
 // The side file of one path, read whole.
@@ -157,21 +163,6 @@ uint64_t SideHash(const uint8_t* header, const uint8_t* body, uint32_t size, con
   h = CfHash64(trailer + kCfSideFirstHeaderOffset,
                kCfSideTrailerFixedSize - kCfSideFirstHeaderOffset, h);
   return CfHash64(base, static_cast<size_t>(base_length), h);
-}
-
-// Reads |n| bytes at |at| of |file| into a new buffer; null on failure.
-Buffer ReadAt(File* file, uint64_t at, uint64_t n) {
-  Buffer out(static_cast<uint8_t*>(std::malloc(n > 0 ? n : 1)));
-  if (!out || !file->Seek(at)) return Buffer();
-  uint64_t held = 0;
-  while (held < n) {
-    const uint64_t left = n - held;
-    const uint32_t want = left < (1u << 30) ? static_cast<uint32_t>(left) : (1u << 30);
-    uint32_t got = 0;
-    if (!file->Read(out.get() + held, want, &got) || got == 0) return Buffer();
-    held += got;
-  }
-  return out;
 }
 
 // Reads the side file of |path| whole and checks its seal. Called while F is
