@@ -52,8 +52,25 @@ if ((${#missing[@]})); then
   if ! dpkg --print-foreign-architectures | grep -qx i386; then
     dpkg --add-architecture i386
   fi
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null >/dev/null
+  # A mirror caught mid-sync fails an index now and then: retry, and go on to
+  # the install with what was fetched (the install says if a package is missing).
+  for try in 1 2 3; do
+    if apt-get update -qq; then break; fi
+    echo "setup: package index update failed (try $try of 3)" >&2
+    sleep $((try * 10))
+  done
+  for try in 1 2 3; do
+    if apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null >/dev/null; then
+      break
+    fi
+    if ((try == 3)); then
+      echo "setup: could not install ${missing[*]}" >&2
+      exit 1
+    fi
+    echo "setup: install failed (try $try of 3), updating the index again" >&2
+    sleep $((try * 10))
+    apt-get update -qq || true
+  done
 fi
 
 # The mingw compiler comes in two thread models; the project uses the win32 one.
