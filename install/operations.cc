@@ -33,6 +33,8 @@ int32_t ResultForFailure(platform::FileFailure failure) {
       return kResultDiskFull;
     case platform::FileFailure::kSharingViolation:
       return kResultSharingViolation;
+    case platform::FileFailure::kNameInTheWay:
+      return kResultNameInTheWay;
     case platform::FileFailure::kNone:
     case platform::FileFailure::kOther:
       break;

@@ -27,6 +27,10 @@ constexpr int32_t kResultTimeout = static_cast<int32_t>(0x800705B4);
 // When the file is a committed file of a newer format version, which this
 // version can neither read nor replace: HRESULT_FROM_WIN32(ERROR_REVISION_MISMATCH).
 constexpr int32_t kResultNewerFormat = static_cast<int32_t>(0x8007051A);
+// When a name the store keeps beside the file (the side file or the kept
+// copy) holds a folder, a pipe, a device, a link, or a file that another
+// account made and this one may not replace: HRESULT_FROM_WIN32(ERROR_CANNOT_MAKE).
+constexpr int32_t kResultNameInTheWay = static_cast<int32_t>(0x80070052);
 // The longest text an argument may hold, in UTF-16 units: the store keeps a
 // value of at most 65535 bytes, and a text value carries its terminator.
 constexpr int32_t kMaxArgumentUnits = 32766;
@@ -54,6 +58,8 @@ int32_t GetTamsiverInformation(void* version, void* install_dir, void* icon_path
 //                        saved or broadcast, the file left as it is;
 //   kResultSharingViolation (also) another program held the file when it was
 //                        to be read;
+//   kResultNameInTheWay  a name beside the file is in the way of the save:
+//                        nothing saved or broadcast;
 //   kResultAccessDenied, kResultDiskFull, kResultSharingViolation, kResultFail
 //                        the file could not be saved (or the lock could not
 //                        be made), by cause: nothing broadcast.

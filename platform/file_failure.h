@@ -18,7 +18,11 @@ enum class FileFailure : uint8_t {
   kAccessDenied,      // no permission, a read-only file, or a refused link
   kDiskFull,          // no space left (or the quota is used up)
   kSharingViolation,  // another handle holds the file
-  kOther,             // anything else
+  // A name the store keeps beside the file holds something it may not use
+  // or replace: a folder, a pipe, a device, a link, or a file made by
+  // another account that this one may not remove. Recorded by the store.
+  kNameInTheWay,
+  kOther,  // anything else
 };
 
 // The failure recorded last on the calling thread.

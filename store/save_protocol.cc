@@ -4,9 +4,11 @@
 #include <cstring>
 #include <memory>
 
+#include "platform/file_failure.h"
 #include "store/coding.h"
 #include "store/hash64.h"
 
+using orvo::platform::CompanionTrust;
 using orvo::platform::CurrentFileSystem;
 using orvo::platform::Disposition;
 using orvo::platform::File;
@@ -66,16 +68,76 @@ class CompanionPath {
   CfChar* text_ = nullptr;
 };
 
-// Opens a companion of |path|; null (with *error) when it cannot be.
-File* OpenCompanion(const CfChar* path, const CfChar* suffix, OpenMode mode,
-                    Disposition disposition, OpenError* error) {
+// The companion that stopped this thread's last save (R7), or null.
+thread_local CfCompanion t_obstacle = CfCompanion::kNone;
+
+// Records that the companion |suffix| is in the way (R7); returns null.
+File* InTheWay(const CfChar* suffix) {
+  t_obstacle = suffix == kCfKeptCopySuffix ? CfCompanion::kKeptCopy : CfCompanion::kSideFile;
+  orvo::platform::SetLastFileFailure(orvo::platform::FileFailure::kNameInTheWay);
+  return nullptr;
+}
+
+// Opens the companion |suffix| of F (|path|, open in |f|) as it is; null
+// (with *error) when it cannot be.
+File* OpenCompanion(const CfChar* path, const CfChar* suffix, File* f, OpenMode mode,
+                    OpenError* error) {
   CompanionPath companion(path, suffix);
   if (companion.get() == nullptr) {
     *error = OpenError::kNoMemory;
     return nullptr;
   }
   return orvo::platform::OpenWaitingForSharing(CurrentFileSystem(), companion.get(), mode,
-                                               disposition, error, kCfSharingPatienceMs);
+                                               orvo::platform::kOpenExisting, error,
+                                               kCfSharingPatienceMs, f);
+}
+
+// Opens the companion |suffix| of F (|path|, open in |f|) for writing (R7):
+// one that is missing is made with F's access; a trusted one is opened (and
+// given F's access where this account may); an untrusted one is removed and
+// made anew. |empty|: the companion's old content is dropped. Null on
+// failure; a name that holds no plain file, or an untrusted file that cannot
+// be removed, records kNameInTheWay.
+File* OpenCompanionForWriting(const CfChar* path, const CfChar* suffix, File* f, bool empty) {
+  CompanionPath companion(path, suffix);
+  if (companion.get() == nullptr) {
+    orvo::platform::SetLastFileFailure(orvo::platform::FileFailure::kOther);
+    return nullptr;
+  }
+  orvo::platform::FileSystem* fs = CurrentFileSystem();
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    // The second attempt follows a removal: only a file made now will do.
+    const Disposition disposition =
+        attempt > 0 ? orvo::platform::kCreateNew : orvo::platform::kOpenAlways;
+    OpenError error = OpenError::kNone;
+    std::unique_ptr<File> file(orvo::platform::OpenWaitingForSharing(
+        fs, companion.get(), OpenMode::kReadWrite, disposition, &error, kCfSharingPatienceMs, f));
+    if (!file) {
+      if (error == OpenError::kNotAFile || error == OpenError::kLinked) return InTheWay(suffix);
+      if (error != OpenError::kAccessDenied && attempt == 0) return nullptr;
+      // A file this account may not open, or one made again at the name
+      // since it was removed: in the way when the name holds something.
+      OpenError probe = OpenError::kNone;
+      std::unique_ptr<File> there(
+          fs->Open(companion.get(), OpenMode::kRead, orvo::platform::kOpenExisting, &probe));
+      if (probe == OpenError::kNotFound) return nullptr;
+      if (attempt > 0 || !fs->Remove(companion.get())) return InTheWay(suffix);
+      continue;
+    }
+    if (file->TrustAsCompanionOf(f) == CompanionTrust::kTrusted) {
+      if (attempt == 0) file->TakeAccessOf(f);  // a courtesy: trusted either way
+      if (!empty || attempt > 0) return file.release();
+      // Emptied only now that it is known to be this store's.
+      file.reset();
+      OpenError error2 = OpenError::kNone;
+      return orvo::platform::OpenWaitingForSharing(fs, companion.get(), OpenMode::kReadWrite,
+                                                   orvo::platform::kTruncateExisting, &error2,
+                                                   kCfSharingPatienceMs, f);
+    }
+    file.reset();
+    if (attempt > 0 || !fs->Remove(companion.get())) return InTheWay(suffix);
+  }
+  return InTheWay(suffix);
 }
 
 // Whether a read of a file failed for a reason other than its content: the
@@ -124,6 +186,8 @@ bool ReadRaw(File* file, uint64_t limit, Raw* raw) {
 // The side file of one path, read whole.
 struct Side {
   CfSideState state = CfSideState::kAbsent;
+  OpenError open_error = OpenError::kNone;
+  CompanionTrust trust = CompanionTrust::kTrusted;
   CfFileReport report;
   uint8_t header[kCfHeaderSize] = {};
   uint8_t trailer[kCfSideTrailerFixedSize] = {};
@@ -165,15 +229,30 @@ uint64_t SideHash(const uint8_t* header, const uint8_t* body, uint32_t size, con
   return CfHash64(base, static_cast<size_t>(base_length), h);
 }
 
-// Reads the side file of |path| whole and checks its seal. Called while F is
-// held, so no save of this store is writing it.
-void ReadSide(const CfChar* path, Side* side) {
-  OpenError error;
-  std::unique_ptr<File> file(OpenCompanion(path, kCfSideFileSuffix, OpenMode::kRead,
-                                           orvo::platform::kOpenExisting, &error));
+// Reads the side file of |path| (F, open in |f|) whole and checks its seal;
+// an untrusted one is not read (R7). Called while F is held, so no save of
+// this store is writing it.
+void ReadSide(const CfChar* path, File* f, Side* side) {
+  std::unique_ptr<File> file(
+      OpenCompanion(path, kCfSideFileSuffix, f, OpenMode::kRead, &side->open_error));
   if (!file) {
     // One that is there but cannot be opened may hold the only whole copy.
-    side->state = error == OpenError::kNotFound ? CfSideState::kAbsent : CfSideState::kNotReadable;
+    switch (side->open_error) {
+      case OpenError::kNotFound:
+        side->state = CfSideState::kAbsent;
+        break;
+      case OpenError::kNotAFile:
+      case OpenError::kLinked:
+        side->state = CfSideState::kInTheWay;
+        break;
+      default:
+        side->state = CfSideState::kNotReadable;
+    }
+    return;
+  }
+  side->trust = file->TrustAsCompanionOf(f);
+  if (side->trust != CompanionTrust::kTrusted) {
+    side->state = CfSideState::kUntrusted;
     return;
   }
   side->tree.reset(ReadConfigContent(file.get(), false, &side->report, side->header));
@@ -234,15 +313,14 @@ void ReadSide(const CfChar* path, Side* side) {
   }
 }
 
-// Whether the side file of |path| says in flight, from its header and the
-// trailer's tag and state alone: the only case in which it must be read
-// whole (R2). Unreadable or odd side files say no here; they are judged in
-// full only when F does not load whole.
-bool SideSaysInFlight(const CfChar* path) {
+// Whether the side file of |path| (F, open in |f|) says in flight, from its
+// header and the trailer's tag and state alone: the only case in which it
+// must be read whole (R2). Unreadable, untrusted (R7) or odd side files say
+// no here; they are judged in full only when F does not load whole.
+bool SideSaysInFlight(const CfChar* path, File* f) {
   OpenError error;
-  std::unique_ptr<File> file(OpenCompanion(path, kCfSideFileSuffix, OpenMode::kRead,
-                                           orvo::platform::kOpenExisting, &error));
-  if (!file) return false;  // judged in full only when F does not load whole
+  std::unique_ptr<File> file(OpenCompanion(path, kCfSideFileSuffix, f, OpenMode::kRead, &error));
+  if (!file || file->TrustAsCompanionOf(f) != CompanionTrust::kTrusted) return false;
   uint8_t header[kCfHeaderSize];
   uint8_t t[8];
   uint32_t done = 0;
@@ -316,7 +394,9 @@ void Forget(CfDiskMemory* memory) {
 
 // Reads F (open in |file|) and, where F needs it, its side file. Returns
 // the tree to use (null: a new tree) and fills |report|; *header receives the
-// header of the tree's file.
+// header of the tree's file. |checksum_always|: an examination, which tests
+// every checksum and reports a side file that is not trusted or in the way
+// even when F does not need it.
 CfNode* ReadWithRecovery(File* file, const CfChar* path, bool may_read_side, bool checksum_always,
                          CfLoadReport* report, uint8_t (&header)[kCfHeaderSize]) {
   Tree tree(ReadConfigContent(file, checksum_always, &report->file, header));
@@ -331,10 +411,11 @@ CfNode* ReadWithRecovery(File* file, const CfChar* path, bool may_read_side, boo
     report->source = CfTreeSource::kEmpty;
     return nullptr;
   }
-  if (may_read_side && (!whole || SideSaysInFlight(path))) {
+  if (may_read_side && (!whole || SideSaysInFlight(path, file))) {
     Side side;
-    ReadSide(path, &side);
+    ReadSide(path, file, &side);
     report->side = side.state;
+    report->side_trust = side.trust;
     report->side_file = side.report;
     if (side.state == CfSideState::kNotReadable) {
       report->read_failed = true;
@@ -352,6 +433,19 @@ CfNode* ReadWithRecovery(File* file, const CfChar* path, bool may_read_side, boo
         return side.tree.release();
       }
       report->side = CfSideState::kUnrelated;
+    }
+  }
+  if (whole && may_read_side && checksum_always && report->side == CfSideState::kNotRead) {
+    // An examination also tells of a side file that a save must replace or
+    // that stands in its way (R7), though F does not need it.
+    OpenError error = OpenError::kNone;
+    std::unique_ptr<File> side(
+        OpenCompanion(path, kCfSideFileSuffix, file, OpenMode::kRead, &error));
+    if (side) {
+      report->side_trust = side->TrustAsCompanionOf(file);
+      if (report->side_trust != CompanionTrust::kTrusted) report->side = CfSideState::kUntrusted;
+    } else if (error == OpenError::kNotAFile || error == OpenError::kLinked) {
+      report->side = CfSideState::kInTheWay;
     }
   }
   if (whole) {
@@ -379,9 +473,7 @@ bool CopyRange(File* from, File* to, uint64_t at, uint64_t n) {
 
 // Copies all of F (|file|, |size| bytes) to the kept copy and flushes it.
 bool KeepOldBytes(const CfChar* path, File* file, uint64_t size) {
-  OpenError error;
-  std::unique_ptr<File> kept(OpenCompanion(path, kCfKeptCopySuffix, OpenMode::kReadWrite,
-                                           orvo::platform::kCreateAlways, &error));
+  std::unique_ptr<File> kept(OpenCompanionForWriting(path, kCfKeptCopySuffix, file, true));
   if (!kept || !CopyRange(file, kept.get(), 0, size) || !kept->Flush()) return false;
   kept->Close();  // the bytes are durable: a failed close changes nothing
   return true;
@@ -391,8 +483,8 @@ bool KeepOldBytes(const CfChar* path, File* file, uint64_t size) {
 // last, and flushes it: F is then whole again and the side file free (R5).
 bool RestoreFromSide(const CfChar* path, const Side& side, File* file) {
   OpenError error;
-  std::unique_ptr<File> from(OpenCompanion(path, kCfSideFileSuffix, OpenMode::kReadWrite,
-                                           orvo::platform::kOpenExisting, &error));
+  std::unique_ptr<File> from(
+      OpenCompanion(path, kCfSideFileSuffix, file, OpenMode::kReadWrite, &error));
   // The side file's bytes may not be durable yet (its save was killed before
   // its flush): they are made so before F is overwritten with them.
   return from && from->Flush() && file->Seek(kCfHeaderSize) &&
@@ -451,8 +543,8 @@ void BaseRange(const Raw& raw, const uint8_t* body, uint32_t size, uint64_t* fro
 
 // Writes the complete image and its trailer to the side file, in place, and
 // flushes it. Returns the open side file, or null on failure.
-File* WriteSide(const CfChar* path, const uint8_t* final_header, const uint8_t* body, uint32_t size,
-                const uint8_t* first_header, const Raw& base) {
+File* WriteSide(const CfChar* path, File* f, const uint8_t* final_header, const uint8_t* body,
+                uint32_t size, const uint8_t* first_header, const Raw& base) {
   uint8_t trailer[kCfSideTrailerFixedSize] = {};
   EncodeFixed32(trailer, kCfSideTrailerTag);
   EncodeFixed32(trailer + kCfSideStateOffset, kCfSideInFlight);
@@ -466,9 +558,7 @@ File* WriteSide(const CfChar* path, const uint8_t* final_header, const uint8_t* 
   const uint8_t* kept = base.bytes.get() + from;
   uint8_t seal[kCfSideSealSize];
   EncodeFixed64(seal, SideHash(final_header, body, size, trailer, kept, length));
-  OpenError error;
-  std::unique_ptr<File> side(OpenCompanion(path, kCfSideFileSuffix, OpenMode::kReadWrite,
-                                           orvo::platform::kOpenAlways, &error));
+  std::unique_ptr<File> side(OpenCompanionForWriting(path, kCfSideFileSuffix, f, false));
   if (!side) return nullptr;
   bool written = side->Seek(0) && WriteAll(side.get(), final_header, kCfHeaderSize) &&
                  WriteAll(side.get(), body, size) &&
@@ -547,6 +637,10 @@ const char* CfSideStateText(CfSideState state) {
       return "left by a save that the file has moved on from";
     case CfSideState::kInFlight:
       return "the complete copy of a save that did not finish";
+    case CfSideState::kUntrusted:
+      return "not trusted: another account may have made or changed it";
+    case CfSideState::kInTheWay:
+      return "not a plain file (a folder, a pipe, a device or a link)";
   }
   return "unknown state";
 }
@@ -587,6 +681,7 @@ bool ExamineConfigFile(const CfChar* path, CfLoadReport* report, CfNode** root) 
 
 bool SaveConfigFile(const CfChar* path, const CfHeaderImage& image, CfNode* const* root,
                     orvo::platform::RecursiveLock* lock, CfDiskMemory* memory) {
+  t_obstacle = CfCompanion::kNone;
   // A reader of the suite may hold the file for a moment (it re-reads after
   // each broadcast): wait for it as readers wait for a save.
   OpenError error;
@@ -636,10 +731,14 @@ bool SaveConfigFile(const CfChar* path, const CfHeaderImage& image, CfNode* cons
   if (found == Found::kNotRead) return false;
   if (newer) return false;  // R6: a newer program's file is never replaced
   const bool whole = found == Found::kWhole || found == Found::kKnown;
-  if (raw.size != 0 && (!whole || SideSaysInFlight(path))) {
+  if (raw.size != 0 && (!whole || SideSaysInFlight(path, file.get()))) {
     Side side;
-    ReadSide(path, &side);
-    if (side.state == CfSideState::kNotReadable) return false;
+    ReadSide(path, file.get(), &side);
+    if (side.state == CfSideState::kNotReadable) {
+      // One this account may not even open is no copy of its own (R7).
+      if (side.open_error == OpenError::kAccessDenied) InTheWay(kCfSideFileSuffix);
+      return false;
+    }
     bool torn = false;
     if (side.state == CfSideState::kInFlight) {
       Raw all;
@@ -662,7 +761,8 @@ bool SaveConfigFile(const CfChar* path, const CfHeaderImage& image, CfNode* cons
     }
   }
 
-  std::unique_ptr<File> side(WriteSide(path, final_header, body, size, first_header, raw));
+  std::unique_ptr<File> side(
+      WriteSide(path, file.get(), final_header, body, size, first_header, raw));
   if (!side) return false;
   // In place, then durable; only then is the side file's save finished, and
   // success is reported once that is durable too (R1). A save that fails
@@ -680,4 +780,18 @@ bool SaveConfigFile(const CfChar* path, const CfHeaderImage& image, CfNode* cons
   Remember(file.get(), final_header, memory);
   file->Close();
   return true;
+}
+
+CfCompanion CfLastSaveObstacle() { return t_obstacle; }
+
+const CfChar* CfCompanionSuffix(CfCompanion companion) {
+  switch (companion) {
+    case CfCompanion::kSideFile:
+      return kCfSideFileSuffix;
+    case CfCompanion::kKeptCopy:
+      return kCfKeptCopySuffix;
+    case CfCompanion::kNone:
+      break;
+  }
+  return u"";
 }

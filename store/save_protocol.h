@@ -40,6 +40,14 @@
 //    file's image into F and flushes it, and only then reuses the side file.
 // R6 A committed F of a newer format version is never written: the save
 //    fails and leaves every file as it was.
+// R7 A companion is believed only when no account that may not write F
+//    could have made or changed it (File::TrustAsCompanionOf): an untrusted
+//    side file is never read, whatever it holds, and a save replaces an
+//    untrusted companion with one of its own before it writes there. The
+//    store makes companions with F's access, so every account that may
+//    write F may write them, and no other. A name that holds no plain file,
+//    or an untrusted file that this account may not remove, fails the save
+//    and is reported (CfLastSaveObstacle); it is never waited for.
 //
 // Crash points of a durable save and what the next open reads:
 //   before the side file is durable  F as it was (the side file's seal fails
@@ -129,6 +137,8 @@ enum class CfSideState {
   kFinished,     // its save finished: F holds that content or newer
   kUnrelated,    // in flight, but F is not a mix that save could leave (R2)
   kInFlight,     // in flight and F's state is explained by it: its tree is used
+  kUntrusted,    // another account may have made or changed it: not read (R7)
+  kInTheWay,     // the name holds no plain file (a folder, a pipe, a link)
 };
 
 // A short lower-case description of |state|, for messages.
@@ -138,6 +148,8 @@ const char* CfSideStateText(CfSideState state);
 struct CfLoadReport {
   CfFileReport file;  // F, as InspectConfigFile reports it
   CfSideState side = CfSideState::kNotRead;
+  // Why the side file was not trusted, when side is kUntrusted.
+  orvo::platform::CompanionTrust side_trust = orvo::platform::CompanionTrust::kTrusted;
   CfFileReport side_file;  // set when the side file was read
   CfTreeSource source = CfTreeSource::kEmpty;
   // F or its side file could not be read for a reason other than their
@@ -177,7 +189,20 @@ bool ExamineConfigFile(const CfChar* path, CfLoadReport* report, CfNode** root);
 // knows of F; it is updated. Returns true once F's final header is durable.
 // On false the tree on disk is the old one, or the new one where a crash
 // would leave it so; nothing whole is lost.
+// A save that meets a companion it may neither use nor replace (R7) records
+// the failure kNameInTheWay (platform/file_failure.h).
 bool SaveConfigFile(const CfChar* path, const CfHeaderImage& image, CfNode* const* root,
                     orvo::platform::RecursiveLock* lock, CfDiskMemory* memory = nullptr);
+
+// The companions a save may meet in its way (R7).
+enum class CfCompanion { kNone, kSideFile, kKeptCopy };
+
+// The suffix of |companion|'s name (kCfSideFileSuffix, kCfKeptCopySuffix);
+// an empty text for kNone.
+const CfChar* CfCompanionSuffix(CfCompanion companion);
+
+// Which companion stopped the calling thread's last save that failed with
+// kNameInTheWay; kNone when none did.
+CfCompanion CfLastSaveObstacle();
 
 #endif  // ORVO_STORE_SAVE_PROTOCOL_H_
