@@ -847,8 +847,8 @@ TEST_F(OperationsTest, PlantedLinksAreRefused) {
     int32_t expected;
   } names[] = {
       {u"", false, kInvalidArg},  // the file cannot be opened at all
-      {u".new", false, kResultAccessDenied},
-      {u".old", true, kResultAccessDenied},
+      {u".new", false, kResultNameInTheWay},
+      {u".old", true, kResultNameInTheWay},
       {u".lock", false, kResultAccessDenied},
   };
   for (const auto& n : names) {

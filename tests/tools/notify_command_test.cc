@@ -70,8 +70,9 @@ TEST_F(NotifyCommandTest, ExitCodesFollowTheResult) {
   std::filesystem::create_symlink(root_ + "/elsewhere", File() + ".new");
   r = Run({"notify-app", "--name", "C", "--main-program-path", "c", "--main-icon-path", "c"});
   EXPECT_EQ(r.exit_code, 1);
-  EXPECT_NE(r.out.find("result 0x80070005, error code -2147024891 (0x80070005): not saved, "
-                       "nothing broadcast: access denied"),
+  EXPECT_NE(r.out.find("result 0x80070052, error code -2147024814 (0x80070052): not saved, "
+                       "nothing broadcast: the file's side file (its name with .new) is in the "
+                       "way"),
             std::string::npos)
       << r.out;
   std::filesystem::remove(File() + ".new");

@@ -1,6 +1,10 @@
 // Runs the settool program itself.
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
 #include <random>
 #include <sstream>
 #include <string>
@@ -293,6 +297,40 @@ TEST_F(SettoolTest, DamagedFilesAreSalvagedAndKeptCopiesRecovered) {
 }  // namespace
 
 namespace {
+
+// A side file that the store may not use: check says why, and an edit that
+// cannot replace it names it and fails; one that may replace it does.
+TEST_F(SettoolTest, CompanionsThatCannotBeUsedAreNamed) {
+  ASSERT_EQ(Run({"build", Path(u"a.set")}, kTreeJson).exit_code, 0);
+  std::filesystem::create_directory(dir_.NativePath(u"a.set.new"));
+  ProcessResult r = Run({"check", Path(u"a.set")});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_NE(r.out.find("side file:    not a plain file (a folder, a pipe, a device or a link); "
+                       "saves fail until it is removed"),
+            std::string::npos)
+      << r.out;
+  const std::string before = Bytes(u"a.set");
+  r = Run({"set", Path(u"a.set"), "APP/Version", "--wstring", "2"});
+  EXPECT_EQ(r.exit_code, 2);
+  EXPECT_NE(r.err.find("cannot write the file: " + Path(u"a.set.new") + " is in the way"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(Bytes(u"a.set"), before);
+  std::filesystem::remove(dir_.NativePath(u"a.set.new"));
+#ifndef _WIN32
+  if (geteuid() != 0) return;  // the rest makes a file of another account
+  ASSERT_TRUE(WriteWholeFile(dir_.NativePath(u"a.set.new"), Bytes(u"a.set")));
+  ASSERT_EQ(chown(dir_.NativePath(u"a.set.new").c_str(), 65534, 65534), 0);
+  r = Run({"check", Path(u"a.set")});
+  EXPECT_NE(r.out.find("side file:    not trusted, not read: made by an account that may not "
+                       "write the file"),
+            std::string::npos)
+      << r.out;
+  EXPECT_EQ(Run({"set", Path(u"a.set"), "APP/Version", "--wstring", "2"}).exit_code, 0);
+  r = Run({"check", Path(u"a.set")});
+  EXPECT_EQ(r.out.find("not trusted"), std::string::npos) << r.out;
+#endif
+}
 
 // Exit statuses and messages as the help states them.
 TEST_F(SettoolTest, ExitStatusesAndMessagesAgreeWithTheHelp) {

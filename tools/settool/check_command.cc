@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <string>
 
+#include "platform/file.h"
 #include "store/file_io.h"
 #include "tools/settool/commands.h"
 #include "tools/settool/messages.h"
@@ -29,7 +30,14 @@ void PrintReport(std::FILE* f, const std::u16string& file, const CfLoadReport& l
     std::fprintf(f, "%s: would open as a new tree: %s\n", name.c_str(), CfFileStateText(r.state));
   }
   std::fprintf(f, "  store loads:  %s\n", LoadVerdict(file, load).c_str());
-  if (load.side != CfSideState::kNotRead) {
+  if (load.side == CfSideState::kUntrusted) {
+    // Whatever it holds: another account could have written it.
+    std::fprintf(f, "  side file:    not trusted, not read: %s; a save replaces it where it may\n",
+                 platform::CompanionTrustText(load.side_trust));
+  } else if (load.side == CfSideState::kInTheWay) {
+    std::fprintf(f, "  side file:    %s; saves fail until it is removed\n",
+                 CfSideStateText(load.side));
+  } else if (load.side != CfSideState::kNotRead) {
     std::fprintf(f, "  side file:    %s\n", CfSideStateText(load.side));
   }
   std::fprintf(f, "  file size:    %" PRIu64 " bytes\n", r.file_size);

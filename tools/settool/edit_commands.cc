@@ -12,10 +12,12 @@
 #include <vector>
 
 #include "platform/file.h"
+#include "platform/file_failure.h"
 #include "store/config_file.h"
 #include "store/file_io.h"
 #include "store/key.h"
 #include "store/ref.h"
+#include "store/save_protocol.h"
 #include "tools/settool/commands.h"
 #include "tools/settool/json.h"
 #include "tools/settool/messages.h"
@@ -187,7 +189,18 @@ bool IsProtected(ICfKey* key) { return (key->GetAttributes() & kProtectedAttribu
 
 int SaveFile(CommandContext& ctx, const char* command, const std::u16string& file,
              CConfigFile* config) {
+  platform::SetLastFileFailure(platform::FileFailure::kNone);
   if (!config->Save(nullptr)) {
+    const CfCompanion obstacle = CfLastSaveObstacle();
+    if (platform::LastFileFailure() == platform::FileFailure::kNameInTheWay &&
+        obstacle != CfCompanion::kNone) {
+      return Complain(ctx, command, file,
+                      "cannot write the file: " + ForPeople(file + CfCompanionSuffix(obstacle)) +
+                          " is in the way (a folder, a pipe, a device, a link, or a file that "
+                          "another account made and this one may not replace); nothing is "
+                          "saved until it is removed",
+                      kExitError);
+    }
     return Complain(ctx, command, file, "cannot write the file; it may be in use or read-only",
                     kExitError);
   }

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "install/operations.h"
+#include "store/save_protocol.h"
 #include "tools/settool/commands.h"
 #include "tools/settool/messages.h"
 
@@ -113,8 +114,14 @@ const char* Meaning(int32_t result, int32_t code) {
       return "not saved, nothing broadcast: the file was written by a newer version, which this "
              "one neither reads nor replaces";
     case install::kResultAccessDenied:
-      return "not saved, nothing broadcast: access denied (the file or a name beside it cannot "
-             "be written by this account, or is a link)";
+      return "not saved, nothing broadcast: access denied (this account may not write the "
+             "file, or a link is planted at it or at its lock file)";
+    case install::kResultNameInTheWay:
+      return CfLastSaveObstacle() == CfCompanion::kKeptCopy
+                 ? "not saved, nothing broadcast: the file's kept copy (its name with .old) is "
+                   "in the way"
+                 : "not saved, nothing broadcast: the file's side file (its name with .new) is "
+                   "in the way";
     case install::kResultDiskFull:
       return "not saved, nothing broadcast: the disk is full";
     case install::kResultSharingViolation:
