@@ -449,6 +449,24 @@ void SaveModel::SideChanged() {
   AllowWhatTheFileHolds();
 }
 
+// The side file, whatever it holds, as another account could have made it:
+// owned by that account, or writable by accounts that may not write F. An
+// open then reads F by F's own rules (R7), and the side file's content is
+// no longer a way back to any save.
+void SaveModel::SideDistrusted(uint32_t arg) {
+  platform::PosixAccess f;
+  platform::PosixAccess side;
+  if (!fs_.GetAccess(kSide, &side) || !fs_.GetAccess(kPath, &f)) return;
+  constexpr uint32_t kNobody = 65534;
+  fs_.SetAccess(kSide, arg % 2 == 0 ? platform::PosixAccess{kNobody, kNobody, f.mode, true}
+                                    : platform::PosixAccess{f.uid, f.gid, f.mode | 0022, true});
+  if ((f.mode & 0022) == 0022 && arg % 2 != 0) return;  // F is everyone's: still trusted
+  side_may_be_live_ = false;
+  side_lost_ = false;
+  side_contents_.clear();
+  AfterOutsideChange(true);
+}
+
 void SaveModel::AllowWhatTheFileHolds() {
   allowed_.insert("");
   std::string file;
@@ -569,6 +587,9 @@ bool SaveModel::Step(uint32_t op, uint32_t arg, std::string* why) {
       break;
     case 16:
       MixHeaders(arg);
+      break;
+    case 17:
+      SideDistrusted(arg);
       break;
   }
   if (ok) NoteGeneration();

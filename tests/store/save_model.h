@@ -4,7 +4,8 @@
 // or newer files, written in place by a program that keeps no side file,
 // damaged bytes, a removed or damaged side file, a revert to an earlier
 // generation, an edit that keeps size and byte sum, a header mixing the bytes
-// of earlier headers). After every step it checks
+// of earlier headers, a side file that another account made or may
+// change). After every step it checks
 // what an open would read against the contents the model allows:
 //   - after a finished save, exactly what it saved;
 //   - after a save that failed or was cut short, that save's content or what
@@ -32,7 +33,7 @@ namespace orvo::testing {
 
 class SaveModel {
  public:
-  static constexpr int kSteps = 17;
+  static constexpr int kSteps = 18;
 
   SaveModel();
   ~SaveModel();
@@ -59,6 +60,7 @@ class SaveModel {
   void NoteGeneration();
   void AfterOutsideChange(bool resets);
   void SideChanged();
+  void SideDistrusted(uint32_t arg);
   void AllowWhatTheFileHolds();
   bool Check(std::string* why);
   bool PendingKept(std::string* why);
