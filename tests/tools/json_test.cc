@@ -141,10 +141,10 @@ TEST(TreeJsonTest, WritesTheDocumentedForm) {
             "{\"id\": 1448, \"node\": {\"name\": \"APP\", \"flags\": 32, \"value_hex\": \"\", "
             "\"children\": [{\"id\": 2147483649, \"node\": {\"name\": \"\", \"flags\": 0, "
             "\"value_hex\": \"\", \"children\": [{\"id\": 3174, \"node\": {\"name\": \"Name\", "
-            "\"flags\": 3, \"value_hex\": \"4e0061000000\", \"children\": []}}, {\"id\": 6960, "
-            "\"node\": {\"name\": \"Width\", \"flags\": 17, \"value_hex\": \"20030000\", "
+            "\"flags\": 3, \"wstring\": \"Na\", \"children\": []}}, {\"id\": 6960, "
+            "\"node\": {\"name\": \"Width\", \"flags\": 17, \"int\": 800, "
             "\"children\": []}}]}}, {\"id\": 2147483649, \"node\": {\"name\": \"\", \"flags\": 2, "
-            "\"value_hex\": \"7800\", \"children\": []}}]}}, {\"id\": 223283, \"node\": {\"name\": "
+            "\"string\": \"x\", \"children\": []}}]}}, {\"id\": 223283, \"node\": {\"name\": "
             "\"q\\\"\\ud800\\t\", \"flags\": 227, \"value_hex\": "
             "\"ff\", \"children\": []}}]}\n");
 }
@@ -162,26 +162,40 @@ TEST(TreeJsonTest, ReadsWhatItWrites) {
 TEST(TreeJsonTest, MembersInAnyOrderAndChildrenSorted) {
   std::string error;
   TreeHolder t(ParseTreeJson(
-      R"({"children": [{"node": {"flags": 12, "name": "b"}, "id": 5},
-                       {"id": 1, "node": {"name": "a", "flags": 0, "value_hex": "0A0b"}},
-                       {"id": 5, "node": {"name": "c", "flags": 0, "children": []}}],
+      R"({"children": [{"node": {"flags": 12, "name": "b"}, "id": 196},
+                       {"node": {"name": "a", "flags": 0, "value_hex": "0A0b"}},
+                       {"id": 5, "node": {"name": "", "flags": 0, "children": []}},
+                       {"node": {"name": "c", "int": -1}},
+                       {"id": 5, "node": {"name": "", "string": "\u00e9", "flags": 18}}],
           "flags": 255, "name": "R", "value_hex": ""})",
       &error));
   ASSERT_TRUE(t.get()) << error;
   // Branch and key-bound bits come from the shape, never from "flags".
   EXPECT_EQ(DescribeTree(t.get()),
             "[0] R flags=0xf7 value= branch\n"
-            "  [1] a flags=0x00 value=0a0b leaf\n"
-            "  [5] b flags=0x00 value= leaf\n"
-            "  [5] c flags=0x00 value= leaf\n");
+            "  [5]  flags=0x00 value= leaf\n"
+            "  [5]  flags=0x12 value=c3a900 leaf\n"
+            "  [194] a flags=0x00 value=0a0b leaf\n"
+            "  [196] b flags=0x00 value= leaf\n"
+            "  [198] c flags=0x01 value=ffffffff leaf\n");
 }
 
 TEST(TreeJsonTest, RefusesBadTrees) {
   const char* cases[] = {
       "",
       "[]",
-      R"({"name": "R"})",
+      R"({"name": "R", "value_hex": "00"})",
       R"({"flags": 0})",
+      R"({"name": "R", "flags": 0, "children": [{"id": 5, "node": {"name": "b", "flags": 0}}]})",
+      R"({"name": "R", "children": [{"node": {"name": "Ab"}}, {"node": {"name": "aB"}}]})",
+      R"({"name": "R", "children": [{"node": {"name": ""}}]})",
+      R"({"name": "R", "flags": 3, "int": 1})",
+      R"({"name": "R", "wstring": "a", "value_hex": "6100"})",
+      R"({"name": "R", "int": 4294967296})",
+      R"({"name": "R", "int": -2147483649})",
+      R"({"name": "R", "int": 1.5})",
+      R"({"name": "R", "wstring": 1})",
+      R"({"name": "R", "string": "a\u0000b"})",
       R"({"name": "R", "flags": 256})",
       R"({"name": "R", "flags": -1})",
       R"({"name": "R", "flags": 1.5})",
@@ -195,7 +209,7 @@ TEST(TreeJsonTest, RefusesBadTrees) {
       R"({"name": "a\u0000b", "flags": 0})",
       R"({"name": "a<b", "flags": 0})",
       R"({"name": ">", "flags": 0})",
-      R"({"name": "R", "flags": 0, "children": [{"node": {"name": "c", "flags": 0}}]})",
+      R"({"name": "R", "flags": 0, "children": [{"node": {"name": "", "flags": 0}}]})",
       R"({"name": "R", "flags": 0, "children": [{"id": 1}]})",
       R"({"name": "R", "flags": 0, "children": [{"id": -1, "node": {"name": "c", "flags": 0}}]})",
       R"({"name": "R", "flags": 0, "children": [{"id": 4294967296, "node": {}}]})",
@@ -232,10 +246,10 @@ TEST(TreeJsonTest, DeepNestingWithoutRecursion) {
   std::string json;
   for (int i = 0; i < kDepth; ++i) {
     json +=
-        "{\"name\": \"d\", \"flags\": 0, \"value_hex\": \"\", \"children\": [{\"id\": 7, "
+        "{\"name\": \"\", \"flags\": 0, \"value_hex\": \"\", \"children\": [{\"id\": 7, "
         "\"node\": ";
   }
-  json += "{\"name\": \"leaf\", \"flags\": 0, \"value_hex\": \"\", \"children\": []}";
+  json += "{\"name\": \"\", \"flags\": 0, \"value_hex\": \"\", \"children\": []}";
   for (int i = 0; i < kDepth; ++i) json += "}]}";
   json += "\n";
   std::string error;

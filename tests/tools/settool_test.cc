@@ -35,11 +35,11 @@ const char kTreeJson[] =
     "\"children\": [{\"id\": 7, \"node\": {\"name\": \"\", \"flags\": 0, \"value_hex\": \"\", "
     "\"children\": [{\"id\": 3174, \"node\": {\"name\": \"Name\", \"flags\": 3, \"value_hex\": "
     "\"e9007400000900000000\", \"children\": []}}]}}, {\"id\": 7, \"node\": {\"name\": \"\", "
-    "\"flags\": 17, \"value_hex\": \"20030000\", \"children\": []}}]}}, "
+    "\"flags\": 17, \"int\": 800, \"children\": []}}]}}, "
+    "{\"id\": 160473, \"node\": {\"name\": \"\xe4\xb8\xad x\", \"flags\": 0, "
+    "\"value_hex\": \"\", \"children\": []}}, "
     "{\"id\": 223283, \"node\": {\"name\": \"q\\\"\\ud800\\t\", \"flags\": 226, \"value_hex\": "
-    "\"6869210000\", \"children\": []}}, "
-    "{\"id\": 4000000000, \"node\": {\"name\": \"\xe4\xb8\xad x\", \"flags\": 0, "
-    "\"value_hex\": \"\", \"children\": []}}]}\n";
+    "\"6869210000\", \"children\": []}}]}\n";
 
 class SettoolTest : public ::testing::Test {
  protected:
@@ -107,8 +107,8 @@ TEST_F(SettoolTest, DumpForPeople) {
             "    #7 none\n"
             "      \"Name\" wstring \"\xc3\xa9t\xe0\xa4\x80\\u0000\"\n"
             "    #7 binary attr=0x10 protected 20 03 00 00 (int 800)\n"
-            "  \"q\\\"\\ud800\\t\" string attr=0xe0 \"hi!\\x00\"\n"
-            "  \"\xe4\xb8\xad x\" none\n");
+            "  \"\xe4\xb8\xad x\" none\n"
+            "  \"q\\\"\\ud800\\t\" string attr=0xe0 \"hi!\\x00\"\n");
 }
 
 TEST_F(SettoolTest, DumpShowsFourByteValuesAsIntegersUnlessUtf16Text) {
@@ -116,19 +116,19 @@ TEST_F(SettoolTest, DumpShowsFourByteValuesAsIntegersUnlessUtf16Text) {
   // terminator, binary, and a value of type none.
   const char json[] =
       "{\"name\": \"Root\", \"flags\": 0, \"children\": ["
-      "{\"id\": 1, \"node\": {\"name\": \"w\", \"flags\": 3, \"value_hex\": \"41000000\"}}, "
-      "{\"id\": 2, \"node\": {\"name\": \"s\", \"flags\": 2, \"value_hex\": \"61620000\"}}, "
-      "{\"id\": 3, \"node\": {\"name\": \"b\", \"flags\": 1, \"value_hex\": \"ffffffff\"}}, "
-      "{\"id\": 4, \"node\": {\"name\": \"n\", \"flags\": 0, \"value_hex\": \"01000000\"}}]}";
+      "{\"node\": {\"name\": \"w\", \"flags\": 3, \"value_hex\": \"41000000\"}}, "
+      "{\"node\": {\"name\": \"s\", \"flags\": 2, \"value_hex\": \"61620000\"}}, "
+      "{\"node\": {\"name\": \"b\", \"flags\": 1, \"value_hex\": \"ffffffff\"}}, "
+      "{\"node\": {\"name\": \"n\", \"flags\": 0, \"value_hex\": \"01000000\"}}]}";
   ASSERT_EQ(Run({"build", Path(u"four.set")}, json).exit_code, 0);
   ProcessResult r = Run({"dump", Path(u"four.set")});
   ASSERT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(r.out,
             "\"Root\" none\n"
-            "  \"w\" wstring \"A\"\n"
-            "  \"s\" string \"ab\\x00\" (int 25185)\n"
             "  \"b\" binary ff ff ff ff (int -1)\n"
-            "  \"n\" none 01 00 00 00 (int 1)\n");
+            "  \"n\" none 01 00 00 00 (int 1)\n"
+            "  \"s\" string \"ab\\x00\" (int 25185)\n"
+            "  \"w\" wstring \"A\"\n");
 }
 
 TEST_F(SettoolTest, CheckExitCodes) {

@@ -1,11 +1,14 @@
 #include "tools/settool/tree_json.h"
 
 #include <new>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/utf.h"
 #include "store/child_table.h"
+#include "store/name.h"
 #include "tools/settool/json.h"
+#include "tools/settool/value_text.h"
 
 namespace orvo::settool {
 
@@ -14,18 +17,59 @@ namespace {
 constexpr char kHexDigits[] = "0123456789abcdef";
 constexpr size_t kFlushAt = 1 << 16;
 
+// Appends the value as a typed member when reading that member back gives
+// exactly these bytes: "wstring" for a UTF-16 string value (type 3) with
+// one NUL, at its end; "string" for an 8-bit one (type 2) in well-formed
+// UTF-8 with one NUL, at its end; "int" for 4 bytes of type binary (1).
+// False (nothing appended) otherwise.
+bool AppendTypedValue(int type, const uint8_t* v, int length, std::string* out) {
+  if (type == CfTypeWString && length >= 2 && length % 2 == 0) {
+    std::u16string text;
+    for (int i = 0; i + 2 < length; i += 2) {
+      const char16_t unit = static_cast<char16_t>(v[i] | (v[i + 1] << 8));
+      if (unit == 0) return false;
+      text.push_back(unit);
+    }
+    if (v[length - 2] != 0 || v[length - 1] != 0) return false;
+    out->append(", \"wstring\": ");
+    AppendJsonString(text.data(), static_cast<int>(text.size()), out);
+    return true;
+  }
+  if (type == CfTypeString && length >= 1 && v[length - 1] == 0) {
+    const std::string bytes(reinterpret_cast<const char*>(v), static_cast<size_t>(length - 1));
+    if (bytes.find('\0') != std::string::npos) return false;
+    bool well_formed = false;
+    const std::u16string text = platform::Utf8ToUtf16(bytes, &well_formed);
+    if (!well_formed || StringValueBytes(text) != bytes + '\0') return false;
+    out->append(", \"string\": ");
+    AppendJsonString(text.data(), static_cast<int>(text.size()), out);
+    return true;
+  }
+  if (type == CfTypeBinary && length == 4) {
+    const int32_t n = static_cast<int32_t>(static_cast<uint32_t>(v[0]) | (uint32_t{v[1]} << 8) |
+                                           (uint32_t{v[2]} << 16) | (uint32_t{v[3]} << 24));
+    out->append(", \"int\": ");
+    out->append(std::to_string(n));
+    return true;
+  }
+  return false;
+}
+
 void AppendNodeHead(const CfNode* n, std::string* out) {
   out->append("{\"name\": ");
   AppendJsonString(CfName(n), n->name_length, out);
   out->append(", \"flags\": ");
   out->append(std::to_string(n->flags & ~(kCfBranch | kCfKeyBound)));
-  out->append(", \"value_hex\": \"");
   const uint8_t* v = CfValue(n);
-  for (int i = 0; i < n->value_length; ++i) {
-    out->push_back(kHexDigits[v[i] >> 4]);
-    out->push_back(kHexDigits[v[i] & 15]);
+  if (!AppendTypedValue(CfType(n), v, n->value_length, out)) {
+    out->append(", \"value_hex\": \"");
+    for (int i = 0; i < n->value_length; ++i) {
+      out->push_back(kHexDigits[v[i] >> 4]);
+      out->push_back(kHexDigits[v[i] & 15]);
+    }
+    out->push_back('"');
   }
-  out->append("\", \"children\": [");
+  out->append(", \"children\": [");
 }
 
 // Appends the JSON of |root| to *out; with |file|, writes out whatever has
@@ -88,6 +132,9 @@ struct Frame {
   std::u16string name;
   std::string value;
   std::vector<CfChildEntry> children;
+  // The names of the named children so far, ASCII letters in lower case.
+  std::unordered_set<std::u16string> names;
+  int typed = -1;  // the type a typed value member gives, or -1
   uint8_t flags = 0;
   bool has_name = false;
   bool has_flags = false;
@@ -239,8 +286,38 @@ bool TreeReader::NodeMember() {
     f.has_flags = true;
     return true;
   }
+  if (key == u"wstring" || key == u"string" || key == u"int") {
+    if (f.has_value) return Fail("a node has one value (value_hex, wstring, string or int)");
+    f.has_value = true;
+    if (key == u"int") {
+      if (t != JsonToken::kNumber) return Expected("a number for \"int\"", t);
+      const uint64_t m = lexer_.number_magnitude();
+      if (!lexer_.number_is_integer() ||
+          (lexer_.number_negative() ? m > 2147483648u : m > UINT32_MAX)) {
+        return Fail("\"int\" must be an integer from -2147483648 to 4294967295");
+      }
+      const uint32_t u = static_cast<uint32_t>(lexer_.number_negative() ? 0 - m : m);
+      f.value = std::string{static_cast<char>(u & 0xFF), static_cast<char>((u >> 8) & 0xFF),
+                            static_cast<char>((u >> 16) & 0xFF), static_cast<char>(u >> 24)};
+      f.typed = CfTypeBinary;
+      return true;
+    }
+    if (t != JsonToken::kString) {
+      return Expected(key == u"string" ? "a string for \"string\"" : "a string for \"wstring\"",
+                      t);
+    }
+    const std::u16string& text = lexer_.string_value();
+    const bool wide = key == u"wstring";
+    if (text.find(u'\0') != std::u16string::npos) return Fail("a text value holds NUL");
+    f.value = wide ? WStringValueBytes(text) : StringValueBytes(text);
+    if (f.value.size() > static_cast<size_t>(kCfMaxValueLength)) {
+      return Fail("the value is longer than 65535 bytes");
+    }
+    f.typed = wide ? CfTypeWString : CfTypeString;
+    return true;
+  }
   if (key == u"value_hex") {
-    if (f.has_value) return Fail("\"value_hex\" is given twice");
+    if (f.has_value) return Fail("a node has one value (value_hex, wstring, string or int)");
     if (t != JsonToken::kString) return Expected("a string for \"value_hex\"", t);
     const std::u16string& hex = lexer_.string_value();
     if (hex.size() % 2 != 0) return Fail("\"value_hex\" must have an even number of digits");
@@ -266,7 +343,7 @@ bool TreeReader::NodeMember() {
   }
   return Fail("a node has no member \"" +
               platform::Utf16ToUtf8(key, platform::LoneSurrogate::kReplace) +
-              "\" (known: name, flags, value_hex, children)");
+              "\" (known: name, flags, value_hex, wstring, string, int, children)");
 }
 
 bool TreeReader::BeginEntry() {
@@ -312,8 +389,33 @@ bool TreeReader::EntryMember() {
 
 bool TreeReader::FinishEntry() {
   Frame& f = stack_.back();
-  if (!f.entry_has_id) return Fail("this child has no \"id\"");
   if (!f.entry_has_node) return Fail("this child has no \"node\"");
+  // A named key is found by the hash of its name, and one name names one
+  // sibling: anything else would be listed but never found by name.
+  const CfChar* name = CfName(f.entry_node);
+  const int length = f.entry_node->name_length;
+  if (length == 0) {
+    if (!f.entry_has_id) return Fail("this unnamed child has no \"id\"");
+  } else {
+    int covered = 0;
+    const uint32_t hash = CfNameHash(name, length, &covered);
+    const std::string shown = platform::Utf16ToUtf8(std::u16string(name, length),
+                                                    platform::LoneSurrogate::kReplace);
+    if (!f.entry_has_id) f.entry_id = hash;
+    if (f.entry_id != hash) {
+      return Fail("the key \"" + shown + "\" has the id " + std::to_string(f.entry_id) +
+                  ", not its name's " + std::to_string(hash) +
+                  " (leave \"id\" out for a named key)");
+    }
+    std::u16string folded(name, length);
+    for (char16_t& c : folded) {
+      if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
+    }
+    if (!f.names.insert(folded).second) {
+      return Fail("two keys here are named \"" + shown +
+                  "\" (ASCII letters are compared without case)");
+    }
+  }
   f.children.push_back({f.entry_id, f.entry_node});
   f.entry_node = nullptr;
   f.phase = Frame::kChildrenCommaOrEnd;
@@ -323,7 +425,14 @@ bool TreeReader::FinishEntry() {
 bool TreeReader::FinishNode() {
   Frame& f = stack_.back();
   if (!f.has_name) return Fail("the node ending here has no \"name\"");
-  if (!f.has_flags) return Fail("the node ending here has no \"flags\"");
+  if (!f.has_flags) {
+    // The flags may be left out: no attributes, the type a typed value gives.
+    if (f.typed < 0 && f.has_value) return Fail("the node ending here has no \"flags\"");
+    f.flags = static_cast<uint8_t>(f.typed < 0 ? CfTypeNone : f.typed);
+  } else if (f.typed >= 0 && (f.flags & kCfTypeMask) != f.typed) {
+    return Fail("\"flags\" give the value type " + std::to_string(f.flags & kCfTypeMask) +
+                ", the value member type " + std::to_string(f.typed));
+  }
   if (f.name.size() > static_cast<size_t>(kCfMaxNameLength)) {
     return Fail("a name is longer than 255 units");
   }
