@@ -15,9 +15,9 @@
 #include "store/child_table.h"
 #include "store/config_file.h"
 #include "store/file_io.h"
-#include "store/save_protocol.h"
 #include "store/name.h"
 #include "store/ref.h"
+#include "store/save_protocol.h"
 
 namespace orvo::bench {
 

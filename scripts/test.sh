@@ -14,6 +14,7 @@
 #                  run silently under Wine (tests/installers/installers_test.sh,
 #                  one test per check)
 #
+# First, before any preset, the style check scripts/format.sh --check (one test).
 # It goes on after a failed stage and ends with one line "N passed, N failed":
 # passed counts CTest tests and fuzz runs that passed; failed counts those
 # that failed plus every set-up, configure or build step that failed. The exit
@@ -238,6 +239,15 @@ run_installers() {
 say "setup"
 if ! bash scripts/setup.sh; then
   fail "setup"
+fi
+
+# The code style: every C and C++ source as clang-format leaves it.
+say "format"
+if bash scripts/format.sh --check >"$logs/format.log" 2>&1; then
+  passed=$((passed + 1))
+else
+  cat "$logs/format.log"
+  fail "format (scripts/format.sh --check)"
 fi
 
 for p in "${presets[@]}"; do

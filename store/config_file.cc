@@ -56,7 +56,8 @@ int32_t CConfigFile::Open(const CfChar* path, uint32_t disposition) {
     if (n < 0) return -1;
     std::memcpy(path_, path, static_cast<size_t>(n + 1) * sizeof(CfChar));
     CfNode* root = nullptr;
-    if (!LoadConfigFile(path_, disposition, &root, &image_, &load_report_, &disk_) || root == nullptr) {
+    if (!LoadConfigFile(path_, disposition, &root, &image_, &load_report_, &disk_) ||
+        root == nullptr) {
       return -1;
     }
     root_ = root;

@@ -89,8 +89,7 @@ TEST_F(NotifyCommandTest, EmptyOptionIsAnEmptyStringAbsentIsNull) {
             0);
   const std::string json = DumpJson();
   // "Desc" with just the terminator; no "Version" at all.
-  EXPECT_NE(json.find("\"name\": \"Desc\", \"flags\": 3, \"wstring\": \"\""),
-            std::string::npos)
+  EXPECT_NE(json.find("\"name\": \"Desc\", \"flags\": 3, \"wstring\": \"\""), std::string::npos)
       << json;
   EXPECT_EQ(json.find("\"Version\""), std::string::npos) << json;
 }

@@ -303,8 +303,7 @@ bool TreeReader::NodeMember() {
       return true;
     }
     if (t != JsonToken::kString) {
-      return Expected(key == u"string" ? "a string for \"string\"" : "a string for \"wstring\"",
-                      t);
+      return Expected(key == u"string" ? "a string for \"string\"" : "a string for \"wstring\"", t);
     }
     const std::u16string& text = lexer_.string_value();
     const bool wide = key == u"wstring";
@@ -399,8 +398,8 @@ bool TreeReader::FinishEntry() {
   } else {
     int covered = 0;
     const uint32_t hash = CfNameHash(name, length, &covered);
-    const std::string shown = platform::Utf16ToUtf8(std::u16string(name, length),
-                                                    platform::LoneSurrogate::kReplace);
+    const std::string shown =
+        platform::Utf16ToUtf8(std::u16string(name, length), platform::LoneSurrogate::kReplace);
     if (!f.entry_has_id) f.entry_id = hash;
     if (f.entry_id != hash) {
       return Fail("the key \"" + shown + "\" has the id " + std::to_string(f.entry_id) +
