@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/file.h"
 #include "platform/recursive_lock.h"
 #include "store/base_object.h"
 #include "store/file_io.h"
@@ -45,6 +46,20 @@ class IConfigFile : public IBaseObject {
  protected:
   ~IConfigFile() = default;
 };
+
+// Creation dispositions for CreateConfigFile and CConfigFile::Open, with the
+// values of the Win32 constants of the same names.
+constexpr uint32_t kCfCreateNew = 1;         // CREATE_NEW: a new, empty file; fails if it exists
+constexpr uint32_t kCfCreateAlways = 2;      // CREATE_ALWAYS: an empty file, made or emptied
+constexpr uint32_t kCfOpenExisting = 3;      // OPEN_EXISTING: never makes the file
+constexpr uint32_t kCfOpenAlways = 4;        // OPEN_ALWAYS: makes a missing file
+constexpr uint32_t kCfTruncateExisting = 5;  // TRUNCATE_EXISTING: empties an existing file
+static_assert(kCfCreateNew == orvo::platform::kCreateNew &&
+                  kCfCreateAlways == orvo::platform::kCreateAlways &&
+                  kCfOpenExisting == orvo::platform::kOpenExisting &&
+                  kCfOpenAlways == orvo::platform::kOpenAlways &&
+                  kCfTruncateExisting == orvo::platform::kTruncateExisting,
+              "the dispositions are the platform's");
 
 // Paths hold at most 255 units plus the NUL.
 constexpr int kCfPathCapacity = 256;
@@ -132,12 +147,20 @@ class CConfigFile final : public cmmBaseObject<CConfigFile, IConfigFile, glszBNC
 };
 
 // Makes a file object on |path| (null: no path and a new tree) and opens it
-// with the creation disposition given (OPEN_EXISTING = 3 never creates the
-// file, OPEN_ALWAYS = 4 creates a missing one). Returns it with one reference
+// with the creation disposition given (kCfOpenExisting never creates the
+// file, kCfOpenAlways creates a missing one). Returns it with one reference
 // for the caller, given back with Release; null when the file cannot be
 // opened or sized, the path is over 255 units, or memory runs out. A file
-// that is empty or cannot be read opens as a new tree, not as null
-// (InspectConfigFile tells why).
+// that is empty or cannot be read opens as a new tree, not as null:
+// load_report() tells what the open found (CfLoadReportIsWhole for short).
 CConfigFile* CreateConfigFile(const CfChar* path, uint32_t disposition);
+
+// Whether an open that gave |report| read the tree from the file itself,
+// whole: not from a side file, not in part from a damaged file, and not a
+// new tree in place of content that could not be read. An empty or new file
+// counts as whole (it holds no content that was lost).
+inline bool CfLoadReportIsWhole(const CfLoadReport& report) {
+  return report.source == CfTreeSource::kFile || report.source == CfTreeSource::kEmpty;
+}
 
 #endif  // ORVO_STORE_CONFIG_FILE_H_

@@ -38,8 +38,6 @@ constexpr CfChar kAppSection[] = u"APP";
 constexpr CfChar kWidgetSection[] = u"Widget";
 constexpr uint32_t kAppRecordId = 1;
 constexpr const char* kBroadcastName = "9347F210-2EB6-409F-A226-922385DF4C8E";
-// OPEN_EXISTING: a reader never creates the file.
-constexpr uint32_t kOpenExisting = 3;
 
 // |s| as UTF-8 for the terminal. The file lies in a folder every user can
 // write to: control characters (escape sequences among them) are shown as
@@ -128,14 +126,46 @@ void PrintWidgets(ICfKey* root) {
   if (count == 0) std::printf("  (none)\n");
 }
 
-// Reads |path| afresh and prints it. False when the file cannot be opened.
+// Says on stderr when the tree is not the whole file. False for a file this
+// reader cannot trust: damaged, or holding nothing it can read.
+bool Warn(const std::u16string& path, const CfLoadReport& report) {
+  const std::string name = ForPeople(path);
+  switch (report.source) {
+    case CfTreeSource::kFile:
+    case CfTreeSource::kEmpty:
+      return true;
+    case CfTreeSource::kSideFile:
+      // The store's own recovery: the complete copy of the last save.
+      std::fprintf(stderr,
+                   "reader: %s: warning: caught in the middle of a save; shown as that save "
+                   "left it (its complete copy beside the file)\n",
+                   name.c_str());
+      return true;
+    case CfTreeSource::kFilePart:
+      std::fprintf(stderr,
+                   "reader: %s: warning: the file is damaged (%s); shown are the %llu keys "
+                   "that could still be read, the rest is lost\n",
+                   name.c_str(), CfFileStateText(report.file.state),
+                   static_cast<unsigned long long>(report.file.parse.nodes));
+      return false;
+    case CfTreeSource::kUnreadable:
+      break;
+  }
+  std::fprintf(stderr, "reader: %s: warning: nothing this reader can read (%s)\n", name.c_str(),
+               CfFileStateText(report.file.state));
+  return false;
+}
+
+// Reads |path| afresh and prints it. False when the file cannot be opened
+// or trusted (see Warn).
 bool PrintFile(const std::u16string& path) {
   // CreateConfigFile hands out the file object with one reference, or null.
-  CfRef<CConfigFile> file(CreateConfigFile(path.c_str(), kOpenExisting));
+  CfRef<CConfigFile> file(CreateConfigFile(path.c_str(), kCfOpenExisting));
   if (!file) {
     std::fprintf(stderr, "reader: %s: cannot open\n", ForPeople(path).c_str());
     return false;
   }
+  const bool trusted = Warn(path, file->load_report());
   {
     // Every key is released before the file object's last reference.
     CfRef<ICfKey> root(file->GetRootKey());
@@ -145,7 +175,7 @@ bool PrintFile(const std::u16string& path) {
     }
   }
   std::fflush(stdout);
-  return true;
+  return trusted;
 }
 
 // <machine-wide application data>/Tamsiver/InstallApp.set, or empty.

@@ -103,4 +103,28 @@ diff -u expected.out reader.out || fail "the reader's output differs (above)"
 step "an explicit FILE argument reads the same"
 "$reader" "$data/Tamsiver/InstallApp.set" >reader2.out || fail "reader FILE exited $?"
 diff -u reader.out reader2.out || fail "reader FILE differs"
+step "a damaged file: what can be read, a warning, exit 1"
+cp "$data/Tamsiver/InstallApp.set" damaged.set
+body=$(od -An -tu4 -j20 -N4 damaged.set | tr -d ' ')
+# The last byte of the body, past every application record: the checksum
+# no longer matches.
+printf '\x7f' | dd of=damaged.set bs=1 seek=$((512 + body - 1)) conv=notrunc status=none
+set +e
+"$reader" damaged.set >damaged.out 2>damaged.err
+rc=$?
+set -e
+[ $rc -eq 1 ] || fail "reader on a damaged file exited $rc"
+grep -q "warning: the file is damaged (the body checksum does not match the header); shown are" \
+  damaged.err || fail "no warning for a damaged file: $(cat damaged.err)"
+grep -q "Orchard 2.4.1" damaged.out || fail "nothing shown of the damaged file"
+
+step "a foreign file: nothing shown, a warning, exit 1"
+head -c 2000 /dev/zero | tr '\0' 'z' >foreign.set
+set +e
+"$reader" foreign.set >foreign.out 2>foreign.err
+rc=$?
+set -e
+[ $rc -eq 1 ] || fail "reader on a foreign file exited $rc"
+grep -q "warning: nothing this reader can read" foreign.err ||
+  fail "no warning for a foreign file: $(cat foreign.err)"
 echo "reader test passed"
