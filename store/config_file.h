@@ -152,15 +152,8 @@ class CConfigFile final : public cmmBaseObject<CConfigFile, IConfigFile, glszBNC
 // for the caller, given back with Release; null when the file cannot be
 // opened or sized, the path is over 255 units, or memory runs out. A file
 // that is empty or cannot be read opens as a new tree, not as null:
-// load_report() tells what the open found (CfLoadReportIsWhole for short).
+// load_report() tells what the open found (its source: the file whole, its
+// side file, the records that parse of a damaged file, or a new tree).
 CConfigFile* CreateConfigFile(const CfChar* path, uint32_t disposition);
-
-// Whether an open that gave |report| read the tree from the file itself,
-// whole: not from a side file, not in part from a damaged file, and not a
-// new tree in place of content that could not be read. An empty or new file
-// counts as whole (it holds no content that was lost).
-inline bool CfLoadReportIsWhole(const CfLoadReport& report) {
-  return report.source == CfTreeSource::kFile || report.source == CfTreeSource::kEmpty;
-}
 
 #endif  // ORVO_STORE_CONFIG_FILE_H_
