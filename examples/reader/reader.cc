@@ -23,10 +23,10 @@
 #endif
 
 #include "orvo/version.h"
-#include "platform/utf.h"
-#include "store/config_file.h"
-#include "store/key.h"
-#include "store/ref.h"
+#include "orvo/platform/utf.h"
+#include "orvo/store/config_file.h"
+#include "orvo/store/key.h"
+#include "orvo/store/ref.h"
 
 namespace {
 

@@ -22,6 +22,16 @@ settool=$prefix/bin/settool
 [ -x "$settool" ] || fail "no settool in $prefix/bin"
 [ "$("$settool" --version)" = "settool $version" ] || fail "settool --version: $("$settool" --version)"
 
+step "the headers under one prefix: include/orvo/..."
+[ -f "$prefix/include/orvo/store/config_file.h" ] || fail "no include/orvo/store/config_file.h"
+[ -f "$prefix/include/orvo/version.h" ] || fail "no include/orvo/version.h"
+for bare in store platform orvo/orvo; do
+  [ ! -e "$prefix/include/$bare" ] || fail "include/$bare is installed"
+done
+if grep -rnE '#include "(store|platform)/' "$prefix/include"; then
+  fail "an installed header names another without the orvo/ prefix"
+fi
+
 step "configure and build examples/reader against the package"
 cmake -S "$source/examples/reader" -B reader-build -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_CXX_FLAGS="-Wall -Wextra -Werror" \
