@@ -16,27 +16,14 @@
 #include <string>
 
 #include "platform/file.h"
+#include "tests/testing/as_nobody.h"
 #include "tests/testing/temp_dir.h"
 
 namespace orvo::platform {
 namespace {
 
-constexpr uid_t kNobody = 65534;
-
-// Runs |body| in a child process as nobody, for at most |seconds|; returns
-// what it returns (0 to 125), or -1 when it died or ran out of time.
-int AsNobody(const std::function<int()>& body, unsigned seconds = 10) {
-  const pid_t child = fork();
-  if (child < 0) return -1;
-  if (child == 0) {
-    alarm(seconds);  // a body that blocks is killed, and counts as failed
-    if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0) _exit(126);
-    _exit(body());
-  }
-  int status = 0;
-  if (waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
-  return WEXITSTATUS(status);
-}
+using orvo::testing::AsNobody;
+using orvo::testing::kNobody;
 
 class CompanionAccessTest : public ::testing::Test {
  protected:

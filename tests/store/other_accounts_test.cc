@@ -21,14 +21,12 @@
 
 #if !defined(_WIN32)
 #include <fcntl.h>
-#include <grp.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <functional>
 
+#include "tests/testing/as_nobody.h"
 #include "tests/testing/temp_dir.h"
 #endif
 
@@ -261,20 +259,7 @@ TEST_F(OtherAccountsTest, EveryAccountThatMayWriteTheFileMayWriteItsCompanions) 
 }
 
 #if !defined(_WIN32)
-// Runs |body| in a child process as nobody, for at most |seconds|; returns
-// what it returns (0 to 125), or -1 when it died or ran out of time.
-int AsNobody(const std::function<int()>& body, unsigned seconds = 20) {
-  const pid_t child = fork();
-  if (child < 0) return -1;
-  if (child == 0) {
-    alarm(seconds);
-    if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0) _exit(126);
-    _exit(body());
-  }
-  int status = 0;
-  if (waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
-  return WEXITSTATUS(status);
-}
+using orvo::testing::AsNobody;
 
 class OtherAccountsOnDiskTest : public ::testing::Test {
  protected:
