@@ -22,11 +22,11 @@
 #include <windows.h>
 #endif
 
-#include "orvo/version.h"
 #include "orvo/platform/utf.h"
 #include "orvo/store/config_file.h"
 #include "orvo/store/key.h"
 #include "orvo/store/ref.h"
+#include "orvo/version.h"
 
 namespace {
 
