@@ -10,7 +10,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -435,6 +437,29 @@ inline Bytes FileBytes() {
   return bytes;
 }
 
+// A record for messages: "Name=text; ..." in value-name order, bytes that
+// are not ASCII text as \xNN.
+inline std::string Describe(const Values& values) {
+  std::string out;
+  for (const auto& [name, bytes] : values) {
+    for (char16_t c : name) out += static_cast<char>(c);
+    out += '=';
+    for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
+      const unsigned unit = bytes[i] | (bytes[i + 1] << 8);
+      if (unit == 0 && i + 2 == bytes.size()) break;
+      if (unit >= 0x20 && unit < 0x7F) {
+        out += static_cast<char>(unit);
+      } else {
+        char hex[12];
+        std::snprintf(hex, sizeof(hex), "\\x%02X", unit);
+        out += hex;
+      }
+    }
+    out += "; ";
+  }
+  return out;
+}
+
 // Runs every case through |channel|.
 inline void RunCases(Channel& channel) {
   const std::vector<AppArgs> seed = SeedApps();
@@ -465,9 +490,12 @@ inline void RunCases(Channel& channel) {
       EXPECT_EQ(FileBytes(), before) << "the file was written";
     }
     const Records after = ReadRecords();
-    std::vector<Values> expected_apps;
-    for (int i : c.apps) expected_apps.push_back(i < 0 ? c.app.Record() : seed[i].Record());
-    EXPECT_EQ(after.apps, expected_apps);
+    std::vector<std::string> expected_apps, apps;
+    for (int i : c.apps) {
+      expected_apps.push_back(Describe(i < 0 ? c.app.Record() : seed[i].Record()));
+    }
+    for (const Values& v : after.apps) apps.push_back(Describe(v));
+    EXPECT_EQ(apps, expected_apps);
     std::vector<std::u16string> widget_keys;
     for (const auto& [key, unused] : after.widgets) widget_keys.push_back(key);
     EXPECT_EQ(widget_keys, c.widgets);
