@@ -401,9 +401,13 @@ run_example "after setup.exe"
 # The example installed over itself (a new version over an older one) finds
 # its program registered already and replaces the record: the value changed
 # and the one added by hand are gone again.
+# (The zip's settool.exe edits it as an administrator would, under the
+# notifications' own lock.)
 example_update() {
-  "$settool" set "$set_file" 'APP/#1/Version' --wstring 1.0 &&
-    "$settool" set "$set_file" 'APP/#1/AddedByHand' --wstring x &&
+  local edit=$stage/OrvoComm-$version-win32/settool.exe file='C:\ProgramData\Tamsiver\InstallApp.set'
+  win "$edit" set "$file" 'APP/#1/Version' --wstring 1.0 &&
+    win "$edit" set "$file" 'APP/#1/AddedByHand' --wstring x &&
+    [ "$(win "$edit" get "$file" 'APP/#1/AddedByHand' | tr -d '\r')" = 'wstring "x"' ] &&
     win_wait "$stage/orchard-setup.exe" /S &&
     record
 }
