@@ -13,6 +13,7 @@
 #include "platform/shell.h"
 #include "store/config_file.h"
 #include "store/key.h"
+#include "store/node.h"
 #include "store/ref.h"
 
 namespace orvo::install {
@@ -50,6 +51,8 @@ enum class StepOutcome {
   kLost,        // a record was removed and its replacement could not be made,
                 // or no duplicate test could be made: nothing is saved, so
                 // the file keeps what it held
+  kUnchanged,   // nothing to remove: neither save nor broadcast
+  kProtected,   // a record to change is protected: nothing is saved
 };
 
 // Composes "<common app data>\Tamsiver\InstallApp.set" and creates the
@@ -143,6 +146,86 @@ Match IsApplicationRegistered(ICfKey* section, const char16_t* main_program_path
   }
 }
 
+// The values of an application record, in the order of the record layout.
+struct AppValues {
+  const char16_t* call_name;
+  const char16_t* name;
+  const char16_t* version;
+  const char16_t* install_dir;
+  const char16_t* main_program_path;
+  const char16_t* param;
+  const char16_t* main_icon_path;
+  const char16_t* desc;
+};
+
+void WriteAppValues(ICfKey* record, const AppValues& v) {
+  WriteString(record, kValueName, v.name);
+  WriteString(record, kValueMainProgramPath, v.main_program_path);
+  WriteString(record, kValueMainIcon, v.main_icon_path);
+  WriteOptional(record, kValueVersion, v.version);
+  WriteOptional(record, kValueInstallDir, v.install_dir);
+  WriteOptional(record, kValueDesc, v.desc);
+  WriteOptional(record, kValueCaller, v.call_name);
+  WriteOptional(record, kValueParam, v.param);
+}
+
+// Whether |record| holds |main_program_path| (|units| long).
+Match RecordHoldsPath(ICfKey* record, const char16_t* main_program_path, size_t units) {
+  CfRef<ICfKey> value(FindChild(record, kValueMainProgramPath));
+  return value ? ValueIsText(value.get(), main_program_path, units) : Match::kNo;
+}
+
+// Empties |record|: its value children go, its own value becomes none.
+// False when it or one of them is protected (those before it are gone).
+bool ClearRecord(ICfKey* record) {
+  if ((record->GetAttributes() & kCfProtected) != 0) return false;
+  for (CfRef<ICfKey> child(record->GetFirstChild()); child; child.reset(record->GetFirstChild())) {
+    if (!child->Delete()) return false;
+  }
+  return record->GetType() == CfTypeNone || record->SetValue(CfTypeNone, nullptr, 0);
+}
+
+// What a walk over the application records of one path did.
+struct PathRecords {
+  StepOutcome failure = StepOutcome::kWritten;  // kWritten: no failure
+  ICfKey* kept = nullptr;  // with |keep_first|: the first record, one reference
+  bool removed = false;
+};
+
+// Removes the application records that hold |main_program_path|; with
+// |keep_first| the first one stays and is handed out in |kept|. Stops at
+// the first record that cannot be read (kLost) or removed (kProtected).
+PathRecords RemoveRecordsOfPath(ICfKey* section, const char16_t* main_program_path,
+                                bool keep_first) {
+  PathRecords out;
+  const size_t units = Units(main_program_path);
+  for (int32_t n = 0;;) {
+    CfRef<ICfKey> record(section->GetChildById(kAppRecordId, n));
+    if (!record) break;
+    const Match m = RecordHoldsPath(record.get(), main_program_path, units);
+    if (m == Match::kNoMemory) {
+      out.failure = StepOutcome::kLost;
+      break;
+    }
+    if (m == Match::kNo) {
+      ++n;
+    } else if (keep_first && out.kept == nullptr) {
+      out.kept = record.release();
+      ++n;
+    } else if (record->Delete()) {
+      out.removed = true;  // the next record moved up to occurrence n
+    } else {
+      out.failure = StepOutcome::kProtected;
+      break;
+    }
+  }
+  if (out.failure != StepOutcome::kWritten && out.kept != nullptr) {
+    out.kept->Release();
+    out.kept = nullptr;
+  }
+  return out;
+}
+
 // Whether every required text fits in a value of the store (an optional one
 // that does not is left out of the record).
 bool AllFit(std::initializer_list<const char16_t*> texts) {
@@ -153,9 +236,10 @@ bool AllFit(std::initializer_list<const char16_t*> texts) {
 }
 
 // The frame shared by both notifications: obtain the file, find or create
-// the section, run |step|, save and broadcast. Returns the result.
+// the section, run |step|, save and broadcast. Returns the result. Without
+// |make_section| a missing section is left missing: nothing to remove.
 template <class Step>
-int32_t RunNotify(const char16_t* section_name, Step step) {
+int32_t RunNotify(const char16_t* section_name, Step step, bool make_section = true) {
   const CPathBuffer path = ComposeFilePath();
   int32_t result = kResultInvalidArg;
 
@@ -193,12 +277,15 @@ int32_t RunNotify(const char16_t* section_name, Step step) {
     CfRef<ICfKey> root(file->GetRootKey());
     if (!root) return result;
     CfRef<ICfKey> section(FindChild(root.get(), section_name));
+    if (!section && !make_section) return kResultNothingToRemove;
     if (!section) section.reset(root->CreateChild(section_name, CfTypeNone, nullptr, 0));
     if (!section) return result;
 
     const StepOutcome outcome = step(section.get());
     if (outcome == StepOutcome::kDuplicate) return kResultDuplicate;
     if (outcome == StepOutcome::kLost) return result;
+    if (outcome == StepOutcome::kUnchanged) return kResultNothingToRemove;
+    if (outcome == StepOutcome::kProtected) return kResultAccessDenied;
     if (outcome == StepOutcome::kWritten) result = kResultOk;
 
     // A file that did not change is not announced. The platform records why
@@ -246,14 +333,8 @@ int32_t NotifyApplicationInstalled(const char16_t* call_name, const char16_t* na
     if (registered == Match::kNoMemory) return StepOutcome::kLost;  // nothing saved
     CfRef<ICfKey> record(section->CreateChildWithId(kAppRecordId, false, CfTypeNone, nullptr, 0));
     if (!record) return StepOutcome::kNotCreated;
-    WriteString(record.get(), kValueName, name);
-    WriteString(record.get(), kValueMainProgramPath, main_program_path);
-    WriteString(record.get(), kValueMainIcon, main_icon_path);
-    WriteOptional(record.get(), kValueVersion, version);
-    WriteOptional(record.get(), kValueInstallDir, install_dir);
-    WriteOptional(record.get(), kValueDesc, desc);
-    WriteOptional(record.get(), kValueCaller, call_name);
-    WriteOptional(record.get(), kValueParam, param);
+    WriteAppValues(record.get(), {call_name, name, version, install_dir, main_program_path, param,
+                                  main_icon_path, desc});
     return StepOutcome::kWritten;
   });
   return Report(result, error_code);
@@ -288,6 +369,61 @@ int32_t NotifyWidgetInstalled(const char16_t* call_name, const char16_t* name,
     WriteOptional(record.get(), kValueCaller, call_name);
     return StepOutcome::kWritten;
   });
+  return Report(result, error_code);
+}
+
+int32_t NotifyApplicationUpdated(const char16_t* call_name, const char16_t* name,
+                                 const char16_t* version, const char16_t* install_dir,
+                                 const char16_t* main_program_path, const char16_t* param,
+                                 const char16_t* main_icon_path, const char16_t* desc,
+                                 int32_t* error_code) {
+  if (name == nullptr || main_program_path == nullptr || main_icon_path == nullptr) {
+    return MissingArgument(error_code);
+  }
+  if (!AllFit({name, main_program_path, main_icon_path}))
+    return Report(kResultInvalidArg, error_code);
+  const AppValues values{call_name,         name,  version,        install_dir,
+                         main_program_path, param, main_icon_path, desc};
+  const int32_t result = RunNotify(kAppSection, [&](ICfKey* section) {
+    PathRecords found = RemoveRecordsOfPath(section, main_program_path, true);
+    if (found.failure != StepOutcome::kWritten) return found.failure;
+    CfRef<ICfKey> record(found.kept);
+    if (record && !ClearRecord(record.get())) return StepOutcome::kProtected;
+    if (!record) {
+      record.reset(section->CreateChildWithId(kAppRecordId, false, CfTypeNone, nullptr, 0));
+      if (!record) return StepOutcome::kNotCreated;
+    }
+    WriteAppValues(record.get(), values);
+    return StepOutcome::kWritten;
+  });
+  return Report(result, error_code);
+}
+
+int32_t NotifyApplicationUninstalled(const char16_t* main_program_path, int32_t* error_code) {
+  if (main_program_path == nullptr) return MissingArgument(error_code);
+  if (!AllFit({main_program_path})) return Report(kResultInvalidArg, error_code);
+  const int32_t result = RunNotify(
+      kAppSection,
+      [&](ICfKey* section) {
+        const PathRecords found = RemoveRecordsOfPath(section, main_program_path, false);
+        if (found.failure != StepOutcome::kWritten) return found.failure;
+        return found.removed ? StepOutcome::kWritten : StepOutcome::kUnchanged;
+      },
+      false);
+  return Report(result, error_code);
+}
+
+int32_t NotifyWidgetUninstalled(const char16_t* name, int32_t* error_code) {
+  if (name == nullptr) return MissingArgument(error_code);
+  if (!AllFit({name})) return Report(kResultInvalidArg, error_code);
+  const int32_t result = RunNotify(
+      kWidgetSection,
+      [&](ICfKey* section) {
+        CfRef<ICfKey> record(FindChild(section, name));
+        if (!record) return StepOutcome::kUnchanged;
+        return record->Delete() ? StepOutcome::kWritten : StepOutcome::kProtected;
+      },
+      false);
   return Report(result, error_code);
 }
 

@@ -81,6 +81,40 @@ int32_t NotifyWidgetInstalled(const char16_t* call_name, const char16_t* name,
                               const char16_t* desc, int32_t width, int32_t height,
                               int32_t* error_code);
 
+// The life of a registration after it was made. Each runs in the frame of
+// the notifications above (the machine-wide lock, the same argument checks
+// and failures, saved and broadcast when something changed), with one more
+// result:
+//   kResultNothingToRemove  there was no such record: nothing saved, nothing
+//                           broadcast;
+//   kResultAccessDenied     (also) a record to replace or remove, or a value
+//                           under it, is protected: nothing saved.
+// 3, not S_FALSE (1): *error_code receives the result, and 1 is the error
+// code of a missing argument already; callers through IDispatch see only
+// the error code of a success.
+constexpr int32_t kResultNothingToRemove = 3;
+
+// Brings an application's record up to date: the arguments and checks of
+// NotifyApplicationInstalled. The record whose "MainProgramPath" matches
+// (as the duplicate test compares: ASCII letter case ignored) keeps its
+// place and gets exactly the values of this call; further records of that
+// path are removed. Without such a record one is added. kResultOk.
+int32_t NotifyApplicationUpdated(const char16_t* call_name, const char16_t* name,
+                                 const char16_t* version, const char16_t* install_dir,
+                                 const char16_t* main_program_path, const char16_t* param,
+                                 const char16_t* main_icon_path, const char16_t* desc,
+                                 int32_t* error_code);
+
+// Removes every application record whose "MainProgramPath" matches.
+// Required: main_program_path. kResultOk, or kResultNothingToRemove.
+int32_t NotifyApplicationUninstalled(const char16_t* main_program_path, int32_t* error_code);
+
+// Removes the widget record that NotifyWidgetInstalled with |name| would
+// replace (the key named as the store names it: ASCII letter case ignored,
+// the name up to its first \ or /). Required: name. kResultOk, or
+// kResultNothingToRemove.
+int32_t NotifyWidgetUninstalled(const char16_t* name, int32_t* error_code);
+
 // Replaces how long a notification waits for the machine-wide lock
 // (normally kRegistrationLockTimeoutMs). Returns the previous bound. For
 // tests; not synchronised.

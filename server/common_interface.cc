@@ -73,4 +73,28 @@ HRESULT CICommonInterface::NotifyWidgetInstalled(BSTR nsCallName, BSTR nsName, B
   });
 }
 
+HRESULT CICommonInterface::NotifyApplicationUpdated(BSTR nsCallName, BSTR nsName, BSTR nsVersion,
+                                                    BSTR nsInstallDir, BSTR nsMainProgramPath,
+                                                    BSTR nsParam, BSTR nsMainIconPath, BSTR nsDesc,
+                                                    int* npErrorCode) {
+  return Notify(npErrorCode, [&] {
+    return static_cast<HRESULT>(install::NotifyApplicationUpdated(
+        Text(nsCallName), Text(nsName), Text(nsVersion), Text(nsInstallDir),
+        Text(nsMainProgramPath), Text(nsParam), Text(nsMainIconPath), Text(nsDesc), npErrorCode));
+  });
+}
+
+HRESULT CICommonInterface::NotifyApplicationUninstalled(BSTR nsMainProgramPath, int* npErrorCode) {
+  return Notify(npErrorCode, [&] {
+    return static_cast<HRESULT>(
+        install::NotifyApplicationUninstalled(Text(nsMainProgramPath), npErrorCode));
+  });
+}
+
+HRESULT CICommonInterface::NotifyWidgetUninstalled(BSTR nsName, int* npErrorCode) {
+  return Notify(npErrorCode, [&] {
+    return static_cast<HRESULT>(install::NotifyWidgetUninstalled(Text(nsName), npErrorCode));
+  });
+}
+
 }  // namespace orvo::server

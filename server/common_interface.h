@@ -1,5 +1,6 @@
-// CICommonInterface, the class ICommonInterface: the four operations of the
-// install registration service behind the dual interface IICommonInterface.
+// CICommonInterface, the class ICommonInterface: the operations of the
+// install registration service behind the dual interfaces IICommonInterface
+// and IICommonInterface2 (one method table).
 #ifndef ORVO_SERVER_COMMON_INTERFACE_H_
 #define ORVO_SERVER_COMMON_INTERFACE_H_
 
@@ -14,10 +15,13 @@ namespace orvo::server {
 
 // Holds no state: every call is forwarded to the operation of the same name.
 // A null BSTR is an argument that is not given. The IUnknown methods come
-// from PlainObject or ContainedObject (com_object.h).
-class CICommonInterface : public DispatchImpl<IICommonInterface> {
+// from PlainObject or ContainedObject (com_object.h). IDispatch is served
+// from IICommonInterface2's type information, so that callers by name find
+// all seven methods.
+class CICommonInterface : public DispatchImpl<IICommonInterface2> {
  public:
-  using Interfaces = InterfaceList<Entry<IICommonInterface>, Entry<IDispatch, IICommonInterface>>;
+  using Interfaces = InterfaceList<Entry<IICommonInterface, IICommonInterface2>,
+                                   Entry<IICommonInterface2>, Entry<IDispatch, IICommonInterface2>>;
 
   HRESULT STDMETHODCALLTYPE CheckTamsiverInstalled(long* bVal) override;
   HRESULT STDMETHODCALLTYPE GetTamsiverInformation(BSTR* nsVersion, BSTR* nsInstallDir,
@@ -31,6 +35,13 @@ class CICommonInterface : public DispatchImpl<IICommonInterface> {
                                                   BSTR nsInstallDir, BSTR nsMainProgramPath,
                                                   BSTR nsMainIconPath, BSTR nsDesc, int niWidth,
                                                   int niHeight, int* npErrorCode) override;
+  HRESULT STDMETHODCALLTYPE NotifyApplicationUpdated(BSTR nsCallName, BSTR nsName, BSTR nsVersion,
+                                                     BSTR nsInstallDir, BSTR nsMainProgramPath,
+                                                     BSTR nsParam, BSTR nsMainIconPath, BSTR nsDesc,
+                                                     int* npErrorCode) override;
+  HRESULT STDMETHODCALLTYPE NotifyApplicationUninstalled(BSTR nsMainProgramPath,
+                                                         int* npErrorCode) override;
+  HRESULT STDMETHODCALLTYPE NotifyWidgetUninstalled(BSTR nsName, int* npErrorCode) override;
 };
 
 }  // namespace orvo::server

@@ -31,6 +31,13 @@ inline constexpr IID IID_IICommonInterface = {
     0xA911DD96, 0x7FF5, 0x49E7, {0xAC, 0xBF, 0x6F, 0xA6, 0x06, 0xD6, 0x3D, 0x77}};
 inline constexpr IID IID_ITamsiverCommonInterface = {
     0x4D731A17, 0x6FA4, 0x4A46, {0xBD, 0x80, 0x3B, 0xBF, 0x9A, 0x0C, 0x75, 0x49}};
+// The second version of IICommonInterface: its methods, then three more.
+inline constexpr IID IID_IICommonInterface2 = {
+    0x3C0F6E52, 0x81D4, 0x4B7A, {0x9E, 0x15, 0x6D, 0x2A, 0xC4, 0x87, 0x0B, 0x93}};
+
+// The class ICommonInterface's ProgIDs, for scripts that create it by name.
+inline constexpr wchar_t kProgId[] = L"Tamsiver.CommonInterface.1";
+inline constexpr wchar_t kVersionIndependentProgId[] = L"Tamsiver.CommonInterface";
 
 // The module's AppID, handed to every registry script as the replacement
 // APPID. No script refers to it, so it is written nowhere in the registry.

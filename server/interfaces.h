@@ -1,4 +1,4 @@
-// The two dual interfaces that OrvoComm.dll publishes. Their method order
+// The dual interfaces that OrvoComm.dll publishes. Their method order
 // matches resources/OrvoComm.idl and never changes: clients call by slot.
 #ifndef ORVO_SERVER_INTERFACES_H_
 #define ORVO_SERVER_INTERFACES_H_
@@ -27,12 +27,30 @@ struct IICommonInterface : public IDispatch {
       BSTR nsMainIconPath, BSTR nsDesc, int niWidth, int niHeight, int* npErrorCode) = 0;
 };
 
+// IICommonInterface and, at dispatch identifiers 5 to 7, the operations that
+// bring a registration up to date and remove it. The same method table
+// serves both: slots 7 to 10 are IICommonInterface's.
+struct IICommonInterface2 : public IICommonInterface {
+  virtual HRESULT STDMETHODCALLTYPE NotifyApplicationUpdated(BSTR nsCallName, BSTR nsName,
+                                                             BSTR nsVersion, BSTR nsInstallDir,
+                                                             BSTR nsMainProgramPath, BSTR nsParam,
+                                                             BSTR nsMainIconPath, BSTR nsDesc,
+                                                             int* npErrorCode) = 0;
+  virtual HRESULT STDMETHODCALLTYPE NotifyApplicationUninstalled(BSTR nsMainProgramPath,
+                                                                 int* npErrorCode) = 0;
+  virtual HRESULT STDMETHODCALLTYPE NotifyWidgetUninstalled(BSTR nsName, int* npErrorCode) = 0;
+};
+
 // No methods beyond IDispatch.
 struct ITamsiverCommonInterface : public IDispatch {};
 
 template <>
 struct InterfaceId<IICommonInterface> {
   static constexpr const IID& value = IID_IICommonInterface;
+};
+template <>
+struct InterfaceId<IICommonInterface2> {
+  static constexpr const IID& value = IID_IICommonInterface2;
 };
 template <>
 struct InterfaceId<ITamsiverCommonInterface> {

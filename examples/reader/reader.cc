@@ -3,12 +3,15 @@
 //
 //   reader [FILE]          prints the file once
 //   reader --watch [FILE]  (Windows) prints it, then again after every
-//                          registration broadcast, until Ctrl+C
+//                          registration broadcast, until Ctrl+C, each time
+//                          with a line "-- removed: ..." for every record
+//                          the last reading had and this one has not
 //
 // Without FILE it reads <machine-wide application data>/Tamsiver/InstallApp.set:
 // on Windows the shell folder CSIDL_COMMON_APPDATA, elsewhere the folder named
 // by ORVO_COMMON_APPDATA or /var/lib. Output is UTF-8. Exit status: 0 printed,
 // 1 the file cannot be opened, 2 usage errors.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -81,7 +84,10 @@ std::string Title(ICfKey* record, const std::u16string& fallback) {
   return title;
 }
 
-void PrintApplications(ICfKey* root) {
+// What one reading found: "application TITLE" and "widget TITLE" lines.
+using Seen = std::vector<std::string>;
+
+void PrintApplications(ICfKey* root, Seen* seen) {
   int count = 0;
   CfRef<ICfKey> section(root->OpenKey(kAppSection, false));
   std::printf("applications:\n");
@@ -91,7 +97,9 @@ void PrintApplications(ICfKey* root) {
        record.reset(record.release()->MoveToNextSibling())) {
     if (record->GetId(nullptr) != kAppRecordId) continue;
     ++count;
-    std::printf("  %s\n", Title(record.get(), u"(no name)").c_str());
+    const std::string title = Title(record.get(), u"(no name)");
+    seen->push_back("application " + title);
+    std::printf("  %s\n", title.c_str());
     PrintValues(record.get(), {{u"MainProgramPath", "program"},
                                {u"MainIcon", "icon"},
                                {u"InstallDir", "folder"},
@@ -102,7 +110,7 @@ void PrintApplications(ICfKey* root) {
   if (count == 0) std::printf("  (none)\n");
 }
 
-void PrintWidgets(ICfKey* root) {
+void PrintWidgets(ICfKey* root, Seen* seen) {
   int count = 0;
   CfRef<ICfKey> section(root->OpenKey(kWidgetSection, false));
   std::printf("widgets:\n");
@@ -115,8 +123,10 @@ void PrintWidgets(ICfKey* root) {
     std::u16string key_name(static_cast<size_t>(length < 0 ? 0 : length) + 1, u'\0');
     const int32_t copied = widget->GetName(key_name.data(), static_cast<int32_t>(key_name.size()));
     key_name.resize(static_cast<size_t>(copied < 0 ? 0 : copied));
-    std::printf("  %s (%d x %d)\n", Title(widget.get(), key_name).c_str(),
-                widget->GetChildInt(u"W", 0), widget->GetChildInt(u"H", 0));
+    const std::string title = Title(widget.get(), key_name);
+    seen->push_back("widget " + title);
+    std::printf("  %s (%d x %d)\n", title.c_str(), widget->GetChildInt(u"W", 0),
+                widget->GetChildInt(u"H", 0));
     PrintValues(widget.get(), {{u"MainProgramPath", "program"},
                                {u"MainIcon", "icon"},
                                {u"InstallDir", "folder"},
@@ -156,9 +166,10 @@ bool Warn(const std::u16string& path, const CfLoadReport& report) {
   return false;
 }
 
-// Reads |path| afresh and prints it. False when the file cannot be opened
-// or trusted (see Warn).
-bool PrintFile(const std::u16string& path) {
+// Reads |path| afresh and prints it; *seen receives its records. False when
+// the file cannot be opened or trusted (see Warn).
+bool PrintFile(const std::u16string& path, Seen* seen) {
+  seen->clear();
   // CreateConfigFile hands out the file object with one reference, or null.
   CfRef<CConfigFile> file(CreateConfigFile(path.c_str(), kCfOpenExisting));
   if (!file) {
@@ -170,13 +181,16 @@ bool PrintFile(const std::u16string& path) {
     // Every key is released before the file object's last reference.
     CfRef<ICfKey> root(file->GetRootKey());
     if (root) {
-      PrintApplications(root.get());
-      PrintWidgets(root.get());
+      PrintApplications(root.get(), seen);
+      PrintWidgets(root.get(), seen);
     }
   }
   std::fflush(stdout);
   return trusted;
 }
+
+// What the last reading found.
+Seen g_seen;
 
 // <machine-wide application data>/Tamsiver/InstallApp.set, or empty.
 std::u16string DefaultPath() {
@@ -198,7 +212,20 @@ const std::u16string* g_path = nullptr;
 LRESULT CALLBACK WatchProc(HWND window, UINT msg, WPARAM wparam, LPARAM lparam) {
   if (g_broadcast != 0 && msg == g_broadcast) {
     std::printf("-- re-read after a broadcast\n");
-    PrintFile(*g_path);
+    Seen before = g_seen;
+    PrintFile(*g_path, &g_seen);
+    // Each record of the last reading that this one does not have (records
+    // of one title counted one by one).
+    Seen now = g_seen;
+    for (const std::string& record : before) {
+      const auto found = std::find(now.begin(), now.end(), record);
+      if (found != now.end()) {
+        now.erase(found);
+      } else {
+        std::printf("-- removed: %s\n", record.c_str());
+      }
+    }
+    std::fflush(stdout);
     return 0;
   }
   return DefWindowProcW(window, msg, wparam, lparam);
@@ -260,7 +287,7 @@ int Run(const std::vector<std::u16string>& args) {
     return 1;
   }
   std::printf("%s\n", ForPeople(path).c_str());
-  if (!PrintFile(path) && !watch) return 1;
+  if (!PrintFile(path, &g_seen) && !watch) return 1;
 #ifdef _WIN32
   if (watch) return Watch(path);
 #else

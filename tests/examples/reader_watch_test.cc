@@ -152,4 +152,51 @@ TEST(ReaderWatchTest, ReReadsTheFileWhenTheBroadcastArrives) {
                 "widgets:\n  (none)\n");
 }
 
+// Removes the application records named |name| from the file at |path|.
+bool RemoveApplication(const std::u16string& path, const std::u16string& name) {
+  CfRef<CConfigFile> file(CreateConfigFile(path.c_str(), 3 /* OPEN_EXISTING */));
+  if (!file) return false;
+  {
+    CfRef<ICfKey> section(file->OpenKey(orvo::install::kAppSection, false));
+    if (!section) return false;
+    for (int32_t n = 0;;) {
+      CfRef<ICfKey> record(section->GetChildById(orvo::install::kAppRecordId, n));
+      if (!record) break;
+      CfRef<ICfKey> value(record->OpenKey(orvo::install::kValueName, false));
+      CfChar text[64] = {};
+      if (value && value->GetValue(text, sizeof(text) - 2) > 0 && text == name) {
+        if (!record->Delete()) return false;
+      } else {
+        ++n;
+      }
+    }
+  }
+  return file->Save(nullptr);
+}
+
+// A record removed (by an uninstaller) is named after the next broadcast;
+// one of two records of one title is told apart from the other.
+TEST(ReaderWatchTest, NamesWhatWasRemovedAfterTheBroadcast) {
+  orvo::testing::TempDir dir;
+  ASSERT_TRUE(dir.ok());
+  const std::u16string file = dir.Path(u"InstallApp.set");
+  ASSERT_TRUE(AddApplication(file, u"Orchard"));
+  ASSERT_TRUE(AddApplication(file, u"Clock Tower"));
+  ASSERT_TRUE(AddApplication(file, u"Clock Tower"));
+
+  ReaderProcess reader(Wide(file), Wide(dir.Path(u"reader.txt")));
+  ASSERT_TRUE(reader.started());
+  ASSERT_TRUE(reader.WaitFor("-- watching for 9347F210-2EB6-409F-A226-922385DF4C8E\n"))
+      << reader.Output();
+  ASSERT_TRUE(RemoveApplication(file, u"Orchard"));
+  ASSERT_NE(orvo::platform::BroadcastMessage(orvo::install::kBroadcastMessageName), 0u);
+  ASSERT_TRUE(reader.WaitFor("-- removed: application Orchard\n")) << reader.Output();
+  const std::string clock =
+      "  Clock Tower\n    program: C:\\Apps\\Clock Tower.exe\n    icon: C:\\Apps\\app.ico\n";
+  const std::string after = "-- re-read after a broadcast\napplications:\n" + clock + clock +
+                            "widgets:\n  (none)\n-- removed: application Orchard\n";
+  EXPECT_NE(reader.Output().find(after), std::string::npos) << reader.Output();
+  EXPECT_EQ(reader.Output().find("removed: application Clock"), std::string::npos);
+}
+
 }  // namespace

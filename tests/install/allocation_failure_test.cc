@@ -498,6 +498,59 @@ std::vector<Scenario> Scenarios() {
         EXPECT_TRUE(widget) << "the registered widget is lost";
       }));
   list.back().values_may_drop = true;
+  // Updating and removing an application over the same file: whatever
+  // allocation fails, every other record is there as it was, and the one
+  // the call is about is never lost by an update nor left by a removal that
+  // reports success. (A key handle that cannot be had reads as "no such
+  // record" through the key interface, so then an update may add the record
+  // a second time, and a removal may answer that there was nothing to remove.)
+  // The record of "Appkad", by the UTF-16 bytes of "kad" as Describe shows them.
+  static constexpr char kTarget[] = "107,0,97,0,100,0,";
+  const auto others_kept = [](Run* r, bool removal) {
+    const std::vector<std::string> before = SectionRecords(r->dir / "before.set", u"APP");
+    const std::vector<std::string> now = SectionRecords(r->file_path, u"APP");
+    size_t kept = 0, found_target = 0;
+    for (const std::string& record : before) {
+      if (record.find(kTarget) != std::string::npos) continue;
+      const bool present = std::find(now.begin(), now.end(), record) != now.end();
+      EXPECT_TRUE(present) << "lost: " << record;
+      kept += present;
+    }
+    for (const std::string& record : now) found_target += record.find(kTarget) != std::string::npos;
+    EXPECT_EQ(kept, before.size() - 1);
+    EXPECT_EQ(now.size(), kept + found_target);
+    if (removal) {
+      EXPECT_TRUE(r->result == kResultOk || r->result == kResultNothingToRemove || r->result < 0)
+          << r->result;
+      EXPECT_EQ(found_target, r->result == kResultOk ? 0u : 1u);
+    } else {
+      EXPECT_TRUE(r->result == kResultOk || r->result < 0) << r->result;
+      EXPECT_GE(found_target, 1u);
+      EXPECT_LE(found_target, 2u);
+    }
+  };
+  const auto prepare_with_copy = [](Run* r) {
+    NotifyPrepare(r, false);
+    fs::copy_file(r->file_path, r->dir / "before.set");
+  };
+  list.push_back(Make(
+      "NotifyApplicationUpdated", nullptr, prepare_with_copy,
+      [](Run* r) {
+        r->result = NotifyApplicationUpdated(u"setup", u"Appkad", u"2.0", u"C:\\new",
+                                             u"c:\\appkad\\MAIN.EXE", nullptr, u"new.ico", nullptr,
+                                             nullptr);
+        return r->result == kResultOk;
+      },
+      [others_kept](Run* r, const std::string&, const std::string&) { others_kept(r, false); }));
+  list.back().values_may_drop = true;
+  list.push_back(Make(
+      "NotifyApplicationUninstalled", nullptr, prepare_with_copy,
+      [](Run* r) {
+        r->result = NotifyApplicationUninstalled(u"C:\\Appkad\\main.exe", nullptr);
+        return r->result == kResultOk;
+      },
+      [others_kept](Run* r, const std::string&, const std::string&) { others_kept(r, true); }));
+  list.back().values_may_drop = true;
   return list;
 }
 

@@ -20,6 +20,8 @@
 #   3. the example installer (examples/nsis/orchard.nsi, built here) /S: its
 #      record lands in "InstallApp.set" value by value, and its broadcast
 #      reaches a listener in another process (again after step 5's install);
+#      run again over a changed record it brings the record up to date, and
+#      its uninstaller removes the record and broadcasts;
 #   4. the setup's uninstaller /S: every entry and both DLLs are gone;
 #   5. msiexec /i dist/OrvoComm-<v>.msi /qn: the entries are exactly those of
 #      regsvr32 for the 32-bit DLL; the MSI of the next version replaces it
@@ -235,12 +237,16 @@ check "the second build gives the same type library" cmp "$again/resources/OrvoC
 check "the second build gives the release's DLL (signature removed) and debug file" same_release_dll
 
 # --- The registry entries of the module, as `reg query` shows them in each
-# view: both classes, the type library, both interfaces.
+# view: both classes, the class's two ProgIDs, the type library, the three
+# interfaces.
 keys=('HKCR\CLSID\{54E03D1C-9E66-409E-B8FC-4AB47548E3B9}'
       'HKCR\CLSID\{CD3E96FF-112C-4A1E-BE81-38131E53DFD5}'
+      'HKCR\Tamsiver.CommonInterface'
+      'HKCR\Tamsiver.CommonInterface.1'
       'HKCR\TypeLib\{8F9584AF-1928-4191-91EB-0577C5CDE0FE}'
       'HKCR\Interface\{A911DD96-7FF5-49E7-ACBF-6FA606D63D77}'
       'HKCR\Interface\{4D731A17-6FA4-4A46-BD80-3BBF9A0C7549}'
+      'HKCR\Interface\{3C0F6E52-81D4-4B7A-9E15-6D2AC4870B93}'
       'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\OrvoComm')
 dump() {  # dump FILE: the entries, or "absent" per key
   local view key
@@ -392,6 +398,45 @@ run_example() {
   check "$what: InstallApp.set holds the example's record, value by value" record
 }
 run_example "after setup.exe"
+# The example installed over itself (a new version over an older one) finds
+# its program registered already and replaces the record: the value changed
+# and the one added by hand are gone again.
+# (The zip's settool.exe edits it as an administrator would, under the
+# notifications' own lock.)
+example_update() {
+  local edit=$stage/OrvoComm-$version-win32/settool.exe file='C:\ProgramData\Tamsiver\InstallApp.set'
+  win "$edit" set "$file" 'APP/#1/Version' --wstring 1.0 &&
+    win "$edit" set "$file" 'APP/#1/AddedByHand' --wstring x &&
+    [ "$(win "$edit" get "$file" 'APP/#1/AddedByHand' | tr -d '\r')" = 'wstring "x"' ] &&
+    win_wait "$stage/orchard-setup.exe" /S &&
+    record
+}
+check "after setup.exe: the example over itself brings its record up to date" example_update
+# Its uninstaller (run in place, so that it can be waited for) removes the
+# record and broadcasts; run again, it finds nothing to remove and succeeds.
+printf '@"%s\\Orchard\\uninstall.exe" /S _?=%s\\Orchard\r\n@exit /b %%ERRORLEVEL%%\r\n' \
+  "$pf32_win" "$pf32_win" >"$drive/orchard-uninstall.cmd"
+example_uninstall() {
+  local status
+  timeout "$limit" wine "$listener" --count 1 --timeout-ms 60000 </dev/null \
+    >"$logs/listener-uninstall.txt" 2>&1 &
+  listener_pid=$!
+  for _ in $(seq 1 100); do
+    grep -q '^ready' "$logs/listener-uninstall.txt" 2>/dev/null && break
+    sleep 0.2
+  done
+  win cmd /c 'C:\orchard-uninstall.cmd'
+  status=$?
+  wait "$listener_pid" || status=1
+  listener_pid=
+  [ "$status" = 0 ] &&
+    [ -z "$("$settool" ls "$set_file" APP)" ] &&
+    win cmd /c 'C:\orchard-uninstall.cmd' &&
+    test ! -e "$pf32/Orchard/orchard.exe"
+}
+check "after setup.exe: the example's uninstaller removes its record and broadcasts" \
+  example_uninstall
+rm -rf "$pf32/Orchard" "$drive/orchard-uninstall.cmd"
 # A 64-bit client finds the 64-bit DLL in the 64-bit view and calls it by
 # name through the type library registered for win64 (demo_client's own
 # expectations: recorded, recorded already, refused).

@@ -181,7 +181,7 @@ TEST_F(EditCommandsTest, LsListsChildrenWithTypeAttributesAndLength) {
   ASSERT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(r.out,
             "#7 none 0 bytes\n"
-            "#7 binary attr=0x10 protected 4 bytes\n");
+            "#7[2] binary attr=0x10 protected 4 bytes\n");
   r = Run({"ls", Path(u"a.set"), "q x"});
   EXPECT_EQ(r.exit_code, 0);
   EXPECT_EQ(r.out, "");
@@ -190,6 +190,58 @@ TEST_F(EditCommandsTest, LsListsChildrenWithTypeAttributesAndLength) {
   r = Run({"ls", Path(u"a.set"), "APP/none"});
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_NE(r.err.find("a.set: APP/none: no such key"), std::string::npos) << r.err;
+}
+
+// Every key that ls shows can be named back: unnamed keys by child id and
+// occurrence, a name of that form with one more # in front. Each step runs
+// on the file the steps before it left.
+TEST_F(EditCommandsTest, KeysNamedByChildIdAndOccurrence) {
+  BuildSample();
+  struct Step {
+    std::vector<std::string> args;  // after the file
+    int exit_code;
+    const char* out;  // exact output, or null: not checked
+  };
+  const Step steps[] = {
+      {{"get", "APP/#7[2]"}, 0, "binary 20 03 00 00 (int 800)\n"},
+      {{"get", "app/#7[1]/NAME"}, 0, nullptr},
+      {{"get", "APP/#7/Name"}, 0, nullptr},
+      {{"get", "APP/#7[3]"}, 1, ""},
+      {{"get", "APP/#7[0]"}, 1, ""},  // a name, and there is no such key
+      {{"get", "APP/#8"}, 1, ""},
+      {{"ls", "APP/#7"}, 0, "\"Name\" wstring 8 bytes\n"},
+      {{"set", "APP/#7/Name", "--wstring", "z"}, 0, ""},
+      {{"get", "APP/#7/Name"}, 0, "wstring \"z\"\n"},
+      {{"set", "APP/#7[3]/Name", "--wstring", "z"}, 1, ""},  // never made
+      {{"set", "APP/#7[2]", "--int", "5"}, 1, ""},           // protected
+      {{"rm", "APP/#7[2]"}, 1, ""},
+      {{"protect", "APP/#7[2]", "off"}, 0, ""},
+      {{"set", "APP/#7[2]", "--int", "5"}, 0, ""},
+      {{"get", "APP/#7[2]"}, 0, "binary 05 00 00 00 (int 5)\n"},
+      {{"protect", "APP/#7", "on"}, 0, ""},
+      {{"ls", "APP"}, 0, "#7 none attr=0x10 protected 0 bytes\n#7[2] binary 4 bytes\n"},
+      {{"rm", "APP/#7[2]"}, 0, ""},
+      {{"ls", "APP"}, 0, "#7 none attr=0x10 protected 0 bytes\n"},
+      {{"set", "X/##7[2]", "--wstring", "h"}, 0, ""},
+      {{"ls", "X"}, 0, "\"#7[2]\" wstring 4 bytes\n"},
+      {{"get", "x/##7[2]"}, 0, "wstring \"h\"\n"},
+      {{"rename", "X/##7[2]", "#1"}, 0, ""},
+      {{"get", "X/##1"}, 0, "wstring \"h\"\n"},
+      {{"get", "X/#1"}, 1, ""},
+  };
+  for (const Step& step : steps) {
+    std::vector<std::string> args = {step.args[0], Path(u"a.set")};
+    args.insert(args.end(), step.args.begin() + 1, step.args.end());
+    std::string trace;
+    for (const std::string& a : step.args) trace += a + " ";
+    SCOPED_TRACE(trace);
+    const ProcessResult r = Run(args);
+    EXPECT_EQ(r.exit_code, step.exit_code) << r.err;
+    if (step.out != nullptr) {
+      EXPECT_EQ(r.out, step.out);
+    }
+  }
+  EXPECT_EQ(Run({"check", Path(u"a.set")}).exit_code, 0);
 }
 
 TEST_F(EditCommandsTest, RmRemovesTheSubtree) {

@@ -82,6 +82,57 @@ TEST_F(NotifyCommandTest, ExitCodesFollowTheResult) {
   EXPECT_NE(r.out.find("installed 1"), std::string::npos);
 }
 
+// A registration's life through the commands: each step's exit status and
+// the start of what it prints; then where the records stand.
+TEST_F(NotifyCommandTest, UpdateAndUnregisterCommands) {
+  const struct {
+    std::vector<std::string> args;
+    int exit_code;
+    const char* printed;
+  } steps[] = {
+      {{"update-app", "--name", "A", "--main-program-path", "C:\\a.exe", "--main-icon-path",
+        "a.ico", "--desc", "one"},
+       0,
+       "result 0x00000000, error code 0"},
+      {{"update-app", "--name", "A2", "--main-program-path", "c:\\A.exe", "--main-icon-path",
+        "a2.ico"},
+       0,
+       "result 0x00000000, error code 0"},
+      {{"update-app", "--name", "A2", "--main-icon-path", "a2.ico"},
+       1,
+       "result 0x80070057, error code 1"},
+      {{"notify-widget", "--name", "Clock", "--main-program-path", "w", "--main-icon-path", "i",
+        "--width", "1", "--height", "1"},
+       0,
+       "result 0x00000000"},
+      {{"unregister-widget", "--name", "CLOCK"}, 0, "result 0x00000000, error code 0"},
+      {{"unregister-widget", "--name", "Clock"}, 3, "result 0x00000003, error code 3"},
+      {{"unregister-widget"}, 1, "result 0x80070057, error code 1"},
+      {{"unregister-widget", "--name"}, 2, ""},
+      {{"unregister-widget", "--main-program-path", "x"}, 2, ""},
+      {{"unregister-app", "--main-program-path", "C:\\b.exe"},
+       3,
+       "result 0x00000003, error code 3 (0x00000003): no such record"},
+      {{"unregister-app", "--name", "A"}, 2, ""},
+  };
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.args[0] + " " + (step.args.size() > 2 ? step.args[2] : ""));
+    const ProcessResult r = Run(step.args);
+    EXPECT_EQ(r.exit_code, step.exit_code) << r.err;
+    EXPECT_EQ(r.out.rfind(step.printed, 0), 0u) << r.out;
+  }
+  const std::string text = Run({"dump", File()}).out;
+  EXPECT_NE(text.find("\"Name\" wstring \"A2\""), std::string::npos) << text;
+  EXPECT_EQ(text.find("\"one\""), std::string::npos) << text;  // replaced whole
+  EXPECT_EQ(text.find("Clock"), std::string::npos) << text;
+  ProcessResult r = Run({"ls", File(), "APP"});
+  EXPECT_EQ(r.out, "#1 none 0 bytes\n");
+  r = Run({"unregister-app", "--main-program-path", "C:\\A.EXE"});
+  EXPECT_EQ(r.exit_code, 0) << r.out;
+  r = Run({"ls", File(), "APP"});
+  EXPECT_EQ(r.out, "");
+}
+
 TEST_F(NotifyCommandTest, EmptyOptionIsAnEmptyStringAbsentIsNull) {
   ASSERT_EQ(Run({"notify-app", "--name", "A", "--main-program-path", "p", "--main-icon-path", "i",
                  "--desc", ""})

@@ -106,7 +106,7 @@ TEST_F(SettoolTest, DumpForPeople) {
             "  \"APP\" none\n"
             "    #7 none\n"
             "      \"Name\" wstring \"\xc3\xa9t\xe0\xa4\x80\\u0000\"\n"
-            "    #7 binary attr=0x10 protected 20 03 00 00 (int 800)\n"
+            "    #7[2] binary attr=0x10 protected 20 03 00 00 (int 800)\n"
             "  \"\xe4\xb8\xad x\" none\n"
             "  \"q\\\"\\ud800\\t\" string attr=0xe0 \"hi!\\x00\"\n");
 }
@@ -197,7 +197,7 @@ TEST_F(SettoolTest, VersionAndHelpOfEveryCommand) {
         << h.out;
     EXPECT_NE(h.out.find("Exit status: 0"), std::string::npos) << h.out;
   }
-  EXPECT_EQ(commands, 13);
+  EXPECT_EQ(commands, 16);
 }
 
 TEST_F(SettoolTest, BuildNeverOverwrites) {

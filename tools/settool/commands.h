@@ -46,6 +46,9 @@ int RunCheck(CommandContext& ctx);
 // notify_commands.cc
 int RunNotifyApp(CommandContext& ctx);
 int RunNotifyWidget(CommandContext& ctx);
+int RunUpdateApp(CommandContext& ctx);
+int RunUnregisterApp(CommandContext& ctx);
+int RunUnregisterWidget(CommandContext& ctx);
 int RunCheckInstalled(CommandContext& ctx);
 // edit_commands.cc
 int RunList(CommandContext& ctx);

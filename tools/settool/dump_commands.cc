@@ -6,6 +6,7 @@
 #include "store/file_io.h"
 #include "tools/settool/commands.h"
 #include "tools/settool/json.h"
+#include "tools/settool/key_path.h"
 #include "tools/settool/messages.h"
 #include "tools/settool/tree_json.h"
 #include "tools/settool/tree_load.h"
@@ -21,13 +22,16 @@ constexpr const char* kArguments = "FILE [--json]";
 // One line per key, indented two spaces per level:
 //   "Name" wstring "text"
 //   #12345 none attr=0x30 protected
+//   #1[2] none             (the second key with child id 1)
 bool WriteTreeText(const CfNode* root, std::FILE* f) {
   struct Frame {
     const CfNode* node;
     uint32_t id;
+    int32_t occurrence;  // among the siblings with the same id
     size_t depth;
   };
-  std::vector<Frame> stack = {{root, 0, 0}};
+  std::vector<Frame> stack = {{root, 0, 0, 0}};
+  std::vector<int32_t> occurrences;
   std::string line;
   std::string buf;
   while (!stack.empty()) {
@@ -38,7 +42,7 @@ bool WriteTreeText(const CfNode* root, std::FILE* f) {
     if (n->name_length > 0 || fr.depth == 0) {
       AppendJsonString(CfName(n), n->name_length, &line);
     } else {
-      line += "#" + std::to_string(fr.id);
+      line += UnnamedKeyLabel(fr.id, fr.occurrence);
     }
     line += ' ';
     line += ValueTypeName(CfType(n));
@@ -55,9 +59,16 @@ bool WriteTreeText(const CfNode* root, std::FILE* f) {
       if (std::fwrite(buf.data(), 1, buf.size(), f) != buf.size()) return false;
       buf.clear();
     }
-    for (int32_t i = CfChildCount(n) - 1; i >= 0; --i) {
+    // Entries with one id stand together, in table order.
+    const int32_t count = CfChildCount(n);
+    occurrences.assign(static_cast<size_t>(count), 0);
+    for (int32_t i = 1; i < count; ++i) {
+      const CfChildEntry* entries = CfChildren(n)->entries;
+      if (entries[i].id == entries[i - 1].id) occurrences[i] = occurrences[i - 1] + 1;
+    }
+    for (int32_t i = count - 1; i >= 0; --i) {
       const CfChildEntry& e = CfChildren(n)->entries[i];
-      stack.push_back({e.child, e.id, fr.depth + 1});
+      stack.push_back({e.child, e.id, occurrences[static_cast<size_t>(i)], fr.depth + 1});
     }
   }
   return std::fwrite(buf.data(), 1, buf.size(), f) == buf.size();

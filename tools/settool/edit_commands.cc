@@ -20,6 +20,7 @@
 #include "store/save_protocol.h"
 #include "tools/settool/commands.h"
 #include "tools/settool/json.h"
+#include "tools/settool/key_path.h"
 #include "tools/settool/messages.h"
 #include "tools/settool/tree_load.h"
 #include "tools/settool/value_text.h"
@@ -171,10 +172,16 @@ int OpenFile(CommandContext& ctx, const char* command, const std::u16string& fil
   return kExitOk;
 }
 
+// The key at |path| (key_path.h) with one new reference, or null.
+ICfKey* OpenAt(CConfigFile* config, const std::u16string& path, bool create) {
+  CfRef<ICfKey> root(config->GetRootKey());
+  return root ? OpenKeyPath(root.get(), path, create) : nullptr;
+}
+
 // The existing key at |path| into *key, or reports and returns kExitNo.
 int FindKey(CommandContext& ctx, const char* command, const std::u16string& file,
             CConfigFile* config, const std::u16string& path, CfRef<ICfKey>* key) {
-  key->reset(config->OpenKey(path.c_str(), false));
+  key->reset(OpenAt(config, path, false));
   if (!*key) return Complain(ctx, command, file, Shown(path) + ": no such key", kExitNo);
   return kExitOk;
 }
@@ -216,8 +223,8 @@ int WriteOutput(CommandContext& ctx, const char* command, const std::u16string& 
   return kExitOk;
 }
 
-// "NAME TYPE[ attr=0xNN[ protected]] N bytes", NAME quoted, or #ID for an
-// unnamed key.
+// "NAME TYPE[ attr=0xNN[ protected]] N bytes", NAME quoted, or #ID (#ID[N]
+// for the N-th key with that id) for an unnamed key.
 std::string DescribeKey(ICfKey* key) {
   std::string line;
   CfChar name[kCfMaxNameLength + 1];
@@ -225,7 +232,9 @@ std::string DescribeKey(ICfKey* key) {
   if (n > 0) {
     AppendJsonString(name, static_cast<size_t>(n), &line);
   } else {
-    line = "#" + std::to_string(key->GetId(nullptr));
+    int32_t occurrence = 0;
+    const uint32_t id = key->GetId(&occurrence);
+    line = UnnamedKeyLabel(id, occurrence);
   }
   line += ' ';
   line += ValueTypeName(key->GetType());
@@ -334,12 +343,17 @@ int RunSet(CommandContext& ctx) {
   std::unique_ptr<install::StoreWriteLock> lock;
   if (int rc = OpenFile(ctx, syntax.command, file, OpenFor::kCreating, &config, &lock)) return rc;
   {
-    CfRef<ICfKey> key(config->OpenKey(path.c_str(), true));
+    CfRef<ICfKey> key(OpenAt(config.get(), path, true));
     if (!key) {
-      // The names passed CheckPath: only memory can be missing.
+      // The names passed CheckPath: a key named by child id is missing (it is
+      // never made), or memory is.
+      if (!PathNamesById(path)) {
+        return Complain(ctx, syntax.command, file,
+                        Shown(path) + ": cannot make the key: out of memory; not changed",
+                        kExitError);
+      }
       return Complain(ctx, syntax.command, file,
-                      Shown(path) + ": cannot make the key: out of memory; not changed",
-                      kExitError);
+                      Shown(path) + ": no such key (a key named by #ID is never made)", kExitNo);
     }
     if (IsProtected(key.get())) {
       return Complain(ctx, syntax.command, file, Shown(path) + ": the key is protected", kExitNo);

@@ -26,16 +26,20 @@ namespace orvo::settool {
 namespace {
 
 // The last line of the help of every command that takes a PATH.
-#define PATH_HELP \
-  "PATH: key names separated by \\ or /, letter case ignored; an unnamed key is #ID.\n"
+#define PATH_HELP                                                                           \
+  "PATH: key names separated by \\ or /, letter case ignored. A key is also named by its\n" \
+  "child id as ls and dump show unnamed keys: #ID the first key with child id ID, #ID[N]\n" \
+  "the N-th (APP/#1[3]/Name: the Name of the third application record). A name of that\n"   \
+  "form takes one more # in front (##1 is the key named \"#1\").\n"
 
 // One row per command.
 const Command kCommands[] = {
     {"dump", "FILE [--json]", "prints the tree, one key a line, or as JSON", RunDump,
      "Prints every key of FILE, depth first in table order. Text form: one line per key,\n"
-     "indented two spaces a level: the name in JSON quotes (an unnamed key as #ID), the type,\n"
-     "the attributes when set, then the value (text in quotes, other bytes in hex, a 4-byte\n"
-     "value that is not a UTF-16 string also as \"(int N)\"). --json: the tree as one line of\n"
+     "indented two spaces a level: the name in JSON quotes (an unnamed key as #ID, #ID[N] for\n"
+     "the N-th with that id, as a PATH names it), the type, the attributes when set, then the\n"
+     "value (text in quotes, other bytes in hex, a 4-byte value that is not a UTF-16 string\n"
+     "also as \"(int N)\"). --json: the tree as one line of\n"
      "JSON that \"settool build\" takes back.\n"
      "Exit status: 0 printed; 1 the file would open as a new tree (empty, unfinished save,\n"
      "damaged); 2 usage errors, a file that cannot be opened, output that cannot be written.\n"},
@@ -79,12 +83,36 @@ const Command kCommands[] = {
      "error code; a widget of the same name is replaced.\n"
      "Exit status: 0 registered; 1 refused (a required option missing, width or height 0,\n"
      "the file cannot be written); 2 usage errors (a width that is not a 32-bit integer).\n"},
+    {"update-app", "--name N ...", "brings an application's record up to date", RunUpdateApp,
+     "settool update-app --name N --main-program-path P --main-icon-path I [--call-name C]\n"
+     "    [--version V] [--install-dir D] [--param A] [--desc T]\n"
+     "Runs NotifyApplicationUpdated on the machine-wide InstallApp.set: the record of the main\n"
+     "program path P (letter case ignored) keeps its place and gets exactly the values given\n"
+     "(values left out are removed); further records of P are removed; without one a record\n"
+     "is added.\n"
+     "Exit status: 0 recorded; 1 refused (a required option missing, a record of P is\n"
+     "protected, the file cannot be written); 2 usage errors.\n"},
+    {"unregister-app", "--main-program-path P", "removes an application's records",
+     RunUnregisterApp,
+     "Runs NotifyApplicationUninstalled on the machine-wide InstallApp.set: every application\n"
+     "record of the main program path P (letter case ignored) is removed.\n"
+     "Exit status: 0 removed; 3 no record of P (nothing written, nothing broadcast); 1\n"
+     "refused (the option missing, a record is protected, the file cannot be written); 2\n"
+     "usage errors.\n"},
+    {"unregister-widget", "--name N", "removes a widget's record", RunUnregisterWidget,
+     "Runs NotifyWidgetUninstalled on the machine-wide InstallApp.set: the record that\n"
+     "notify-widget --name N would replace is removed (letter case ignored; a name is cut at\n"
+     "its first \\ or / as notify-widget cuts it).\n"
+     "Exit status: 0 removed; 3 no such widget (nothing written, nothing broadcast); 1 refused\n"
+     "(the option missing, the record is protected, the file cannot be written); 2 usage\n"
+     "errors.\n"},
     {"check-installed", "", "prints the fixed answer of the installed check", RunCheckInstalled,
      "Runs CheckTamsiverInstalled and prints \"installed 1, result 0x00000000\".\n"
      "Exit status: 0; 2 when given arguments.\n"},
     {"ls", "FILE [PATH]", "lists the keys below a key: name, type, attributes, length", RunList,
-     "One line per child of the key at PATH (the root when PATH is absent): its name (or\n"
-     "#ID), type, attributes and value length in bytes.\n"
+     "One line per child of the key at PATH (the root when PATH is absent): its name (an\n"
+     "unnamed key as #ID, or #ID[N] for the N-th with that id), type, attributes and value\n"
+     "length in bytes.\n"
      "Exit status: 0 listed; 1 no such key, or the file would not load; 2 usage or file\n"
      "errors.\n" PATH_HELP},
     {"get", "FILE PATH", "prints the value of a key", RunGet,
@@ -94,7 +122,8 @@ const Command kCommands[] = {
     {"set", "FILE PATH VALUE", "sets a value: --wstring T, --string T, --int N, --hex H, --none",
      RunSet,
      "VALUE is one of --wstring TEXT, --string TEXT, --int N, --hex HEX, --none.\n"
-     "Stores a value in the key at PATH, making the file and the missing keys on the way.\n"
+     "Stores a value in the key at PATH, making the file and the missing keys on the way\n"
+     "(not a key named by #ID: it must exist).\n"
      "--wstring: UTF-16 text; --string: 8-bit (UTF-8) text; --int: 32-bit integer, decimal\n"
      "or 0x hex, 4 bytes little-endian (type binary); --hex: bytes as hex pairs, spaces\n"
      "allowed; --none: no value.\n"
@@ -128,9 +157,11 @@ void PrintUsage(std::FILE* f) {
   std::fprintf(f, "  %-15s %-16s %s\n", "help", "[COMMAND]",
                "prints this text, or one command's help");
   std::fprintf(f, "  %-15s %-16s %s\n", "--version", "", "prints settool's version");
-  std::fprintf(f,
-               "exit status: 0 done, 1 the answer is no or the input was refused, 2 usage or "
-               "file errors, 3 (notify-app) registered already\n");
+  std::fprintf(
+      f,
+      "exit status: 0 done, 1 the answer is no or the input was refused, 2 usage or "
+      "file errors, 3 (notify-app) registered already or (unregister-app, unregister-widget)\n"
+      "nothing to remove\n");
 }
 
 // Standard output written in full: 0, else a message and 2.

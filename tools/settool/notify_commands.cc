@@ -1,11 +1,13 @@
-// notify-app, notify-widget and check-installed: the install operations run
-// for real on the machine-wide registration file.
+// notify-app, notify-widget, update-app, unregister-app, unregister-widget
+// and check-installed: the install operations run for real on the
+// machine-wide registration file.
 //
 // Every operation argument has an option named after it; an absent option
 // passes "not given" (null), --desc "" passes an empty string. Each prints
 // its result, the error code and what they mean. Exit status: 0 for S_OK, 3
-// when the application is registered already (result 2), 1 for any other
-// result (a refusal, or a file that could not be saved), 2 for usage errors.
+// when the application is registered already (result 2) or there was
+// nothing to remove (result 3), 1 for any other result (a refusal, or a file
+// that could not be saved), 2 for usage errors.
 #include <cerrno>
 #include <cinttypes>
 #include <cstdlib>
@@ -20,7 +22,7 @@
 namespace orvo::settool {
 namespace {
 
-constexpr int kExitDuplicate = 3;
+constexpr int kExitNothingDone = 3;
 
 // The options of one notify command: each takes one value.
 struct NotifyOptions {
@@ -43,6 +45,9 @@ const OptionSlot kAppOptions[] = {
     {u"--main-icon-path", &NotifyOptions::main_icon_path},
     {u"--desc", &NotifyOptions::desc},
 };
+
+const OptionSlot kPathOption[] = {{u"--main-program-path", &NotifyOptions::main_program_path}};
+const OptionSlot kNameOption[] = {{u"--name", &NotifyOptions::name}};
 
 const OptionSlot kWidgetOptions[] = {
     {u"--call-name", &NotifyOptions::call_name},
@@ -106,6 +111,8 @@ const char* Meaning(int32_t result, int32_t code) {
       return "recorded and broadcast";
     case install::kResultDuplicate:
       return "registered already: nothing written, nothing broadcast";
+    case install::kResultNothingToRemove:
+      return "no such record: nothing written, nothing broadcast";
     case install::kResultInvalidArg:
       return code == 1 ? "a required argument is missing: nothing done"
                        : "a required argument is too long for a value (over 32766 characters), "
@@ -139,7 +146,9 @@ int Report(CommandContext& ctx, int32_t result, int32_t code, const char* meanin
                static_cast<uint32_t>(result), code, static_cast<uint32_t>(code),
                meaning != nullptr ? meaning : Meaning(result, code));
   if (result == install::kResultOk) return kExitOk;
-  if (result == install::kResultDuplicate) return kExitDuplicate;
+  if (result == install::kResultDuplicate || result == install::kResultNothingToRemove) {
+    return kExitNothingDone;
+  }
   return kExitNo;
 }
 
@@ -178,6 +187,50 @@ int RunNotifyWidget(CommandContext& ctx) {
   return Report(
       ctx, result, code,
       zero && code == 1 ? "the width and the height must not be 0: nothing done" : nullptr);
+}
+
+int RunUpdateApp(CommandContext& ctx) {
+  NotifyOptions o;
+  if (!ParseOptions(ctx, "update-app", kAppUsage, kAppOptions, &o)) return kExitError;
+  int32_t code = 0;
+  const int32_t result = install::NotifyApplicationUpdated(
+      Arg(o.call_name), Arg(o.name), Arg(o.version), Arg(o.install_dir), Arg(o.main_program_path),
+      Arg(o.param), Arg(o.main_icon_path), Arg(o.desc), &code);
+  return Report(ctx, result, code,
+                result == install::kResultOk ? "recorded (replacing the record of that path) and "
+                                               "broadcast"
+                : result == install::kResultAccessDenied
+                    ? "not saved, nothing broadcast: a record of that path is protected, or the "
+                      "file cannot be written by this account"
+                    : nullptr);
+}
+
+int RunUnregisterApp(CommandContext& ctx) {
+  NotifyOptions o;
+  if (!ParseOptions(ctx, "unregister-app", "--main-program-path P", kPathOption, &o)) {
+    return kExitError;
+  }
+  int32_t code = 0;
+  const int32_t result = install::NotifyApplicationUninstalled(Arg(o.main_program_path), &code);
+  return Report(ctx, result, code,
+                result == install::kResultOk ? "removed and broadcast"
+                : result == install::kResultAccessDenied
+                    ? "not saved, nothing broadcast: a record of that path is protected, or the "
+                      "file cannot be written by this account"
+                    : nullptr);
+}
+
+int RunUnregisterWidget(CommandContext& ctx) {
+  NotifyOptions o;
+  if (!ParseOptions(ctx, "unregister-widget", "--name N", kNameOption, &o)) return kExitError;
+  int32_t code = 0;
+  const int32_t result = install::NotifyWidgetUninstalled(Arg(o.name), &code);
+  return Report(ctx, result, code,
+                result == install::kResultOk ? "removed and broadcast"
+                : result == install::kResultAccessDenied
+                    ? "not saved, nothing broadcast: the widget's record is protected, or the "
+                      "file cannot be written by this account"
+                    : nullptr);
 }
 
 int RunCheckInstalled(CommandContext& ctx) {

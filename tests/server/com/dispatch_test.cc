@@ -189,7 +189,7 @@ TEST_F(RegisteredDispatchTest, TypeInfoOfEachInterface) {
     IDispatch* object;
     const IID* iid;
     const wchar_t* name;
-  } cases[] = {{common_.get(), &IID_IICommonInterface, L"IICommonInterface"},
+  } cases[] = {{common_.get(), &IID_IICommonInterface2, L"IICommonInterface2"},
                {tamsiver_.get(), &IID_ITamsiverCommonInterface, L"ITamsiverCommonInterface"}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -31,11 +31,12 @@ using testing::ValueNames;
 struct ClassEntry {
   const wchar_t* clsid;
   const wchar_t* description;
+  bool prog_ids;  // the class has a versioned and a version-independent ProgID
 };
 
 const ClassEntry kClassEntries[] = {
-    {kICommonInterfaceClsidString, L"ICommonInterface Class"},
-    {kTamsiverCommonInterfaceClsidString, L"TamsiverCommonInterface Class"},
+    {kICommonInterfaceClsidString, L"ICommonInterface Class", true},
+    {kTamsiverCommonInterfaceClsidString, L"TamsiverCommonInterface Class", false},
 };
 
 // One side of the class registry: the machine's or the current user's.
@@ -63,9 +64,28 @@ void ExpectClassEntries(const Classes& classes, const ClassEntry& entry,
   ASSERT_TRUE(KeyExists(classes.root, key));
   EXPECT_EQ(ReadString(classes.root, key, L""), entry.description);
   EXPECT_EQ(ValueNames(classes.root, key), std::vector<std::wstring>{L""});
-  EXPECT_EQ(
-      Subkeys(classes.root, key),
-      (std::vector<std::wstring>{L"INPROCSERVER32", L"PROGRAMMABLE", L"TYPELIB", L"VERSION"}));
+  std::vector<std::wstring> subkeys = {L"INPROCSERVER32", L"PROGRAMMABLE", L"TYPELIB", L"VERSION"};
+  if (entry.prog_ids) {
+    subkeys = {L"INPROCSERVER32", L"PROGID",  L"PROGRAMMABLE",
+               L"TYPELIB",        L"VERSION", L"VERSIONINDEPENDENTPROGID"};
+    EXPECT_EQ(ReadString(classes.root, key + L"\\ProgID", L""), kProgId);
+    EXPECT_EQ(ReadString(classes.root, key + L"\\VersionIndependentProgID", L""),
+              kVersionIndependentProgId);
+    // The ProgIDs lead back to the class; the version-independent one names
+    // the current version.
+    for (const wchar_t* prog_id : {kProgId, kVersionIndependentProgId}) {
+      const std::wstring prog_key = classes.Key(prog_id);
+      EXPECT_EQ(ReadString(classes.root, prog_key, L""), entry.description) << prog_id;
+      EXPECT_EQ(ReadString(classes.root, prog_key + L"\\CLSID", L""), entry.clsid) << prog_id;
+      EXPECT_EQ(ValueNames(classes.root, prog_key), std::vector<std::wstring>{L""});
+    }
+    EXPECT_EQ(Subkeys(classes.root, classes.Key(kProgId)), std::vector<std::wstring>{L"CLSID"});
+    EXPECT_EQ(Subkeys(classes.root, classes.Key(kVersionIndependentProgId)),
+              (std::vector<std::wstring>{L"CLSID", L"CURVER"}));
+    EXPECT_EQ(ReadString(classes.root, classes.Key(kVersionIndependentProgId) + L"\\CurVer", L""),
+              kProgId);
+  }
+  EXPECT_EQ(Subkeys(classes.root, key), subkeys);
 
   EXPECT_TRUE(Subkeys(classes.root, key + L"\\Programmable").empty());
   EXPECT_TRUE(ValueNames(classes.root, key + L"\\Programmable").empty());
@@ -88,6 +108,8 @@ void ExpectNoClassEntries(const Classes& classes) {
   for (const ClassEntry& entry : kClassEntries) {
     EXPECT_FALSE(classes.Has(std::wstring(L"CLSID\\") + entry.clsid)) << entry.description;
   }
+  EXPECT_FALSE(classes.Has(kProgId));
+  EXPECT_FALSE(classes.Has(kVersionIndependentProgId));
 }
 
 std::wstring TypeLibraryPathKey() { return std::wstring(L"TypeLib\\") + kLibIdString + L"\\1.0"; }
@@ -381,6 +403,36 @@ TEST_F(RegistrationTest, ClassesCanBeCreatedOnlyWhileRegistered) {
   tamsiver.reset();
   CoFreeUnusedLibraries();
   ASSERT_EQ(Regsvr32(L"/u"), 0);
+}
+
+// Scripts create the class by name (CreateObject, New-Object -ComObject):
+// both ProgIDs resolve to it while it is registered, and to nothing after.
+TEST_F(RegistrationTest, ProgIdsResolveToTheClassWhileRegistered) {
+  ComApartment apartment;
+  ASSERT_EQ(apartment.hr(), S_OK);
+  CLSID clsid = {};
+  EXPECT_EQ(CLSIDFromProgID(kVersionIndependentProgId, &clsid), CO_E_CLASSSTRING);
+  ASSERT_EQ(Regsvr32(L""), 0);
+  for (const wchar_t* prog_id : {kProgId, kVersionIndependentProgId}) {
+    SCOPED_TRACE(prog_id);
+    clsid = {};
+    ASSERT_EQ(CLSIDFromProgID(prog_id, &clsid), S_OK);
+    EXPECT_TRUE(IsEqualCLSID(clsid, CLSID_ICommonInterface));
+    ComPtr<IDispatch> object;
+    ASSERT_EQ(
+        CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, object.put_void()),
+        S_OK);
+    ComPtr<IICommonInterface2> second;
+    EXPECT_EQ(object->QueryInterface(IID_IICommonInterface2, second.put_void()), S_OK);
+  }
+  LPOLESTR name = nullptr;
+  ASSERT_EQ(ProgIDFromCLSID(CLSID_ICommonInterface, &name), S_OK);
+  EXPECT_STREQ(name, kProgId);
+  CoTaskMemFree(name);
+  CoFreeUnusedLibraries();
+  ASSERT_EQ(Regsvr32(L"/u"), 0);
+  ExpectNoClassEntries(kMachine);
+  EXPECT_EQ(CLSIDFromProgID(kProgId, &clsid), CO_E_CLASSSTRING);
 }
 
 }  // namespace

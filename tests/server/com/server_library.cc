@@ -126,6 +126,9 @@ void RemoveAllRegistration() {
       std::wstring(L"AppID\\") + kAppIdString,
       std::wstring(L"Interface\\") + GuidString(IID_IICommonInterface),
       std::wstring(L"Interface\\") + GuidString(IID_ITamsiverCommonInterface),
+      std::wstring(L"Interface\\") + GuidString(IID_IICommonInterface2),
+      kProgId,
+      kVersionIndependentProgId,
   };
   for (const std::wstring& key : keys) {
     RegDeleteTreeW(kMachineClasses, (kMachineClassesPath + key).c_str());

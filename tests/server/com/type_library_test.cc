@@ -142,9 +142,11 @@ TEST_F(TypeLibraryTest, TypeDescriptionsInOrder) {
       {L"TamsiverCommonInterface", TKIND_COCLASS, &CLSID_TamsiverCommonInterface,
        TYPEFLAG_FCANCREATE},
       {L"ITamsiverCommonInterface", TKIND_DISPATCH, &IID_ITamsiverCommonInterface, kDualFlags},
+      // Added after the published four, which keep their places.
+      {L"IICommonInterface2", TKIND_DISPATCH, &IID_IICommonInterface2, kDualFlags},
   };
-  ASSERT_EQ(library_->GetTypeInfoCount(), 4u);
-  for (UINT i = 0; i < 4; ++i) {
+  ASSERT_EQ(library_->GetTypeInfoCount(), 5u);
+  for (UINT i = 0; i < 5; ++i) {
     SCOPED_TRACE(expected[i].name);
     ComPtr<ITypeInfo> info = At(i);
     ASSERT_TRUE(info);
@@ -264,6 +266,64 @@ TEST_F(TypeLibraryTest, CommonInterfaceMethods) {
   }
 }
 
+// IICommonInterface2: derived from IICommonInterface, whose slots it keeps,
+// with three methods of its own after them.
+TEST_F(TypeLibraryTest, SecondCommonInterfaceAddsThreeMethods) {
+  ComPtr<ITypeInfo> vtable = VtablePart(4);
+  ASSERT_TRUE(vtable);
+  TYPEATTR* attr = nullptr;
+  ASSERT_EQ(vtable->GetTypeAttr(&attr), S_OK);
+  EXPECT_EQ(attr->cFuncs, 3);
+  EXPECT_EQ(attr->cbSizeVft, (7 + 4 + 3) * sizeof(void*));
+  EXPECT_EQ(attr->cImplTypes, 1);
+  vtable->ReleaseTypeAttr(attr);
+  HREFTYPE ref = 0;
+  ASSERT_EQ(vtable->GetRefTypeOfImplType(0, &ref), S_OK);
+  ComPtr<ITypeInfo> base;
+  ASSERT_EQ(vtable->GetRefTypeInfo(ref, base.put()), S_OK);
+  ASSERT_EQ(base->GetTypeAttr(&attr), S_OK);
+  EXPECT_TRUE(IsEqualGUID(attr->guid, IID_IICommonInterface)) << GuidString(attr->guid);
+  base->ReleaseTypeAttr(attr);
+
+  const std::vector<Method> methods = {
+      {L"NotifyApplicationUpdated", 5, CommonMethods()[2].params},
+      {L"NotifyApplicationUninstalled",
+       6,
+       {{L"nsMainProgramPath", VT_BSTR, false, kIn}, {L"npErrorCode", VT_INT, true, kOut}}},
+      {L"NotifyWidgetUninstalled",
+       7,
+       {{L"nsName", VT_BSTR, false, kIn}, {L"npErrorCode", VT_INT, true, kOut}}},
+  };
+  for (UINT i = 0; i < methods.size(); ++i) {
+    const Method& method = methods[i];
+    SCOPED_TRACE(method.name);
+    FUNCDESC* func = nullptr;
+    ASSERT_EQ(vtable->GetFuncDesc(i, &func), S_OK);
+    EXPECT_EQ(func->memid, method.id);
+    EXPECT_EQ(func->invkind, INVOKE_FUNC);
+    EXPECT_EQ(func->callconv, CC_STDCALL);
+    EXPECT_EQ(func->oVft, static_cast<SHORT>((11 + i) * sizeof(void*)));
+    EXPECT_EQ(func->elemdescFunc.tdesc.vt, VT_HRESULT);
+    ASSERT_EQ(func->cParams, static_cast<SHORT>(method.params.size()));
+    std::vector<BSTR> raw(method.params.size() + 1);
+    UINT count = 0;
+    ASSERT_EQ(vtable->GetNames(func->memid, raw.data(), raw.size(), &count), S_OK);
+    std::vector<UniqueBstr> names(raw.size());
+    for (UINT n = 0; n < count; ++n) names[n].reset(raw[n]);
+    ASSERT_EQ(count, raw.size());
+    EXPECT_STREQ(names[0].get(), method.name);
+    for (size_t p = 0; p < method.params.size(); ++p) {
+      const ELEMDESC& param = func->lprgelemdescParam[p];
+      EXPECT_STREQ(names[p + 1].get(), method.params[p].name);
+      EXPECT_EQ(param.paramdesc.wParamFlags, method.params[p].flags);
+      const VARTYPE type = method.params[p].pointer ? param.tdesc.lptdesc->vt : param.tdesc.vt;
+      EXPECT_EQ(param.tdesc.vt == VT_PTR, method.params[p].pointer);
+      EXPECT_EQ(type, method.params[p].type);
+    }
+    vtable->ReleaseFuncDesc(func);
+  }
+}
+
 TEST_F(TypeLibraryTest, TamsiverInterfaceHasNoMethodsOfItsOwn) {
   ComPtr<ITypeInfo> vtable = VtablePart(3);
   ASSERT_TRUE(vtable);
@@ -278,11 +338,24 @@ TEST_F(TypeLibraryTest, TamsiverInterfaceHasNoMethodsOfItsOwn) {
 
 std::string Ascii(const std::wstring& text) { return std::string(text.begin(), text.end()); }
 
-// The class script: the class and library identifiers are the module's.
-std::string ClassScript(REFCLSID clsid, const char* description) {
-  return "HKCR\r\n{\r\n\tNoRemove CLSID\r\n\t{\r\n\t\tForceRemove " + Ascii(GuidString(clsid)) +
-         " = s '" + description +
-         "'\r\n\t\t{\r\n\t\t\tForceRemove Programmable\r\n"
+// The class script: the class and library identifiers are the module's;
+// with |prog_ids| the class's two ProgIDs come first and its key names them.
+std::string ClassScript(REFCLSID clsid, const char* description, bool prog_ids = false) {
+  const std::string id = Ascii(GuidString(clsid));
+  const std::string prog_id_keys =
+      !prog_ids ? ""
+                : "\tTamsiver.CommonInterface.1 = s '" + std::string(description) +
+                      "'\r\n\t{\r\n\t\tCLSID = s '" + id +
+                      "'\r\n\t}\r\n\tTamsiver.CommonInterface = s '" + description +
+                      "'\r\n\t{\r\n\t\tCLSID = s '" + id +
+                      "'\r\n\t\tCurVer = s 'Tamsiver.CommonInterface.1'\r\n\t}\r\n";
+  const std::string prog_id_values =
+      !prog_ids ? ""
+                : "\t\t\tProgID = s 'Tamsiver.CommonInterface.1'\r\n"
+                  "\t\t\tVersionIndependentProgID = s 'Tamsiver.CommonInterface'\r\n";
+  return "HKCR\r\n{\r\n" + prog_id_keys + "\tNoRemove CLSID\r\n\t{\r\n\t\tForceRemove " + id +
+         " = s '" + description + "'\r\n\t\t{\r\n" + prog_id_values +
+         "\t\t\tForceRemove Programmable\r\n"
          "\t\t\tInprocServer32 = s '%MODULE%'\r\n\t\t\t{\r\n"
          "\t\t\t\tval ThreadingModel = s 'Apartment'\r\n\t\t\t}\r\n"
          "\t\t\tTypeLib = s '" +
@@ -299,7 +372,7 @@ TEST(RegistryScriptResourceTest, ScriptsInChineseSimplifiedWithExactText) {
     std::string text;
   } scripts[] = {
       {101, "HKCR\r\n{\r\n}\r\n"},
-      {106, ClassScript(CLSID_ICommonInterface, "ICommonInterface Class")},
+      {106, ClassScript(CLSID_ICommonInterface, "ICommonInterface Class", true)},
       {107, ClassScript(CLSID_TamsiverCommonInterface, "TamsiverCommonInterface Class")},
   };
   const WORD chinese = MAKELANGID(LANG_CHINESE, SUBLANG_CHINESE_SIMPLIFIED);

@@ -31,16 +31,33 @@ const std::u16string kModule = u"C:\\Program Files\\Tamsiver\\OrvoComm.dll";
 // Script 101: the root and an empty pair of braces.
 const std::u16string kModuleScript = u"HKCR\r\n{\r\n}\r\n";
 
-// Scripts 106 and 107, line by line, tab-indented by nesting depth.
-std::u16string ClassScript(const std::u16string& clsid, const std::u16string& description) {
+const std::u16string kProgId = u"Tamsiver.CommonInterface.1";
+const std::u16string kVersionIndependentProgId = u"Tamsiver.CommonInterface";
+
+// Scripts 106 and 107, line by line, tab-indented by nesting depth. With
+// |prog_ids| (106) the class's two ProgIDs come first, and its key names them.
+std::u16string ClassScript(const std::u16string& clsid, const std::u16string& description,
+                           bool prog_ids = false) {
+  const std::u16string prog_id_keys =
+      !prog_ids ? u""
+                : u"\t" + kProgId + u" = s '" + description + u"'\r\n\t{\r\n\t\tCLSID = s '" +
+                      clsid + u"'\r\n\t}\r\n\t" + kVersionIndependentProgId + u" = s '" +
+                      description + u"'\r\n\t{\r\n\t\tCLSID = s '" + clsid +
+                      u"'\r\n\t\tCurVer = s '" + kProgId + u"'\r\n\t}\r\n";
+  const std::u16string prog_id_values =
+      !prog_ids ? u""
+                : u"\t\t\tProgID = s '" + kProgId + u"'\r\n\t\t\tVersionIndependentProgID = s '" +
+                      kVersionIndependentProgId + u"'\r\n";
   return u"HKCR\r\n"
-         u"{\r\n"
+         u"{\r\n" +
+         prog_id_keys +
          u"\tNoRemove CLSID\r\n"
          u"\t{\r\n"
          u"\t\tForceRemove " +
          clsid + u" = s '" + description +
          u"'\r\n"
-         u"\t\t{\r\n"
+         u"\t\t{\r\n" +
+         prog_id_values +
          u"\t\t\tForceRemove Programmable\r\n"
          u"\t\t\tInprocServer32 = s '%MODULE%'\r\n"
          u"\t\t\t{\r\n"
@@ -55,22 +72,6 @@ std::u16string ClassScript(const std::u16string& clsid, const std::u16string& de
          u"}\r\n";
 }
 
-// The entries one class leaves, relative to the classes root.
-Lines ClassEntries(const std::u16string& clsid, const std::u16string& description,
-                   const std::u16string& module = kModule) {
-  const std::string key = "CLSID\\" + Narrow(clsid);
-  return {key,
-          key + " @=" + Narrow(description),
-          key + "\\InprocServer32",
-          key + "\\InprocServer32 @=" + Narrow(module),
-          key + "\\InprocServer32 ThreadingModel=Apartment",
-          key + "\\Programmable",
-          key + "\\TypeLib",
-          key + "\\TypeLib @=" + Narrow(kLibId),
-          key + "\\Version",
-          key + "\\Version @=1.0"};
-}
-
 Lines Sorted(Lines lines) {
   std::sort(lines.begin(), lines.end());
   return lines;
@@ -81,6 +82,37 @@ Lines Concat(Lines a, const Lines& b) {
   return Sorted(a);
 }
 
+// The entries one class leaves, relative to the classes root.
+Lines ClassEntries(const std::u16string& clsid, const std::u16string& description,
+                   const std::u16string& module = kModule, bool prog_ids = false) {
+  const std::string key = "CLSID\\" + Narrow(clsid);
+  Lines prog_id_entries;
+  if (prog_ids) {
+    const std::string versioned = Narrow(kProgId);
+    const std::string independent = Narrow(kVersionIndependentProgId);
+    prog_id_entries = {versioned,
+                       versioned + " @=" + Narrow(description),
+                       versioned + "\\CLSID",
+                       versioned + "\\CLSID @=" + Narrow(clsid),
+                       independent,
+                       independent + " @=" + Narrow(description),
+                       independent + "\\CLSID",
+                       independent + "\\CLSID @=" + Narrow(clsid),
+                       independent + "\\CurVer",
+                       independent + "\\CurVer @=" + versioned,
+                       key + "\\ProgID",
+                       key + "\\ProgID @=" + versioned,
+                       key + "\\VersionIndependentProgID",
+                       key + "\\VersionIndependentProgID @=" + independent};
+  }
+  return Concat(
+      prog_id_entries,
+      {key, key + " @=" + Narrow(description), key + "\\InprocServer32",
+       key + "\\InprocServer32 @=" + Narrow(module),
+       key + "\\InprocServer32 ThreadingModel=Apartment", key + "\\Programmable", key + "\\TypeLib",
+       key + "\\TypeLib @=" + Narrow(kLibId), key + "\\Version", key + "\\Version @=1.0"});
+}
+
 // Runs the scripts the way the module does: every run sees APPID and MODULE.
 class ClassScriptsTest : public ::testing::Test {
  protected:
@@ -89,9 +121,10 @@ class ClassScriptsTest : public ::testing::Test {
     EXPECT_EQ(registrar_.AddReplacement(u"MODULE", kModule), kSOk);
   }
 
-  const std::u16string common_ = ClassScript(kClsidCommon, u"ICommonInterface Class");
+  const std::u16string common_ = ClassScript(kClsidCommon, u"ICommonInterface Class", true);
   const std::u16string tamsiver_ = ClassScript(kClsidTamsiver, u"TamsiverCommonInterface Class");
-  const Lines common_entries_ = ClassEntries(kClsidCommon, u"ICommonInterface Class");
+  const Lines common_entries_ =
+      ClassEntries(kClsidCommon, u"ICommonInterface Class", kModule, true);
   const Lines tamsiver_entries_ = ClassEntries(kClsidTamsiver, u"TamsiverCommonInterface Class");
 
   // Everything the full registration leaves under the classes root.
@@ -179,8 +212,9 @@ TEST_F(ClassScriptsTest, ModulePathIsWrittenAsItIs) {
   const std::u16string odd = u"D:\\Bob's {Tools} = s 'x'\\100%\\OrvoComm.dll";
   ASSERT_EQ(registrar_.AddReplacement(u"MODULE", odd), kSOk);
   ASSERT_EQ(registrar_.Register(common_), kSOk);
-  EXPECT_EQ(Dump(reg_, kHkcr),
-            Concat(Lines{"CLSID"}, ClassEntries(kClsidCommon, u"ICommonInterface Class", odd)));
+  EXPECT_EQ(
+      Dump(reg_, kHkcr),
+      Concat(Lines{"CLSID"}, ClassEntries(kClsidCommon, u"ICommonInterface Class", odd, true)));
 }
 
 TEST_F(ClassScriptsTest, WithoutModuleReplacementNothingIsWritten) {
