@@ -87,6 +87,22 @@ int32_t SeekFirstId(const CfChildTable* table, uint32_t id) {
   return static_cast<int32_t>(base - table->entries) + (base->id < id ? 1 : 0);
 }
 
+// The first and the last index with |id| by a scan in table order, or -1:
+// the search of a table that is not sorted.
+int32_t ScanFirstId(const CfChildTable* table, uint32_t id) {
+  for (int32_t i = 0; i < table->count; ++i) {
+    if (table->entries[i].id == id) return i;
+  }
+  return -1;
+}
+
+int32_t ScanLastId(const CfChildTable* table, uint32_t id) {
+  for (int32_t i = table->count - 1; i >= 0; --i) {
+    if (table->entries[i].id == id) return i;
+  }
+  return -1;
+}
+
 }  // namespace
 
 int64_t ChildCapacityFor(int64_t count) { return (count + kGrowStep - 1) / kGrowStep * kGrowStep; }
@@ -97,6 +113,7 @@ CfChildTable* NewChildTable() {
   t->capacity = 0;
   t->count = 0;
   t->entries = nullptr;
+  t->sorted = true;
   return t;
 }
 
@@ -107,12 +124,25 @@ void DeleteChildTable(CfChildTable* table) {
 }
 
 int32_t InsertChild(CfChildTable* table, CfChildEntry entry, bool before) {
-  int32_t pos = before ? LowerBound(table, entry.id) : UpperBound(table, entry.id);
+  if (table->sorted) {
+    return InsertAt(table, before ? LowerBound(table, entry.id) : UpperBound(table, entry.id),
+                    entry);
+  }
+  int32_t pos = table->count;
+  if (before) {
+    const int32_t first = ScanFirstId(table, entry.id);
+    if (first >= 0) pos = first;
+  } else {
+    const int32_t last = ScanLastId(table, entry.id);
+    if (last >= 0) pos = last + 1;
+  }
   return InsertAt(table, pos, entry);
 }
 
 int32_t AppendChild(CfChildTable* table, CfChildEntry entry) {
-  return InsertAt(table, table->count, entry);
+  const int32_t pos = InsertAt(table, table->count, entry);
+  if (pos > 0 && table->entries[pos - 1].id > entry.id) table->sorted = false;
+  return pos;
 }
 
 bool ReserveChildren(CfChildTable* table, int32_t count) {
@@ -143,8 +173,17 @@ bool RemoveChildAt(CfChildTable* table, int32_t index) {
 }
 
 int32_t FindFirstId(const CfChildTable* table, uint32_t id) {
-  int32_t pos = LowerBound(table, id);
+  if (!table->sorted) return ScanFirstId(table, id);
+  const int32_t pos = SeekFirstId(table, id);
   return (pos < table->count && table->entries[pos].id == id) ? pos : -1;
+}
+
+int32_t OccurrenceAt(const CfChildTable* table, int32_t index) {
+  const uint32_t id = table->entries[index].id;
+  if (table->sorted) return index - SeekFirstId(table, id);
+  int32_t before = 0;
+  for (int32_t i = 0; i < index; ++i) before += table->entries[i].id == id ? 1 : 0;
+  return before;
 }
 
 int32_t FindChildByName(const CfNode* node, const CfChar* name, int limit, int* covered,
@@ -153,6 +192,14 @@ int32_t FindChildByName(const CfNode* node, const CfChar* name, int limit, int* 
   const uint32_t h = CfNameHash(name, limit, &n);
   if (covered != nullptr) *covered = n;
   const CfChildTable* table = CfChildren(node);
+  if (!table->sorted) {
+    for (int32_t i = 0; i < table->count; ++i) {
+      if (table->entries[i].id != h) continue;
+      const CfNode* child = table->entries[i].child;
+      if (CfNamesMatch(CfName(child), child->name_length, name, n)) return i;
+    }
+    return -1;
+  }
   int32_t i = hints != nullptr ? hints->Recall(table, h) : -1;
   if (i < 0) {
     i = SeekFirstId(table, h);
@@ -167,6 +214,13 @@ int32_t FindChildByName(const CfNode* node, const CfChar* name, int limit, int* 
 
 int32_t FindChildById(const CfNode* node, uint32_t id, int32_t occurrence) {
   const CfChildTable* table = CfChildren(node);
+  if (!table->sorted) {
+    if (occurrence < 0) return ScanLastId(table, id);
+    for (int32_t i = 0; i < table->count; ++i) {
+      if (table->entries[i].id == id && occurrence-- == 0) return i;
+    }
+    return -1;
+  }
   const int32_t first = FindFirstId(table, id);
   if (first < 0) return -1;
   if (occurrence == 0) return first;

@@ -73,7 +73,7 @@ bool CConfigFile::CheckInvariants(std::string* message) {
         }
       }
 
-      // Tree: walked without recursion. Child tables sorted by id; the
+      // Tree: walked without recursion. Child tables marked sorted are; the
       // key-bound bit exactly on nodes with a live non-root key.
       std::unordered_set<const CfNode*> in_tree;
       std::vector<const CfNode*> pending{root_};
@@ -95,8 +95,8 @@ bool CConfigFile::CheckInvariants(std::string* message) {
         }
         for (int32_t i = 0; i < table->count; ++i) {
           if (table->entries[i].child == nullptr) return fail(Describe("empty child entry", node));
-          if (i > 0 && table->entries[i - 1].id > table->entries[i].id) {
-            return fail(Describe("child table not sorted by id", node));
+          if (table->sorted && i > 0 && table->entries[i - 1].id > table->entries[i].id) {
+            return fail(Describe("child table marked sorted is not", node));
           }
           pending.push_back(table->entries[i].child);
         }

@@ -160,6 +160,7 @@ ReadResult ReadRecord(const uint8_t* p, const uint8_t* end, CfBlockCarver* carve
     table->capacity = 0;
     table->count = 0;
     table->entries = nullptr;
+    table->sorted = true;
     // The children arrive next: room for them in one step. Every child record
     // takes at least 8 bytes, which bounds what a damaged count can ask for;
     // ParseNode gives back what a branch that stops early does not use.
@@ -310,7 +311,10 @@ CfNode* ParseNode(const uint8_t** cursor, const uint8_t* end, CfParseStats* stat
     const uint32_t id = DecodeFixed32(f.ids + 4 * static_cast<size_t>(f.next));
     CfChildTable* table = CfChildren(f.node);
     if (table->count < table->capacity) {
-      table->entries[table->count++] = {id, child.node};  // the usual case: room was reserved
+      // The usual case: room was reserved. The file's order is kept; one id
+      // below the one before it marks the table not sorted (AppendChild's rule).
+      if (table->count > 0 && table->entries[table->count - 1].id > id) table->sorted = false;
+      table->entries[table->count++] = {id, child.node};
     } else if (AppendChild(table, {id, child.node}) < 0) {
       FreeNodeRecord(child.node);
       stats->out_of_memory = true;

@@ -43,12 +43,15 @@ struct CfChildEntry {
   CfNode* child;
 };
 
-// Invariant: entries[0..count) are sorted by id (unsigned); equal ids keep
-// their insertion order unless an insertion asked to go first.
+// Invariant: when |sorted|, entries[0..count) are sorted by id (unsigned);
+// equal ids keep their insertion order unless an insertion asked to go first.
+// A table read from a file keeps the file's order, which need not be sorted:
+// it is then not |sorted| (see child_table.h for how it is searched).
 struct CfChildTable {
   int32_t capacity;
   int32_t count;
   CfChildEntry* entries;
+  bool sorted;
 };
 
 struct CfNode {

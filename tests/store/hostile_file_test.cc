@@ -15,6 +15,7 @@
 #include "store/file_io.h"
 #include "store/format.h"
 #include "store/save_protocol.h"
+#include "tests/store/record_bytes.h"
 #include "tests/store/side_file_util.h"
 #include "tests/testing/tree_util.h"
 
@@ -27,59 +28,19 @@
 namespace {
 
 using orvo::platform::MemoryFileSystem;
+using orvo::testing::File;
+using orvo::testing::Leaf;
+using orvo::testing::Record;
 using orvo::testing::TreeHolder;
 
 constexpr uint32_t kOpenExisting = orvo::platform::kOpenExisting;
 const std::u16string kPath = u"C:\\ProgramData\\Tamsiver\\InstallApp.set";
 constexpr uint8_t kBranch = 0x04;
 
-// One record as the format lays it out; |name_units| may claim more or
-// fewer units than |name| holds, |count| anything.
-std::string Record(const std::u16string& name, uint8_t flags, const std::string& value,
-                   int32_t count, const std::vector<uint32_t>& ids, int name_units = -1,
-                   int value_bytes = -1) {
-  std::string r(8, '\0');
-  uint8_t* p = reinterpret_cast<uint8_t*>(&r[0]);
-  p[0] = static_cast<uint8_t>(name_units >= 0 ? name_units : static_cast<int>(name.size()));
-  p[1] = flags;
-  EncodeFixed16(p + 2, static_cast<uint16_t>(value_bytes >= 0 ? value_bytes : value.size()));
-  EncodeFixed32(p + 4, static_cast<uint32_t>(count));
-  for (char16_t c : name) {
-    r.push_back(static_cast<char>(c & 0xFF));
-    r.push_back(static_cast<char>(c >> 8));
-  }
-  r += value;
-  for (uint32_t id : ids) {
-    uint8_t b[4];
-    EncodeFixed32(b, id);
-    r.append(reinterpret_cast<char*>(b), 4);
-  }
-  return r;
-}
-
-std::string Leaf(const std::u16string& name, const std::string& value = std::string()) {
-  return Record(name, 0, value, 0, {});
-}
-
 std::vector<uint32_t> Ids(uint32_t n) {
   std::vector<uint32_t> ids(n);
   for (uint32_t i = 0; i < n; ++i) ids[i] = i + 1;
   return ids;
-}
-
-// A whole file: a committed header of the current version over |body|.
-std::string File(const std::string& body, int64_t body_size = -1) {
-  uint8_t h[kCfHeaderSize] = {};
-  EncodeFixed32(h + kCfMagicOffset, kCfMagic);
-  EncodeFixed32(h + kCfVersionOffset, kCfVersion);
-  EncodeFixed32(h + kCfCommitOffset, kCfCommitDone);
-  EncodeFixed32(h + kCfHeaderSizeOffset, kCfHeaderSize);
-  EncodeFixed32(h + kCfBodySizeOffset,
-                static_cast<uint32_t>(body_size >= 0 ? body_size : int64_t(body.size())));
-  EncodeFixed32(h + kCfChecksumOffset,
-                CfChecksum(reinterpret_cast<const uint8_t*>(body.data()), body.size()));
-  EncodeFixed32(h + kCfCommitCopyOffset, kCfCommitDone);
-  return std::string(reinterpret_cast<char*>(h), sizeof(h)) + body;
 }
 
 // A chain of |depth| nested keys below the root.
