@@ -14,6 +14,7 @@
 #include "store/coding.h"
 #include "store/file_io.h"
 #include "store/format.h"
+#include "store/node_storage.h"
 #include "store/save_protocol.h"
 #include "tests/store/record_bytes.h"
 #include "tests/store/side_file_util.h"
@@ -152,6 +153,52 @@ TEST_F(HostileFileTest, CraftedFilesLoadAsFarAsTheirRecordsGo) {
     } else {
       EXPECT_EQ(load.source, CfTreeSource::kUnreadable);
       EXPECT_EQ(CfChildCount(root), 0);
+    }
+  }
+}
+
+// Lowers the block limit for one scope.
+class SmallBlocks {
+ public:
+  explicit SmallBlocks(size_t bytes) : previous_(CfSetBlockLimitForTesting(bytes)) {}
+  ~SmallBlocks() { CfSetBlockLimitForTesting(previous_); }
+
+ private:
+  size_t previous_;
+};
+
+// With blocks far smaller than the pieces that some files need (a table of
+// 500000 entries, records of 66 KB), every file reads exactly as it does
+// with blocks of a gigabyte: a piece too large for a block comes from the
+// heap. So does a root whose entries alone exceed the limit by one, which is
+// how a root of 2^26 + 1 children meets the 1 GiB limit in a 64-bit build.
+TEST_F(HostileFileTest, PiecesTooLargeForABlockComeFromTheHeap) {
+  SmallBlocks small(64 * 1024);
+  std::vector<Case> cases = Cases();
+  const uint32_t wide = static_cast<uint32_t>(CfBlockLimit() / sizeof(CfChildEntry)) + 1;
+  cases.push_back(
+      {"entries one past a block", File(Wide(wide)), CfFileState::kLoaded, wide + 1, true});
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs_.SetFile(kPath, c.file);
+    CfNode* root = nullptr;
+    CfHeaderImage image;
+    CfLoadReport load;
+    ASSERT_TRUE(LoadConfigFile(kPath.c_str(), kOpenExisting, &root, &image, &load));
+    TreeHolder loaded(root);
+    ASSERT_NE(root, nullptr);
+    CfFileReport report;
+    CfNode* inspected = nullptr;
+    ASSERT_TRUE(InspectConfigFile(kPath.c_str(), &report, &inspected));
+    TreeHolder holder(inspected);
+    EXPECT_EQ(report.state, c.state);
+    EXPECT_FALSE(report.parse.out_of_memory);
+    if (c.state == CfFileState::kLoaded || c.state == CfFileState::kBodyPastEnd) {
+      EXPECT_EQ(report.parse.nodes, c.nodes);
+      EXPECT_EQ(report.parse.complete, c.complete);
+      EXPECT_EQ(load.source, c.state == CfFileState::kLoaded && c.complete
+                                 ? CfTreeSource::kFile
+                                 : CfTreeSource::kFilePart);
     }
   }
 }
