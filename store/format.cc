@@ -75,16 +75,41 @@ bool ReadShape(const uint8_t* p, const uint8_t* end, RecordShape* r) {
   return true;
 }
 
+// False for every unit that neither ends a name (NUL, slash, backslash) nor
+// is refused in one ('<', '>'); one test for most units of a name.
+inline bool MayEndOrBeRefused(CfChar unit) {
+  constexpr uint64_t kBelow64 =
+      (uint64_t{1} << 0) | (uint64_t{1} << u'/') | (uint64_t{1} << u'<') | (uint64_t{1} << u'>');
+  return unit < 64 ? ((kBelow64 >> unit) & 1) != 0 : unit == u'\\';
+}
+
+// The name of the record whose name field (|units| units) starts at |q|, as
+// CreateNode makes it: *length receives the units up to its first NUL,
+// backslash or slash. False when a '<' or '>' comes before that (the record
+// cannot be read).
+bool ScanName(const uint8_t* q, int units, int* length) {
+  int n = 0;
+  for (; n < units; ++n) {
+    const CfChar unit = DecodeFixed16(q + 2 * n);
+    if (!MayEndOrBeRefused(unit)) continue;
+    if (CfIsNameEnd(unit)) break;
+    if (unit == u'<' || unit == u'>') return false;
+  }
+  *length = n;
+  return true;
+}
+
 // Entries a reader reserves for |room| children: the capacity that as many
 // insertions would reach, so that none of them needs storage.
 size_t ReservedEntries(size_t room) {
   return static_cast<size_t>(ChildCapacityFor(static_cast<int64_t>(room)));
 }
 
-// Block room for the pieces of one record read from a file.
-size_t CarvedRecordBytes(const RecordShape& r) {
+// Block room for the pieces of one record read from a file, whose name is
+// |name_length| units once cut.
+size_t CarvedRecordBytes(const RecordShape& r, int name_length) {
   size_t bytes =
-      CfBlockCarver::CarvedSize(CfRecordBytes(r.name_units, r.value_length, r.count > 0), 4);
+      CfBlockCarver::CarvedSize(CfRecordBytes(name_length, r.value_length, r.count > 0), 4);
   if (r.count > 0) {
     bytes += CfBlockCarver::CarvedSize(sizeof(CfChildTable), kCfPieceAlign);
     if (r.child_room > 0) {
@@ -95,30 +120,25 @@ size_t CarvedRecordBytes(const RecordShape& r) {
   return bytes;
 }
 
-// Block room for every record of the tree that starts at |p|, as far as the
-// records can be read: in pre-order the tree holds one record plus one for
-// each child id met, so no walk is needed. An upper bound: names are cut
-// and refused only when the records are made.
+// Block room for every record of the tree that starts at |p|, up to the
+// first record that cannot be read, where the reader stops too: in pre-order
+// the tree holds one record plus one for each child id met, so no walk is
+// needed. Exact unless memory runs out while reading.
 size_t MeasureTree(const uint8_t* p, const uint8_t* end) {
   uint64_t wanted = 1;
   size_t bytes = 0;
   RecordShape r;
-  for (uint64_t read = 0; read < wanted && ReadShape(p, end, &r); ++read) {
-    const size_t more = CarvedRecordBytes(r);
+  int name_length = 0;
+  for (uint64_t read = 0; read < wanted && ReadShape(p, end, &r) &&
+                          ScanName(p + kCfRecordFixedSize, r.name_units, &name_length);
+       ++read) {
+    const size_t more = CarvedRecordBytes(r, name_length);
     if (more > SIZE_MAX - bytes) return SIZE_MAX;
     bytes += more;
     wanted += static_cast<uint64_t>(r.count);
     p += r.size;
   }
   return bytes;
-}
-
-// False for every unit that neither ends a name (NUL, slash, backslash) nor
-// is refused in one ('<', '>'); one test for most units of a name.
-inline bool MayEndOrBeRefused(CfChar unit) {
-  constexpr uint64_t kBelow64 =
-      (uint64_t{1} << 0) | (uint64_t{1} << u'/') | (uint64_t{1} << u'<') | (uint64_t{1} << u'>');
-  return unit < 64 ? ((kBelow64 >> unit) & 1) != 0 : unit == u'\\';
 }
 
 // Copies |n| UTF-16 units stored little-endian at |src|.
@@ -139,12 +159,7 @@ ReadResult ReadRecord(const uint8_t* p, const uint8_t* end, CfBlockCarver* carve
   if (!ReadShape(p, end, &shape)) return ReadResult::kUnreadable;
   const uint8_t* q = p + kCfRecordFixedSize;
   int name_length = 0;
-  for (; name_length < shape.name_units; ++name_length) {
-    const CfChar unit = DecodeFixed16(q + 2 * name_length);
-    if (!MayEndOrBeRefused(unit)) continue;
-    if (CfIsNameEnd(unit)) break;
-    if (unit == u'<' || unit == u'>') return ReadResult::kUnreadable;
-  }
+  if (!ScanName(q, shape.name_units, &name_length)) return ReadResult::kUnreadable;
   const uint8_t* value = q + 2 * shape.name_units;
   const bool branch = shape.count > 0;
   CfNode* node = static_cast<CfNode*>(

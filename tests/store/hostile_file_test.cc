@@ -203,6 +203,25 @@ TEST_F(HostileFileTest, PiecesTooLargeForABlockComeFromTheHeap) {
   }
 }
 
+// The reader reserves memory for the records it will read, not for those
+// after the first it refuses: a root whose first child holds '<' ahead of a
+// branch of 100000 keys (1.2 MB) takes a few hundred bytes of block for its
+// tree of one key.
+TEST_F(HostileFileTest, ARefusedRecordReservesNothingForWhatFollowsIt) {
+  std::string body = Record(u"Root", kBranch, "", 2, {1, 2}) + Leaf(u"a<b");
+  body += Record(u"b", kBranch, "", 100000, Ids(100000));
+  for (int i = 0; i < 100000; ++i) body += Leaf(u"w");
+  const int64_t before = CfLiveBlockBytes();
+  const uint8_t* cursor = reinterpret_cast<const uint8_t*>(body.data());
+  CfParseStats stats;
+  TreeHolder tree(ParseNode(&cursor, cursor + body.size(), &stats));
+  ASSERT_NE(tree.get(), nullptr);
+  EXPECT_EQ(stats.nodes, 1u);
+  EXPECT_FALSE(stats.complete);
+  EXPECT_FALSE(stats.out_of_memory);
+  EXPECT_LT(CfLiveBlockBytes() - before, 1024);
+}
+
 TEST_F(HostileFileTest, TheSideFileIsReadWithTheSameCare) {
   // A file caught mid-save: the side file of a save in flight is consulted,
   // and it is input too. Only one that loads whole stands in for the file.
