@@ -369,3 +369,47 @@ TEST_F(TableOrderTest, EditsThroughKeysKeepOneAnswerAndSurviveASave) {
 
 }  // namespace
 }  // namespace orvo::testing
+
+namespace orvo::testing {
+namespace {
+
+// A record rebuilt for a longer value, or for a new name, takes its children
+// over in their order, and its table keeps the rule of a table read out of
+// order.
+TEST_F(TableOrderTest, ARebuiltRecordKeepsItsTableAsItWas) {
+  const std::vector<Child> children = {Named(u"b"), Named(u"a"), {1, u""},   Named(u"x"),
+                                       {1, u""},    Named(u"X"), Named(u"c")};
+  std::vector<uint32_t> ids;
+  for (const Child& c : children) ids.push_back(c.id);
+  std::string body = Record(u"Root", kBranchFlag, "", 1, {Hash(u"sub")}) +
+                     Record(u"sub", kBranchFlag, "", static_cast<int32_t>(ids.size()), ids);
+  for (size_t i = 0; i < children.size(); ++i) body += Leaf(children[i].name, std::to_string(i));
+  fs_.SetFile(kPath, File(body));
+  CfRef<CConfigFile> file(Open(kPath));
+  ASSERT_TRUE(file);
+  Model model(children);
+  {
+    KeyRef sub(file->OpenKey(u"sub", false));
+    ASSERT_TRUE(sub);
+    ASSERT_TRUE(sub->SetValue(CfTypeString, "a value longer than the one it had", -1));
+    ASSERT_TRUE(sub->Rename(u"moved", true));
+    KeyRef made(sub->CreateChildWithId(1, false, CfTypeNone, nullptr, 0));
+    ASSERT_TRUE(made);
+    ASSERT_EQ(made->GetIndex(), model.Insert({1, u""}, false));
+    for (const std::u16string name : {u"a", u"b", u"x", u"c", u"absent"}) {
+      for (int i = 0; i < 40; ++i) {
+        KeyRef k(sub->FindChild(name.c_str(), -1, nullptr, false));
+        ASSERT_EQ(k ? k->GetIndex() : -1, model.ByName(name));
+      }
+    }
+    for (int32_t i = 0; i < model.size(); ++i) {
+      KeyRef k(sub->GetChildById(model.children()[i].id, model.OccurrenceAt(i)));
+      ASSERT_TRUE(k);
+      ASSERT_EQ(k->GetIndex(), i);
+    }
+  }
+  ExpectSound(file.get());
+}
+
+}  // namespace
+}  // namespace orvo::testing
