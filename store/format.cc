@@ -99,6 +99,31 @@ bool ScanName(const uint8_t* q, int units, int* length) {
   return true;
 }
 
+// False when the name field (|units| units at |q|) holds no '<' or '>', so
+// that the record's name cannot be refused; true when it may be. Cheaper
+// than ScanName: most names hold neither, and the measuring pass needs no
+// more than that to stop where the reader stops.
+bool MayBeRefused(const uint8_t* q, int units) {
+  int n = 0;
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  // Four units at a time: '<' and '>' (0x3C, 0x3E) differ only in bit 1, so
+  // a lane that is 0x3E once bit 1 is set is one of them.
+  constexpr uint64_t kOnes = 0x0001000100010001ull;
+  constexpr uint64_t kHighs = 0x8000800080008000ull;
+  for (; n + 4 <= units; n += 4) {
+    uint64_t w;
+    std::memcpy(&w, q + 2 * n, sizeof(w));
+    const uint64_t x = (w | (kOnes * 2)) ^ (kOnes * u'>');
+    if (((x - kOnes) & ~x & kHighs) != 0) return true;
+  }
+#endif
+  for (; n < units; ++n) {
+    const CfChar unit = DecodeFixed16(q + 2 * n);
+    if (unit == u'<' || unit == u'>') return true;
+  }
+  return false;
+}
+
 // Entries a reader reserves for |room| children: the capacity that as many
 // insertions would reach, so that none of them needs storage.
 size_t ReservedEntries(size_t room) {
@@ -123,15 +148,19 @@ size_t CarvedRecordBytes(const RecordShape& r, int name_length) {
 // Block room for every record of the tree that starts at |p|, up to the
 // first record that cannot be read, where the reader stops too: in pre-order
 // the tree holds one record plus one for each child id met, so no walk is
-// needed. Exact unless memory runs out while reading.
+// needed.
 size_t MeasureTree(const uint8_t* p, const uint8_t* end) {
   uint64_t wanted = 1;
   size_t bytes = 0;
   RecordShape r;
-  int name_length = 0;
-  for (uint64_t read = 0; read < wanted && ReadShape(p, end, &r) &&
-                          ScanName(p + kCfRecordFixedSize, r.name_units, &name_length);
-       ++read) {
+  for (uint64_t read = 0; read < wanted && ReadShape(p, end, &r); ++read) {
+    // A name without '<' or '>' is measured uncut (an upper bound by a few
+    // bytes for a name that a NUL or separator cuts).
+    int name_length = r.name_units;
+    if (MayBeRefused(p + kCfRecordFixedSize, r.name_units) &&
+        !ScanName(p + kCfRecordFixedSize, r.name_units, &name_length)) {
+      break;
+    }
     const size_t more = CarvedRecordBytes(r, name_length);
     if (more > SIZE_MAX - bytes) return SIZE_MAX;
     bytes += more;

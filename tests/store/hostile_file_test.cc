@@ -204,22 +204,31 @@ TEST_F(HostileFileTest, PiecesTooLargeForABlockComeFromTheHeap) {
 }
 
 // The reader reserves memory for the records it will read, not for those
-// after the first it refuses: a root whose first child holds '<' ahead of a
-// branch of 100000 keys (1.2 MB) takes a few hundred bytes of block for its
-// tree of one key.
+// after the first it refuses: a root whose first child holds '<' or '>' (at
+// any place in the name) ahead of a branch of 100000 keys (1.2 MB) takes a few
+// hundred bytes of block for its tree of one key. A '<' after a NUL is past
+// the name's end: that file loads whole.
 TEST_F(HostileFileTest, ARefusedRecordReservesNothingForWhatFollowsIt) {
-  std::string body = Record(u"Root", kBranch, "", 2, {1, 2}) + Leaf(u"a<b");
-  body += Record(u"b", kBranch, "", 100000, Ids(100000));
-  for (int i = 0; i < 100000; ++i) body += Leaf(u"w");
-  const int64_t before = CfLiveBlockBytes();
-  const uint8_t* cursor = reinterpret_cast<const uint8_t*>(body.data());
-  CfParseStats stats;
-  TreeHolder tree(ParseNode(&cursor, cursor + body.size(), &stats));
-  ASSERT_NE(tree.get(), nullptr);
-  EXPECT_EQ(stats.nodes, 1u);
-  EXPECT_FALSE(stats.complete);
-  EXPECT_FALSE(stats.out_of_memory);
-  EXPECT_LT(CfLiveBlockBytes() - before, 1024);
+  const std::u16string names[] = {u"a<b", u"abcdefg>", u"Program<Files",
+                                  std::u16string(u"ab\0<", 4)};
+  for (const std::u16string& refused : names) {
+    SCOPED_TRACE(std::string(refused.begin(), refused.end()));
+    const bool cut = refused.find(u'\0') != std::u16string::npos;  // '<' after the name's end
+    std::string body = Record(u"Root", kBranch, "", 2, {1, 2}) + Leaf(refused);
+    body += Record(u"b", kBranch, "", 100000, Ids(100000));
+    for (int i = 0; i < 100000; ++i) body += Leaf(u"w");
+    const int64_t before = CfLiveBlockBytes();
+    const uint8_t* cursor = reinterpret_cast<const uint8_t*>(body.data());
+    CfParseStats stats;
+    TreeHolder tree(ParseNode(&cursor, cursor + body.size(), &stats));
+    ASSERT_NE(tree.get(), nullptr);
+    EXPECT_EQ(stats.nodes, cut ? 100003u : 1u);
+    EXPECT_EQ(stats.complete, cut);
+    EXPECT_FALSE(stats.out_of_memory);
+    if (!cut) {
+      EXPECT_LT(CfLiveBlockBytes() - before, 1024);
+    }
+  }
 }
 
 TEST_F(HostileFileTest, TheSideFileIsReadWithTheSameCare) {
