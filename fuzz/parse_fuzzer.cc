@@ -66,7 +66,7 @@ void CheckLookups(const CfNode* root) {
     const CfNode* node = pending.back();
     pending.pop_back();
     if (!CfIsBranch(node)) continue;
-    const CfChildTable* t = CfChildren(node);
+    CfChildTable* t = CfChildren(node);
     CfChildHints hints;
     // Each entry checked costs a scan of its table: large tables are left out.
     const int32_t checked = t->count > 4096 ? 0 : t->count < 64 ? t->count : 64;

@@ -16,9 +16,12 @@
 // In a sorted table the entries with one id stand together, so these are the
 // answers of a binary search for the first of them, which is how a sorted
 // table is searched (names also through the caller's position hints). A
-// table that is not sorted is searched by one plain scan from its start,
-// shared by the name and id lookups and never through hints: the same entry
-// every time, for the price of a scan on each lookup in such a table.
+// table that is not sorted is searched through its order index instead, the
+// positions of its entries sorted by id and then by position, which the first
+// lookup after the table was read or copied sets up and every insertion and
+// removal keeps (4 bytes an entry); name and id lookups share it and never use
+// hints. Without memory for the index they scan the table from its start, to
+// the same answers.
 // Insertions into a table that is not sorted go right after the last entry
 // with the same id (or, asked to go first, right in front of the first one),
 // and at the end for an id it does not hold.
@@ -66,12 +69,15 @@ void TrimChildren(CfChildTable* table);
 // empty table or when the storage for a shrink cannot be had (entry kept).
 bool RemoveChildAt(CfChildTable* table, int32_t index);
 
+// The lookups below may set up the order index of a table that is not sorted
+// (see above): like every change to a table, under the owner's lock.
+
 // Index of the first entry with |id|, or -1.
-int32_t FindFirstId(const CfChildTable* table, uint32_t id);
+int32_t FindFirstId(CfChildTable* table, uint32_t id);
 
 // The occurrence of the entry at |index|: how many entries before it carry
 // its id. REQUIRES: 0 <= index < table->count.
-int32_t OccurrenceAt(const CfChildTable* table, int32_t index);
+int32_t OccurrenceAt(CfChildTable* table, int32_t index);
 
 // Index of the matching child of a branch |node|, or -1. *covered receives
 // the number of units the name's first component spans (also when nothing

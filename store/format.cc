@@ -204,6 +204,7 @@ ReadResult ReadRecord(const uint8_t* p, const uint8_t* end, CfBlockCarver* carve
     table->capacity = 0;
     table->count = 0;
     table->entries = nullptr;
+    table->order = nullptr;
     table->sorted = true;
     // The children arrive next: room for them in one step. Every child record
     // takes at least 8 bytes, which bounds what a damaged count can ask for;

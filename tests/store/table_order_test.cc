@@ -19,6 +19,10 @@
 #include "store/ref.h"
 #include "tests/store/key_test_util.h"
 #include "tests/store/record_bytes.h"
+#include "tests/testing/tree_util.h"
+#if defined(ORVO_FAILING_ALLOCATOR)
+#include "tests/testing/failing_allocator.h"
+#endif
 
 namespace orvo::testing {
 namespace {
@@ -413,3 +417,78 @@ TEST_F(TableOrderTest, ARebuiltRecordKeepsItsTableAsItWas) {
 
 }  // namespace
 }  // namespace orvo::testing
+
+#if defined(ORVO_FAILING_ALLOCATOR)
+namespace orvo::testing {
+namespace {
+
+// The answers of the lookups straight on |node|'s table, for each of its
+// entries: occurrence, by id and occurrence, the last of the id, past the
+// last, by name. Gathered while allocations may fail: nothing here allocates
+// but the table's order index.
+void Lookups(CfNode* node, const Model& model, std::vector<int32_t>* out) {
+  CfChildTable* table = CfChildren(node);
+  for (int32_t i = 0; i < model.size(); ++i) {
+    const Child& c = model.children()[i];
+    (*out)[5 * i] = OccurrenceAt(table, i);
+    (*out)[5 * i + 1] = FindChildById(node, c.id, model.OccurrenceAt(i));
+    (*out)[5 * i + 2] = FindChildById(node, c.id, -1);
+    (*out)[5 * i + 3] = FindChildById(node, c.id, model.Count(c.id));
+    (*out)[5 * i + 4] = c.name.empty() ? -1 : FindChildByName(node, c.name.c_str(), -1, nullptr);
+  }
+}
+
+std::vector<int32_t> Expected(const Model& model) {
+  std::vector<int32_t> out;
+  for (int32_t i = 0; i < model.size(); ++i) {
+    const Child& c = model.children()[i];
+    out.insert(out.end(), {model.OccurrenceAt(i), i, model.ById(c.id, -1), -1,
+                           c.name.empty() ? -1 : model.ByName(c.name)});
+  }
+  return out;
+}
+
+// Without memory for a table's order index the lookups scan the table, to
+// the same answers; an index that cannot follow an insertion is dropped and
+// set up again by the next lookup.
+TEST(TableOrderMemoryTest, WithoutMemoryForTheIndexLookupsScanToTheSameAnswers) {
+  for (const Case& c : Cases()) {
+    SCOPED_TRACE(c.what);
+    const std::string file = FileOf(c.children);
+    for (bool index_first : {false, true}) {
+      const uint8_t* cursor = reinterpret_cast<const uint8_t*>(file.data()) + kCfHeaderSize;
+      TreeHolder tree(ParseNode(&cursor, cursor + (file.size() - kCfHeaderSize)));
+      ASSERT_NE(tree.get(), nullptr);
+      Model model(c.children);
+      std::vector<int32_t> got(5 * static_cast<size_t>(model.size()) + 15);
+      if (index_first) {  // the index is set up, then cannot follow insertions
+        Lookups(tree.get(), model, &got);
+        ASSERT_EQ(std::vector<int32_t>(got.begin(), got.begin() + 5 * model.size()),
+                  Expected(model));
+      }
+      for (uint32_t id : {1u, Hash(u"x"), 0xFFFFFFFFu}) {
+        CfNode* leaf = CreateNode(nullptr, 0, 0, nullptr, 0, 0);
+        ASSERT_NE(leaf, nullptr);
+        FailAllocationsFrom(1, true);
+        const int32_t at = InsertChild(CfChildren(tree.get()), {id, leaf}, id == 1);
+        StopFailingAllocations();
+        if (at < 0) {  // the table had to grow
+          FreeNodeTree(leaf, nullptr);
+          continue;
+        }
+        ASSERT_EQ(at, model.Insert({id, u""}, id == 1));
+      }
+      got.resize(5 * static_cast<size_t>(model.size()));
+      FailAllocationsFrom(1, true);
+      Lookups(tree.get(), model, &got);
+      StopFailingAllocations();
+      ASSERT_EQ(got, Expected(model)) << "without an index";
+      Lookups(tree.get(), model, &got);
+      ASSERT_EQ(got, Expected(model)) << "with the index set up again";
+    }
+  }
+}
+
+}  // namespace
+}  // namespace orvo::testing
+#endif
