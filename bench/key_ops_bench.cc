@@ -9,8 +9,9 @@
 //   Root\Value\Version                                 SetValue
 //   Root\Pool\Item                                     obtain/release
 // and, read from file bytes, a root of the same 10 000 names in a shuffled
-// order (a table out of order, searched by a scan) against the same names
-// read sorted: the price of a table that another program wrote unsorted.
+// order (a table out of order, searched through its order index) against the
+// same names read sorted: the price of a table that another program wrote
+// unsorted.
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
