@@ -8,6 +8,10 @@
 //   Root\L1_<i>\L2_<j>\L3_<k>, 20 of each              three-level OpenKey
 //   Root\Value\Version                                 SetValue
 //   Root\Pool\Item                                     obtain/release
+// and, read from file bytes, a root of the same 10 000 names in a shuffled
+// order (a table out of order, searched through its order index) against the
+// same names read sorted: the price of a table that another program wrote
+// unsorted.
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -17,8 +21,13 @@
 #include <vector>
 
 #include "bench/bench.h"
+#include "store/child_hints.h"
+#include "store/child_table.h"
+#include "store/coding.h"
 #include "store/config_file.h"
+#include "store/format.h"
 #include "store/key.h"
+#include "store/name.h"
 #include "store/ref.h"
 
 namespace orvo::bench {
@@ -101,6 +110,75 @@ KeyFixture& Fixture() {
   static KeyFixture* const f = new KeyFixture();
   return *f;
 }
+
+// A root read from the body of a file that lists |names| in this order,
+// each a leaf under its name's hash.
+CfNode* ReadRoot(const std::vector<std::u16string>& names) {
+  std::string body(8, '\0');
+  uint8_t* p = reinterpret_cast<uint8_t*>(&body[0]);
+  p[0] = 4;
+  p[1] = kCfBranch;
+  EncodeFixed32(p + 4, static_cast<uint32_t>(names.size()));
+  body += std::string(reinterpret_cast<const char*>(u"Root"), 8);
+  std::string leaves;
+  for (const std::u16string& name : names) {
+    uint8_t id[4];
+    EncodeFixed32(id, CfNameHash(name.c_str(), -1, nullptr));
+    body.append(reinterpret_cast<const char*>(id), 4);
+    std::string leaf(8, '\0');
+    leaf[0] = static_cast<char>(name.size());
+    for (char16_t c : name) leaf += std::string{static_cast<char>(c), static_cast<char>(c >> 8)};
+    leaves += leaf;
+  }
+  body += leaves;
+  const uint8_t* cursor = reinterpret_cast<const uint8_t*>(body.data());
+  return ParseNode(&cursor, cursor + body.size());
+}
+
+struct ReadTables {
+  CfNode* shuffled;  // the names in the lookup order of the key fixture
+  CfNode* sorted;
+  ReadTables() {
+    const std::vector<std::u16string>& hits = Fixture().hits;
+    shuffled = ReadRoot(hits);
+    std::vector<std::u16string> by_id = hits;
+    std::stable_sort(
+        by_id.begin(), by_id.end(), [](const std::u16string& a, const std::u16string& b) {
+          return CfNameHash(a.c_str(), -1, nullptr) < CfNameHash(b.c_str(), -1, nullptr);
+        });
+    sorted = ReadRoot(by_id);
+  }
+};
+
+ReadTables& Tables() {
+  static ReadTables* const t = new ReadTables();
+  return *t;
+}
+
+// Name lookups straight on a read table, with a key's hints; the names come
+// in another shuffle than the file's order.
+void FindInTable(benchmark::State& state, const CfNode* node) {
+  const std::vector<std::u16string>& hits = Fixture().hits;
+  if (node == nullptr || CfChildCount(node) != static_cast<int32_t>(hits.size())) {
+    state.SkipWithError("no table");
+    return;
+  }
+  CfChildHints hints;
+  size_t i = 0;
+  for (auto _ : state) {
+    const size_t at = (i * 7919) % hits.size();
+    const int32_t pos = FindChildByName(node, hits[at].c_str(), -1, nullptr, &hints);
+    if (pos < 0) {
+      state.SkipWithError("not found");
+      break;
+    }
+    benchmark::DoNotOptimize(pos);
+    if (++i == hits.size()) i = 0;
+  }
+}
+
+void FindUnsorted(benchmark::State& state) { FindInTable(state, Tables().shuffled); }
+void FindSorted(benchmark::State& state) { FindInTable(state, Tables().sorted); }
 
 void FindHit(benchmark::State& state) {
   KeyFixture& f = Fixture();
@@ -289,13 +367,22 @@ void RegisterKeyOps(const Config& config) {
     const char* name;
     void (*fn)(benchmark::State&);
   } list[] = {
-      {"key/find_hit/store", FindHit},     {"key/find_hit/floor", MapHit},
-      {"key/find_miss/store", FindMiss},   {"key/find_miss/floor", MapMiss},
-      {"key/by_id/store", ByIdWalk},       {"key/by_id/floor", MapByIndex},
-      {"key/open3/store", OpenKey3},       {"key/open3/floor", MapOpen3},
-      {"key/obtain/store", ObtainRelease}, {"key/obtain/floor", HeapBlock},
-      {"key/set_same/store", SetInPlace},  {"key/set_same/floor", StringAssign},
-      {"key/set_grow/store", SetGrowPair}, {"key/set_grow/floor", HeapRebuild},
+      {"key/find_hit/store", FindHit},
+      {"key/find_hit/floor", MapHit},
+      {"key/find_miss/store", FindMiss},
+      {"key/find_miss/floor", MapMiss},
+      {"key/by_id/store", ByIdWalk},
+      {"key/by_id/floor", MapByIndex},
+      {"key/open3/store", OpenKey3},
+      {"key/open3/floor", MapOpen3},
+      {"key/obtain/store", ObtainRelease},
+      {"key/obtain/floor", HeapBlock},
+      {"key/set_same/store", SetInPlace},
+      {"key/set_same/floor", StringAssign},
+      {"key/set_grow/store", SetGrowPair},
+      {"key/set_grow/floor", HeapRebuild},
+      {"key/find_unsorted/store", FindUnsorted},
+      {"key/find_unsorted/floor", FindSorted},
   };
   for (const auto& b : list) {
     Configure(benchmark::RegisterBenchmark(b.name, b.fn), config);

@@ -295,6 +295,7 @@ void KeyTable(RunReport* report) {
       {"obtain", "GetFirstChild + Release  | malloc+free", 50},
       {"set_same", "SetValue, same length    | u16string assign", 0},
       {"set_grow", "SetValue shrink+grow pair| malloc+copy+free", 0},
+      {"find_unsorted", "FindChildByName, unsorted| the same, sorted", 0},
   };
   for (const auto& op : ops) {
     const std::string s = std::string("key/") + op.id + "/store";

@@ -5,13 +5,15 @@
 // their keys, values read back as written, protected keys refuse changes).
 // At the end, and on request in the middle, the tree is saved to an in-memory
 // file system and loaded into a second file object, which must hold the same
-// tree. Finally every reference is released: only the file object's own root
-// key may stay registered, and the idle pool keeps at most 5 key objects.
+// tree. On request the tree is replaced by one read from a file that the
+// input lays out as another program may write it: the root's children in any
+// order, ids of their names, of other names or plain numbers, names twice. Finally every reference
+// is released: only the file object's own root key may stay registered, and the idle pool keeps at
+// most 5 key objects.
 //
-// Input: a stream of operations, each an opcode byte (taken modulo the
-// number of operations) and its operand bytes; missing bytes read as 0. An
-// empty source slot is given the root key first.
-// Operand encodings:
+// Input: a stream of operations, each an opcode byte (0xF0 and above: a tree
+// read from a written file; else taken modulo 22) and its operand bytes; missing bytes read as 0.
+// An empty source slot is given the root key first. Operand encodings:
 //   slots  one byte: source slot in bits 0-2, destination slot in bits 4-6
 //   path   one byte c, then c % 6 token bytes (tokens: kTokens below)
 //   type   one byte: bits 0-1 and 4-7 as given; with bits 2 and 3 both set
@@ -24,12 +26,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "platform/file.h"
 #include "platform/memory_file_system.h"
 #include "store/config_file.h"
 #include "store/key.h"
+#include "store/name.h"
 #include "store/ref.h"
+#include "tests/store/record_bytes.h"
 
 namespace {
 
@@ -39,6 +44,7 @@ constexpr int kSlots = 8;
 constexpr int kMaxOps = 256;
 constexpr int kMaxValue = 300;
 constexpr const char16_t* kSaved = u"ops.set";
+constexpr const char16_t* kWritten = u"written.set";
 
 [[noreturn]] void Fail(const std::string& what) {
   std::fprintf(stderr, "key_ops_fuzzer: %s\n", what.c_str());
@@ -184,6 +190,31 @@ std::string ValueOf(ICfKey* key) {
 
 bool IsDetached(ICfKey* key) { return key->GetName(nullptr, 0) < 0; }
 
+bool NamesMatch(const CfChar* a, int32_t na, const CfChar* b, int32_t nb) {
+  if (na != nb) return false;
+  for (int32_t i = 0; i < na; ++i) {
+    CfChar x = a[i], y = b[i];
+    if (x >= u'A' && x <= u'Z') x = static_cast<CfChar>(x + 32);
+    if (y >= u'A' && y <= u'Z') y = static_cast<CfChar>(y + 32);
+    if (x != y) return false;
+  }
+  return true;
+}
+
+// The index of the child that a name lookup in |parent| must find: the first
+// in table order filed under the name's hash whose name matches; -1 if none.
+int32_t FirstOfName(ICfKey* parent, const CfChar* name, int32_t n) {
+  const uint32_t hash = CfNameHash(name, n, nullptr);
+  int32_t index = 0;
+  for (CfRef<ICfKey> k(parent->GetFirstChild()); k; k.reset(k->GetNextSibling()), ++index) {
+    if (k->GetId(nullptr) != hash) continue;
+    CfChar other[kCfMaxNameLength + 1];
+    const int32_t m = k->GetName(other, kCfMaxNameLength + 1);
+    if (NamesMatch(other, m, name, n)) return index;
+  }
+  return -1;
+}
+
 // The results of the read-only operations agree with each other and with
 // the tree's shape.
 void Inspect(ICfKey* key) {
@@ -237,10 +268,21 @@ void Inspect(ICfKey* key) {
     Check(by_id.get() == key, "GetChildById(GetId) is another key");
   }
   if (n > 0) {
+    // Children read from a file may share a name, or be filed under another
+    // id than their name's: the lookup finds the first of the name by table
+    // order, every time.
     int32_t consumed = -1;
     CfRef<ICfKey> by_name(parent->FindChild(name, -1, &consumed, false));
-    Check(by_name.get() == key, "FindChild(GetName) is another key");
     Check(consumed == n, "FindChild consumed another length");
+    const int32_t first = FirstOfName(parent.get(), name, n);
+    Check((by_name ? by_name->GetIndex() : -1) == first,
+          "FindChild(GetName) is not the first child of the name");
+    if (first >= 0 && key->GetId(nullptr) == CfNameHash(name, n, nullptr)) {
+      Check(first <= index, "a child of the name before the first");
+    }
+    if (first == index) Check(by_name.get() == key, "FindChild(GetName) is another key");
+    CfRef<ICfKey> again(parent->FindChild(name, -1, nullptr, false));
+    Check(again.get() == by_name.get(), "FindChild answers differently the second time");
   }
 }
 
@@ -293,6 +335,30 @@ void CompareTrees(IConfigFile* x, IConfigFile* y) {
 void CheckBookkeeping(CConfigFile* file) {
   std::string why;
   if (!file->CheckInvariants(&why)) Fail("invariant: " + why);
+}
+
+// The bytes of a file whose root lists children as the input gives them:
+// up to 31 children, or 256 and more (a table large enough for position
+// hints); each child a leaf named from a small pool (so that names repeat)
+// and filed under the hash of its name, of another name, or a small id.
+std::string WrittenFile(Input* in) {
+  static const std::u16string kNames[8] = {u"a", u"A", u"b", u"ab", u"app", u"", u"c", u"Root"};
+  static const uint32_t kIds[4] = {1, 2, 7, 0xFFFFFFFF};
+  const uint8_t shape = in->Byte();
+  const int count = (shape & 0x80) != 0 ? 256 + (shape & 0x3F) : (shape & 0x1F);
+  std::vector<uint32_t> ids;
+  std::string leaves;
+  for (int i = 0; i < count; ++i) {
+    const uint8_t b = in->Byte();
+    const std::u16string& name = kNames[b & 7];
+    uint32_t id = CfNameHash(name.c_str(), -1, nullptr);
+    if (((b >> 3) & 3) == 2) id = CfNameHash(kNames[b >> 5].c_str(), -1, nullptr);
+    if (((b >> 3) & 3) == 3) id = kIds[(b >> 5) & 3];
+    ids.push_back(id);
+    leaves += orvo::testing::Record(name, 0, std::string(1, static_cast<char>(i)), 0, {});
+  }
+  return orvo::testing::File(
+      orvo::testing::Record(u"Root", orvo::testing::kBranchFlag, "", count, ids) + leaves);
 }
 
 // Saves |file| and loads the result into a second file object, which must
@@ -376,7 +442,9 @@ void Driver::SetValue(ICfKey* key, Input* in) {
 }
 
 void Driver::Step(Input* in) {
-  const uint8_t op = in->Byte() % 22;
+  // 0xF0 and above: go on with a written file (op 22); the rest as before.
+  const uint8_t code = in->Byte();
+  const uint8_t op = code >= 0xF0 ? 22 : code % 22;
   const uint8_t slots = in->Byte();
   touched_ = slots;
   ICfKey** src_slot = &slots_[slots & 7];
@@ -406,6 +474,17 @@ void Driver::Step(Input* in) {
         ReleaseFile(file_);
         file_ = copy.release();
       }
+      return;
+    }
+    case 22: {
+      // Go on with a tree as another program may have written it.
+      FileSystem()->SetFile(kWritten, WrittenFile(in));
+      CConfigFile* written = CreateConfigFile(kWritten, orvo::platform::kOpenExisting);
+      Check(written != nullptr, "a written file does not open");
+      CheckBookkeeping(written);
+      ReleaseKeys();
+      ReleaseFile(file_);
+      file_ = written;
       return;
     }
     default:

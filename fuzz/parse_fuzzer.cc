@@ -1,15 +1,21 @@
 // Feeds each input to the reader as a whole file image. A loaded tree must
 // save and load back unchanged, and a second save must give the same bytes.
+// Its child tables hold whatever ids the input lists, in its order: every
+// lookup in them must give the answer table order defines, found by a scan.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "platform/memory_file_system.h"
+#include "store/child_hints.h"
+#include "store/child_table.h"
 #include "store/coding.h"
 #include "store/file_io.h"
 #include "store/format.h"
+#include "store/name.h"
 #include "store/save_protocol.h"
 #include "tests/store/side_file_util.h"
 
@@ -39,6 +45,64 @@ std::string Body(const CfNode* root) {
   return body;
 }
 
+bool SameName(const CfNode* a, const CfNode* b) {
+  if (a->name_length != b->name_length) return false;
+  for (int i = 0; i < a->name_length; ++i) {
+    CfChar x = CfName(a)[i], y = CfName(b)[i];
+    if (x >= u'A' && x <= u'Z') x = static_cast<CfChar>(x + 32);
+    if (y >= u'A' && y <= u'Z') y = static_cast<CfChar>(y + 32);
+    if (x != y) return false;
+  }
+  return true;
+}
+
+// Lookups by id and by name in the tables of |root| (the first branches met,
+// the entries of large tables in part) against scans of the tables; name
+// lookups also through hints, often enough for them to be set up.
+void CheckLookups(const CfNode* root) {
+  std::vector<const CfNode*> pending{root};
+  int budget = 20000;  // entries checked in all
+  for (int branches = 0; !pending.empty() && branches < 64 && budget > 0; ++branches) {
+    const CfNode* node = pending.back();
+    pending.pop_back();
+    if (!CfIsBranch(node)) continue;
+    CfChildTable* t = CfChildren(node);
+    CfChildHints hints;
+    // Each entry checked costs a scan of its table: large tables are left out.
+    const int32_t checked = t->count > 4096 ? 0 : t->count < 64 ? t->count : 64;
+    for (int32_t i = 0; i < t->count && i < 256; ++i) pending.push_back(t->entries[i].child);
+    for (int32_t k = 0; k < checked && budget > 0; ++k, --budget) {
+      const int32_t i = static_cast<int32_t>(static_cast<int64_t>(k) * t->count / checked);
+      const CfChildEntry& e = t->entries[i];
+      int32_t before = 0, total = 0, last = -1, first_of_name = -1;
+      const uint32_t hash = CfNameHash(CfName(e.child), e.child->name_length, nullptr);
+      for (int32_t j = 0; j < t->count; ++j) {
+        if (t->entries[j].id == e.id) {
+          if (j < i) ++before;
+          ++total;
+          last = j;
+        }
+        if (first_of_name < 0 && t->entries[j].id == hash &&
+            SameName(t->entries[j].child, e.child)) {
+          first_of_name = j;
+        }
+      }
+      Check(OccurrenceAt(t, i) == before, "occurrence is not the count of the id before");
+      Check(FindChildById(node, e.id, before) == i, "id and occurrence find another entry");
+      Check(FindChildById(node, e.id, -1) == last, "occurrence -1 is not the last of the id");
+      Check(FindChildById(node, e.id, total) == -1, "an occurrence past the last finds one");
+      if (e.child->name_length == 0) continue;
+      for (int n = 0; n < 20; ++n) {
+        int covered = 0;
+        Check(FindChildByName(node, CfName(e.child), e.child->name_length, &covered, &hints) ==
+                  first_of_name,
+              "a name lookup is not the first entry of the name");
+        Check(covered == e.child->name_length, "a name lookup covers another length");
+      }
+    }
+  }
+}
+
 MemoryFileSystem* FileSystem() {
   static MemoryFileSystem* fs = [] {
     MemoryFileSystem* m = new MemoryFileSystem();
@@ -62,6 +126,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   CfHeaderImage image;
   Check(LoadConfigFile(kIn, orvo::platform::kOpenExisting, &root, &image), "load failed");
   Check(root != nullptr, "no tree");
+  CheckLookups(root);
   CfFileReport report;
   CfNode* inspected = nullptr;
   Check(InspectConfigFile(kIn, &report, &inspected), "inspect failed");

@@ -5,7 +5,8 @@
 // of the first entry with that id, as a search found it. A hint is only a
 // guess: it is taken only when the table confirms it (the entry there has the
 // id and the entry before it a smaller one), which in a table sorted by id
-// makes it exactly the binary search's answer. A stale hint (entries inserted,
+// makes it exactly the binary search's answer (a table that is not sorted is
+// never searched through hints, see child_table.h). A stale hint (entries inserted,
 // removed or renamed, the table replaced) therefore costs a search, never a
 // wrong answer, and nothing that changes a table needs to know of the hints.
 //

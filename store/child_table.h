@@ -1,4 +1,30 @@
-// Child tables: sorted by child id, searched by binary search.
+// Child tables: the children of a branch, in table order.
+//
+// Order. The store's own insertions keep a table sorted by child id
+// (unsigned). A table read from a file keeps the file's order, and another
+// program may have written it out of order, or with one id in several places
+// apart: such a table is marked not sorted (CfChildTable::sorted is false
+// once an entry arrives with an id below the one before it).
+//
+// Lookups have one answer, defined on table order alone, whatever the order:
+//   - by id with occurrence k >= 0: the (k+1)-th entry with the id, counted
+//     from the start of the table; with a negative occurrence: the last one;
+//   - by name: the first entry, from the start of the table, whose id is the
+//     name's hash and whose child's name matches;
+//   - the occurrence of an entry: the number of entries with its id before it,
+//     so that the id lookup with that occurrence finds that entry again.
+// In a sorted table the entries with one id stand together, so these are the
+// answers of a binary search for the first of them, which is how a sorted
+// table is searched (names also through the caller's position hints). A
+// table that is not sorted is searched through its order index instead, the
+// positions of its entries sorted by id and then by position, which the first
+// lookup after the table was read or copied sets up and every insertion and
+// removal keeps (4 bytes an entry); name and id lookups share it and never use
+// hints. Without memory for the index they scan the table from its start, to
+// the same answers.
+// Insertions into a table that is not sorted go right after the last entry
+// with the same id (or, asked to go first, right in front of the first one),
+// and at the end for an id it does not hold.
 //
 // Capacity rule: a table starts with capacity 0 and no storage; a full table
 // grows by 16 entries; a removal that starts with count n at capacity m first
@@ -14,13 +40,14 @@ CfChildTable* NewChildTable();
 // Frees the table's storage and the table (not the children).
 void DeleteChildTable(CfChildTable* table);
 
-// Inserts at the sorted position: after the entries with the same id, or in
-// front of them when |before|. Returns the index used, or -1 when storage is
-// exhausted.
+// Inserts after the entries with the same id, or in front of them when
+// |before|: at the sorted position in a sorted table (see above for one that
+// is not). Returns the index used, or -1 when storage is exhausted.
 int32_t InsertChild(CfChildTable* table, CfChildEntry entry, bool before);
 
-// Inserts at the end regardless of order. Returns the index, or -1.
-// REQUIRES: the entries arrive in table order (a copied table, a file read).
+// Inserts at the end regardless of order; an entry whose id is below the
+// last one's marks the table not sorted. Returns the index, or -1.
+// Used where the entries arrive in table order (a copied table, a file read).
 int32_t AppendChild(CfChildTable* table, CfChildEntry entry);
 
 // The capacity that |count| insertions into an empty table reach: the next
@@ -42,18 +69,27 @@ void TrimChildren(CfChildTable* table);
 // empty table or when the storage for a shrink cannot be had (entry kept).
 bool RemoveChildAt(CfChildTable* table, int32_t index);
 
+// The lookups below may set up the order index of a table that is not sorted
+// (see above): like every change to a table, under the owner's lock.
+
 // Index of the first entry with |id|, or -1.
-int32_t FindFirstId(const CfChildTable* table, uint32_t id);
+int32_t FindFirstId(CfChildTable* table, uint32_t id);
+
+// The occurrence of the entry at |index|: how many entries before it carry
+// its id. REQUIRES: 0 <= index < table->count.
+int32_t OccurrenceAt(CfChildTable* table, int32_t index);
 
 // Index of the matching child of a branch |node|, or -1. *covered receives
 // the number of units the name's first component spans (also when nothing
 // matches). |hints| (may be null) are the caller's for this node's table:
-// consulted first and told what a search finds. REQUIRES: CfIsBranch(node).
+// in a sorted table consulted first and told what a search finds; unused in
+// one that is not. REQUIRES: CfIsBranch(node).
 int32_t FindChildByName(const CfNode* node, const CfChar* name, int limit, int* covered,
                         CfChildHints* hints = nullptr);
 
-// Index of a child with |id|: occurrence 0 the first, k > 0 the k-th after
-// it, negative the last. -1 when there is none. REQUIRES: CfIsBranch(node).
+// Index of a child with |id|: occurrence 0 the first, k > 0 the k-th with
+// the id after it, negative the last. -1 when there is none.
+// REQUIRES: CfIsBranch(node).
 int32_t FindChildById(const CfNode* node, uint32_t id, int32_t occurrence);
 
 #endif  // ORVO_STORE_CHILD_TABLE_H_

@@ -73,7 +73,7 @@ bool CConfigFile::CheckInvariants(std::string* message) {
         }
       }
 
-      // Tree: walked without recursion. Child tables sorted by id; the
+      // Tree: walked without recursion. Child tables marked sorted are; the
       // key-bound bit exactly on nodes with a live non-root key.
       std::unordered_set<const CfNode*> in_tree;
       std::vector<const CfNode*> pending{root_};
@@ -93,10 +93,26 @@ bool CConfigFile::CheckInvariants(std::string* message) {
         if (table->count < 0 || table->count > table->capacity) {
           return fail(Describe("child table count out of range", node));
         }
+        if (table->order != nullptr) {
+          if (table->sorted) return fail(Describe("sorted child table with an order index", node));
+          std::vector<bool> seen(static_cast<size_t>(table->count), false);
+          for (int32_t k = 0; k < table->count; ++k) {
+            const int32_t at = table->order[k];
+            if (at < 0 || at >= table->count || seen[static_cast<size_t>(at)]) {
+              return fail(Describe("order index not a permutation", node));
+            }
+            seen[static_cast<size_t>(at)] = true;
+            const int32_t prev = k > 0 ? table->order[k - 1] : -1;
+            if (prev >= 0 && (table->entries[prev].id > table->entries[at].id ||
+                              (table->entries[prev].id == table->entries[at].id && prev > at))) {
+              return fail(Describe("order index out of order", node));
+            }
+          }
+        }
         for (int32_t i = 0; i < table->count; ++i) {
           if (table->entries[i].child == nullptr) return fail(Describe("empty child entry", node));
-          if (i > 0 && table->entries[i - 1].id > table->entries[i].id) {
-            return fail(Describe("child table not sorted by id", node));
+          if (table->sorted && i > 0 && table->entries[i - 1].id > table->entries[i].id) {
+            return fail(Describe("child table marked sorted is not", node));
           }
           pending.push_back(table->entries[i].child);
         }

@@ -75,16 +75,66 @@ bool ReadShape(const uint8_t* p, const uint8_t* end, RecordShape* r) {
   return true;
 }
 
+// False for every unit that neither ends a name (NUL, slash, backslash) nor
+// is refused in one ('<', '>'); one test for most units of a name.
+inline bool MayEndOrBeRefused(CfChar unit) {
+  constexpr uint64_t kBelow64 =
+      (uint64_t{1} << 0) | (uint64_t{1} << u'/') | (uint64_t{1} << u'<') | (uint64_t{1} << u'>');
+  return unit < 64 ? ((kBelow64 >> unit) & 1) != 0 : unit == u'\\';
+}
+
+// The name of the record whose name field (|units| units) starts at |q|, as
+// CreateNode makes it: *length receives the units up to its first NUL,
+// backslash or slash. False when a '<' or '>' comes before that (the record
+// cannot be read).
+bool ScanName(const uint8_t* q, int units, int* length) {
+  int n = 0;
+  for (; n < units; ++n) {
+    const CfChar unit = DecodeFixed16(q + 2 * n);
+    if (!MayEndOrBeRefused(unit)) continue;
+    if (CfIsNameEnd(unit)) break;
+    if (unit == u'<' || unit == u'>') return false;
+  }
+  *length = n;
+  return true;
+}
+
+// False when the name field (|units| units at |q|) holds no '<' or '>', so
+// that the record's name cannot be refused; true when it may be. Cheaper
+// than ScanName: most names hold neither, and the measuring pass needs no
+// more than that to stop where the reader stops.
+bool MayBeRefused(const uint8_t* q, int units) {
+  int n = 0;
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  // Four units at a time: '<' and '>' (0x3C, 0x3E) differ only in bit 1, so
+  // a lane that is 0x3E once bit 1 is set is one of them.
+  constexpr uint64_t kOnes = 0x0001000100010001ull;
+  constexpr uint64_t kHighs = 0x8000800080008000ull;
+  for (; n + 4 <= units; n += 4) {
+    uint64_t w;
+    std::memcpy(&w, q + 2 * n, sizeof(w));
+    const uint64_t x = (w | (kOnes * 2)) ^ (kOnes * u'>');
+    if (((x - kOnes) & ~x & kHighs) != 0) return true;
+  }
+#endif
+  for (; n < units; ++n) {
+    const CfChar unit = DecodeFixed16(q + 2 * n);
+    if (unit == u'<' || unit == u'>') return true;
+  }
+  return false;
+}
+
 // Entries a reader reserves for |room| children: the capacity that as many
 // insertions would reach, so that none of them needs storage.
 size_t ReservedEntries(size_t room) {
   return static_cast<size_t>(ChildCapacityFor(static_cast<int64_t>(room)));
 }
 
-// Block room for the pieces of one record read from a file.
-size_t CarvedRecordBytes(const RecordShape& r) {
+// Block room for the pieces of one record read from a file, whose name is
+// |name_length| units once cut.
+size_t CarvedRecordBytes(const RecordShape& r, int name_length) {
   size_t bytes =
-      CfBlockCarver::CarvedSize(CfRecordBytes(r.name_units, r.value_length, r.count > 0), 4);
+      CfBlockCarver::CarvedSize(CfRecordBytes(name_length, r.value_length, r.count > 0), 4);
   if (r.count > 0) {
     bytes += CfBlockCarver::CarvedSize(sizeof(CfChildTable), kCfPieceAlign);
     if (r.child_room > 0) {
@@ -95,30 +145,29 @@ size_t CarvedRecordBytes(const RecordShape& r) {
   return bytes;
 }
 
-// Block room for every record of the tree that starts at |p|, as far as the
-// records can be read: in pre-order the tree holds one record plus one for
-// each child id met, so no walk is needed. An upper bound: names are cut
-// and refused only when the records are made.
+// Block room for every record of the tree that starts at |p|, up to the
+// first record that cannot be read, where the reader stops too: in pre-order
+// the tree holds one record plus one for each child id met, so no walk is
+// needed.
 size_t MeasureTree(const uint8_t* p, const uint8_t* end) {
   uint64_t wanted = 1;
   size_t bytes = 0;
   RecordShape r;
   for (uint64_t read = 0; read < wanted && ReadShape(p, end, &r); ++read) {
-    const size_t more = CarvedRecordBytes(r);
+    // A name without '<' or '>' is measured uncut (an upper bound by a few
+    // bytes for a name that a NUL or separator cuts).
+    int name_length = r.name_units;
+    if (MayBeRefused(p + kCfRecordFixedSize, r.name_units) &&
+        !ScanName(p + kCfRecordFixedSize, r.name_units, &name_length)) {
+      break;
+    }
+    const size_t more = CarvedRecordBytes(r, name_length);
     if (more > SIZE_MAX - bytes) return SIZE_MAX;
     bytes += more;
     wanted += static_cast<uint64_t>(r.count);
     p += r.size;
   }
   return bytes;
-}
-
-// False for every unit that neither ends a name (NUL, slash, backslash) nor
-// is refused in one ('<', '>'); one test for most units of a name.
-inline bool MayEndOrBeRefused(CfChar unit) {
-  constexpr uint64_t kBelow64 =
-      (uint64_t{1} << 0) | (uint64_t{1} << u'/') | (uint64_t{1} << u'<') | (uint64_t{1} << u'>');
-  return unit < 64 ? ((kBelow64 >> unit) & 1) != 0 : unit == u'\\';
 }
 
 // Copies |n| UTF-16 units stored little-endian at |src|.
@@ -139,12 +188,7 @@ ReadResult ReadRecord(const uint8_t* p, const uint8_t* end, CfBlockCarver* carve
   if (!ReadShape(p, end, &shape)) return ReadResult::kUnreadable;
   const uint8_t* q = p + kCfRecordFixedSize;
   int name_length = 0;
-  for (; name_length < shape.name_units; ++name_length) {
-    const CfChar unit = DecodeFixed16(q + 2 * name_length);
-    if (!MayEndOrBeRefused(unit)) continue;
-    if (CfIsNameEnd(unit)) break;
-    if (unit == u'<' || unit == u'>') return ReadResult::kUnreadable;
-  }
+  if (!ScanName(q, shape.name_units, &name_length)) return ReadResult::kUnreadable;
   const uint8_t* value = q + 2 * shape.name_units;
   const bool branch = shape.count > 0;
   CfNode* node = static_cast<CfNode*>(
@@ -160,6 +204,8 @@ ReadResult ReadRecord(const uint8_t* p, const uint8_t* end, CfBlockCarver* carve
     table->capacity = 0;
     table->count = 0;
     table->entries = nullptr;
+    table->order = nullptr;
+    table->sorted = true;
     // The children arrive next: room for them in one step. Every child record
     // takes at least 8 bytes, which bounds what a damaged count can ask for;
     // ParseNode gives back what a branch that stops early does not use.
@@ -310,7 +356,10 @@ CfNode* ParseNode(const uint8_t** cursor, const uint8_t* end, CfParseStats* stat
     const uint32_t id = DecodeFixed32(f.ids + 4 * static_cast<size_t>(f.next));
     CfChildTable* table = CfChildren(f.node);
     if (table->count < table->capacity) {
-      table->entries[table->count++] = {id, child.node};  // the usual case: room was reserved
+      // The usual case: room was reserved. The file's order is kept; one id
+      // below the one before it marks the table not sorted (AppendChild's rule).
+      if (table->count > 0 && table->entries[table->count - 1].id > id) table->sorted = false;
+      table->entries[table->count++] = {id, child.node};
     } else if (AppendChild(table, {id, child.node}) < 0) {
       FreeNodeRecord(child.node);
       stats->out_of_memory = true;

@@ -90,7 +90,9 @@ struct CfParseStats {
 // the walk) also stops reading and sets stats->out_of_memory. Reading stops at the first child
 // record that cannot be read; every node read before it stays in the tree. A branch record with no
 // children reads as a leaf; the key-bound bit is cleared; child ids and their
-// order are kept as the file has them. Walks without recursion.
+// order are kept as the file has them (a table out of order is marked not
+// sorted, see child_table.h). Memory is reserved for the records up to the
+// first one that cannot be read. Walks without recursion.
 CfNode* ParseNode(const uint8_t** cursor, const uint8_t* end, CfParseStats* stats = nullptr);
 
 #endif  // ORVO_STORE_FORMAT_H_

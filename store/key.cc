@@ -230,7 +230,7 @@ uint32_t CCfKeyInterface::GetId(int32_t* occurrence) {
   const CfChildEntry* entry = ParentEntry();
   if (entry == nullptr) return 0;
   if (occurrence != nullptr) {
-    *occurrence = index_ - FindFirstId(CfChildren(parent_->node_), entry->id);
+    *occurrence = OccurrenceAt(CfChildren(parent_->node_), index_);
   }
   return entry->id;
 }

@@ -43,12 +43,18 @@ struct CfChildEntry {
   CfNode* child;
 };
 
-// Invariant: entries[0..count) are sorted by id (unsigned); equal ids keep
-// their insertion order unless an insertion asked to go first.
+// Invariant: when |sorted|, entries[0..count) are sorted by id (unsigned);
+// equal ids keep their insertion order unless an insertion asked to go first.
+// A table read from a file keeps the file's order, which need not be sorted:
+// it is then not |sorted| (see child_table.h for how it is searched).
+// Invariant: |order| is null, or (only when not |sorted|) holds the positions
+// 0..count-1 ordered by entry id and, for equal ids, by position.
 struct CfChildTable {
   int32_t capacity;
   int32_t count;
   CfChildEntry* entries;
+  int32_t* order;
+  bool sorted;
 };
 
 struct CfNode {

@@ -14,7 +14,9 @@
 #include "store/coding.h"
 #include "store/file_io.h"
 #include "store/format.h"
+#include "store/node_storage.h"
 #include "store/save_protocol.h"
+#include "tests/store/record_bytes.h"
 #include "tests/store/side_file_util.h"
 #include "tests/testing/tree_util.h"
 
@@ -27,59 +29,19 @@
 namespace {
 
 using orvo::platform::MemoryFileSystem;
+using orvo::testing::File;
+using orvo::testing::Leaf;
+using orvo::testing::Record;
 using orvo::testing::TreeHolder;
 
 constexpr uint32_t kOpenExisting = orvo::platform::kOpenExisting;
 const std::u16string kPath = u"C:\\ProgramData\\Tamsiver\\InstallApp.set";
 constexpr uint8_t kBranch = 0x04;
 
-// One record as the format lays it out; |name_units| may claim more or
-// fewer units than |name| holds, |count| anything.
-std::string Record(const std::u16string& name, uint8_t flags, const std::string& value,
-                   int32_t count, const std::vector<uint32_t>& ids, int name_units = -1,
-                   int value_bytes = -1) {
-  std::string r(8, '\0');
-  uint8_t* p = reinterpret_cast<uint8_t*>(&r[0]);
-  p[0] = static_cast<uint8_t>(name_units >= 0 ? name_units : static_cast<int>(name.size()));
-  p[1] = flags;
-  EncodeFixed16(p + 2, static_cast<uint16_t>(value_bytes >= 0 ? value_bytes : value.size()));
-  EncodeFixed32(p + 4, static_cast<uint32_t>(count));
-  for (char16_t c : name) {
-    r.push_back(static_cast<char>(c & 0xFF));
-    r.push_back(static_cast<char>(c >> 8));
-  }
-  r += value;
-  for (uint32_t id : ids) {
-    uint8_t b[4];
-    EncodeFixed32(b, id);
-    r.append(reinterpret_cast<char*>(b), 4);
-  }
-  return r;
-}
-
-std::string Leaf(const std::u16string& name, const std::string& value = std::string()) {
-  return Record(name, 0, value, 0, {});
-}
-
 std::vector<uint32_t> Ids(uint32_t n) {
   std::vector<uint32_t> ids(n);
   for (uint32_t i = 0; i < n; ++i) ids[i] = i + 1;
   return ids;
-}
-
-// A whole file: a committed header of the current version over |body|.
-std::string File(const std::string& body, int64_t body_size = -1) {
-  uint8_t h[kCfHeaderSize] = {};
-  EncodeFixed32(h + kCfMagicOffset, kCfMagic);
-  EncodeFixed32(h + kCfVersionOffset, kCfVersion);
-  EncodeFixed32(h + kCfCommitOffset, kCfCommitDone);
-  EncodeFixed32(h + kCfHeaderSizeOffset, kCfHeaderSize);
-  EncodeFixed32(h + kCfBodySizeOffset,
-                static_cast<uint32_t>(body_size >= 0 ? body_size : int64_t(body.size())));
-  EncodeFixed32(h + kCfChecksumOffset,
-                CfChecksum(reinterpret_cast<const uint8_t*>(body.data()), body.size()));
-  EncodeFixed32(h + kCfCommitCopyOffset, kCfCommitDone);
-  return std::string(reinterpret_cast<char*>(h), sizeof(h)) + body;
 }
 
 // A chain of |depth| nested keys below the root.
@@ -191,6 +153,80 @@ TEST_F(HostileFileTest, CraftedFilesLoadAsFarAsTheirRecordsGo) {
     } else {
       EXPECT_EQ(load.source, CfTreeSource::kUnreadable);
       EXPECT_EQ(CfChildCount(root), 0);
+    }
+  }
+}
+
+// Lowers the block limit for one scope.
+class SmallBlocks {
+ public:
+  explicit SmallBlocks(size_t bytes) : previous_(CfSetBlockLimitForTesting(bytes)) {}
+  ~SmallBlocks() { CfSetBlockLimitForTesting(previous_); }
+
+ private:
+  size_t previous_;
+};
+
+// With blocks far smaller than the pieces that some files need (a table of
+// 500000 entries, records of 66 KB), every file reads exactly as it does
+// with blocks of a gigabyte: a piece too large for a block comes from the
+// heap. So does a root whose entries alone exceed the limit by one, which is
+// how a root of 2^26 + 1 children meets the 1 GiB limit in a 64-bit build.
+TEST_F(HostileFileTest, PiecesTooLargeForABlockComeFromTheHeap) {
+  SmallBlocks small(64 * 1024);
+  std::vector<Case> cases = Cases();
+  const uint32_t wide = static_cast<uint32_t>(CfBlockLimit() / sizeof(CfChildEntry)) + 1;
+  cases.push_back(
+      {"entries one past a block", File(Wide(wide)), CfFileState::kLoaded, wide + 1, true});
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs_.SetFile(kPath, c.file);
+    CfNode* root = nullptr;
+    CfHeaderImage image;
+    CfLoadReport load;
+    ASSERT_TRUE(LoadConfigFile(kPath.c_str(), kOpenExisting, &root, &image, &load));
+    TreeHolder loaded(root);
+    ASSERT_NE(root, nullptr);
+    CfFileReport report;
+    CfNode* inspected = nullptr;
+    ASSERT_TRUE(InspectConfigFile(kPath.c_str(), &report, &inspected));
+    TreeHolder holder(inspected);
+    EXPECT_EQ(report.state, c.state);
+    EXPECT_FALSE(report.parse.out_of_memory);
+    if (c.state == CfFileState::kLoaded || c.state == CfFileState::kBodyPastEnd) {
+      EXPECT_EQ(report.parse.nodes, c.nodes);
+      EXPECT_EQ(report.parse.complete, c.complete);
+      EXPECT_EQ(load.source, c.state == CfFileState::kLoaded && c.complete
+                                 ? CfTreeSource::kFile
+                                 : CfTreeSource::kFilePart);
+    }
+  }
+}
+
+// The reader reserves memory for the records it will read, not for those
+// after the first it refuses: a root whose first child holds '<' or '>' (at
+// any place in the name) ahead of a branch of 100000 keys (1.2 MB) takes a few
+// hundred bytes of block for its tree of one key. A '<' after a NUL is past
+// the name's end: that file loads whole.
+TEST_F(HostileFileTest, ARefusedRecordReservesNothingForWhatFollowsIt) {
+  const std::u16string names[] = {u"a<b", u"abcdefg>", u"Program<Files",
+                                  std::u16string(u"ab\0<", 4)};
+  for (const std::u16string& refused : names) {
+    SCOPED_TRACE(std::string(refused.begin(), refused.end()));
+    const bool cut = refused.find(u'\0') != std::u16string::npos;  // '<' after the name's end
+    std::string body = Record(u"Root", kBranch, "", 2, {1, 2}) + Leaf(refused);
+    body += Record(u"b", kBranch, "", 100000, Ids(100000));
+    for (int i = 0; i < 100000; ++i) body += Leaf(u"w");
+    const int64_t before = CfLiveBlockBytes();
+    const uint8_t* cursor = reinterpret_cast<const uint8_t*>(body.data());
+    CfParseStats stats;
+    TreeHolder tree(ParseNode(&cursor, cursor + body.size(), &stats));
+    ASSERT_NE(tree.get(), nullptr);
+    EXPECT_EQ(stats.nodes, cut ? 100003u : 1u);
+    EXPECT_EQ(stats.complete, cut);
+    EXPECT_FALSE(stats.out_of_memory);
+    if (!cut) {
+      EXPECT_LT(CfLiveBlockBytes() - before, 1024);
     }
   }
 }

@@ -163,3 +163,102 @@ TEST(NodeStorageTest, AReadTreeGivesBackItsBlockWhateverWasEdited) {
 }
 
 }  // namespace
+
+namespace {
+
+// A piece larger than the block limit, carved before or after a reservation,
+// is a heap piece that keeps its bytes; the pieces around it stay carved.
+TEST(NodeStorageTest, APieceTooLargeForABlockIsAHeapPiece) {
+  const size_t previous = CfSetBlockLimitForTesting(16 * 1024);
+  const size_t limit = CfBlockLimit();
+  EXPECT_EQ(limit, 16u * 1024);
+  for (bool reserved : {false, true}) {
+    CfBlockCarver carver;
+    if (reserved) {
+      ASSERT_TRUE(carver.Reserve(limit * 4));
+    }
+    void* before = carver.Carve(40, 4);
+    Piece big{static_cast<uint8_t*>(carver.Carve(limit + 1, kCfPieceAlign)), limit + 1, 7, false};
+    void* after = carver.Carve(40, kCfPieceAlign);
+    ASSERT_NE(before, nullptr);
+    ASSERT_NE(big.bytes, nullptr);
+    ASSERT_NE(after, nullptr);
+    EXPECT_TRUE(CfIsCarvedPiece(before));
+    EXPECT_FALSE(CfIsCarvedPiece(big.bytes));
+    EXPECT_TRUE(CfIsCarvedPiece(after));
+    Fill(big);
+    EXPECT_TRUE(Holds(big, big.size));
+    CfReleasePiece(before);
+    CfReleasePiece(big.bytes);
+    CfReleasePiece(after);
+  }
+  CfSetBlockLimitForTesting(previous);
+}
+
+#if ORVO_POISON_CARVED
+// A tree read from a body, and the node of its first child.
+struct ReadTree {
+  ReadTree() {
+    CfNode* made = CreateNode(u"Root", -1, 0, nullptr, 0, 1);
+    for (int i = 0; i < 3; ++i) {
+      CfNode* child = CreateNode(u"abc", -1, CfTypeString, "value", -1, 0);
+      AppendChild(CfChildren(made), {static_cast<uint32_t>(i + 1), child});
+    }
+    body.resize(SerializeNode(made, nullptr));
+    uint8_t* out = body.data();
+    SerializeNode(made, &out, body.size());
+    FreeNodeTree(made, nullptr);
+    const uint8_t* cursor = body.data();
+    root = ParseNode(&cursor, body.data() + body.size());
+  }
+  ~ReadTree() { FreeNodeTree(root, nullptr); }
+  CfNode* First() const { return CfChildren(root)->entries[0].child; }
+
+  std::vector<uint8_t> body;
+  CfNode* root = nullptr;
+};
+
+// In a sanitizer build the pieces of a block are poisoned until carved and
+// again once released: a use after release, or a write past a record into
+// the next one, is reported inside a block as it is on the heap.
+TEST(NodeStorageDeathTest, AReleasedCarvedRecordIsPoisoned) {
+  ReadTree tree;
+  ASSERT_NE(tree.root, nullptr);
+  CfNode* first = tree.First();
+  ASSERT_TRUE(CfIsCarvedPiece(first));
+  ASSERT_TRUE(RemoveChildAt(CfChildren(tree.root), 0));
+  FreeNodeTree(first, nullptr);  // its block lives on with the other records
+  EXPECT_DEATH(
+      {
+        volatile uint8_t flags = first->flags;
+        (void)flags;
+      },
+      "use-after-poison");
+}
+
+TEST(NodeStorageDeathTest, AWritePastACarvedRecordIsReported) {
+  ReadTree tree;
+  ASSERT_NE(tree.root, nullptr);
+  CfNode* first = tree.First();
+  ASSERT_TRUE(CfIsCarvedPiece(first));
+  volatile uint8_t* end = reinterpret_cast<uint8_t*>(first) +
+                          CfRecordBytes(first->name_length, first->value_length, CfIsBranch(first));
+  end[-1] = end[-1];  // the record's own last byte
+  EXPECT_DEATH(end[0] = 1, "use-after-poison");
+}
+
+TEST(NodeStorageDeathTest, EntriesGivenBackByAShrinkArePoisoned) {
+  ReadTree tree;
+  ASSERT_NE(tree.root, nullptr);
+  CfChildTable* table = CfChildren(tree.root);
+  ASSERT_TRUE(CfIsCarvedPiece(table->entries));
+  ASSERT_EQ(table->capacity, 16);
+  volatile CfChildEntry* entries = table->entries;
+  entries[15].id = 0;  // in the table's room
+  ASSERT_TRUE(CfResizePiece(table->entries, 16 * sizeof(CfChildEntry), 4 * sizeof(CfChildEntry)));
+  table->capacity = 4;
+  EXPECT_DEATH(entries[4].id = 0, "use-after-poison");
+}
+#endif
+
+}  // namespace

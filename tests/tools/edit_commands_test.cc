@@ -15,7 +15,9 @@
 #include "platform/utf.h"
 #include "store/config_file.h"
 #include "store/key.h"
+#include "store/name.h"
 #include "store/ref.h"
+#include "tests/store/record_bytes.h"
 #include "tests/store/side_file_util.h"
 #include "tests/testing/temp_dir.h"
 #include "tests/tools/process.h"
@@ -562,4 +564,99 @@ TEST_F(EditCommandsTest, AFileCaughtMidSaveIsReadAsTheStoreReadsIt) {
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_NE(r.out.find("the file is empty; the store opens a new tree"), std::string::npos)
       << r.out;
+}
+
+namespace {
+
+// A leaf's value as a UTF-16 string, with its NUL.
+std::string WideValue(const std::string& text) {
+  std::string v;
+  for (char c : text) v += std::string{c, '\0'};
+  return v + std::string(2, '\0');
+}
+
+uint32_t Hash(const std::u16string& name) { return CfNameHash(name.c_str(), -1, nullptr); }
+
+struct Listed {
+  uint32_t id;
+  std::u16string name;
+};
+
+// A file whose root lists |children| in this order; each is a leaf whose
+// wstring value is its position in the file.
+std::string FileListing(const std::vector<Listed>& children) {
+  std::vector<uint32_t> ids;
+  for (const Listed& c : children) ids.push_back(c.id);
+  std::string body = orvo::testing::Record(u"Root", orvo::testing::kBranchFlag, "",
+                                           static_cast<int32_t>(children.size()), ids);
+  for (size_t i = 0; i < children.size(); ++i) {
+    body +=
+        orvo::testing::Record(children[i].name, CfTypeWString, WideValue(std::to_string(i)), 0, {});
+  }
+  return orvo::testing::File(body);
+}
+
+}  // namespace
+
+// Files whose root table another program wrote out of order, with one id in
+// places apart or one name twice: get, set and rm all act on the first child
+// of the name in table order, and set changes it rather than adding a second.
+TEST_F(EditCommandsTest, EditsOnTablesOutOfOrderActOnTheFirstChildOfTheName) {
+  std::vector<Listed> twice;
+  for (int i = 0; i < 300; ++i) {
+    const std::string n = "k" + std::to_string(i * 7919 % 1000);
+    twice.push_back({Hash(std::u16string(n.begin(), n.end())), std::u16string(n.begin(), n.end())});
+  }
+  twice[0] = {Hash(u"x"), u"x"};
+  twice[239] = {Hash(u"x"), u"X"};
+  const struct Case {
+    const char* what;
+    std::vector<Listed> children;
+    std::vector<int> x_at;  // the children named x, in table order
+  } cases[] = {
+      {"x at 0 and 239 of 300", twice, {0, 239}},
+      {"x among unnamed children of one id",
+       {{1, u""}, {1, u""}, {1, u""}, {Hash(u"x"), u"x"}, {1, u""}},
+       {3}},
+      {"x after a child under its id, then x again",
+       {{9, u"b"}, {Hash(u"x"), u"q"}, {Hash(u"x"), u"x"}, {2, u""}, {Hash(u"x"), u"x"}},
+       {2, 4}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_TRUE(WriteWholeFile(dir_.NativePath(u"o.set"), FileListing(c.children)));
+    const size_t count = c.children.size();
+    for (const char* name : {"x", "X"}) {
+      ProcessResult r = Run({"get", Path(u"o.set"), name});
+      ASSERT_EQ(r.exit_code, 0) << r.err;
+      EXPECT_EQ(r.out, "wstring \"" + std::to_string(c.x_at[0]) + "\"\n");
+    }
+    ProcessResult r = Run({"set", Path(u"o.set"), "x", "--wstring", "new"});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(Read(u"o.set", u"").children.size(), count);
+    r = Run({"get", Path(u"o.set"), "x"});
+    EXPECT_EQ(r.out, "wstring \"new\"\n");
+    {
+      CfRef<CConfigFile> config(CreateConfigFile(dir_.Path(u"o.set").c_str(), 3));
+      ASSERT_TRUE(config);
+      CfRef<ICfKey> root(config->GetRootKey());
+      int at = 0;
+      for (CfRef<ICfKey> k(root->GetFirstChild()); k; k.reset(k->GetNextSibling()), ++at) {
+        std::string v(static_cast<size_t>(k->GetValueLength()), '\0');
+        k->GetValue(&v[0], static_cast<int32_t>(v.size()));
+        EXPECT_EQ(v, WideValue(at == c.x_at[0] ? "new" : std::to_string(at))) << at;
+      }
+    }
+    r = Run({"rm", Path(u"o.set"), "X"});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(Read(u"o.set", u"").children.size(), count - 1);
+    r = Run({"get", Path(u"o.set"), "x"});
+    if (c.x_at.size() > 1) {
+      EXPECT_EQ(r.exit_code, 0) << r.err;
+      EXPECT_EQ(r.out, "wstring \"" + std::to_string(c.x_at[1]) + "\"\n");
+    } else {
+      EXPECT_EQ(r.exit_code, 1);
+      EXPECT_NE(r.err.find("x: no such key"), std::string::npos) << r.err;
+    }
+  }
 }
