@@ -59,6 +59,9 @@ class WrappedFileSystem final : public platform::FileSystem {
     return platform::RealFileSystem()->CreateFolder(path);
   }
   bool Remove(const char16_t* path) override { return platform::RealFileSystem()->Remove(path); }
+  bool IsFolder(const char16_t* path) override {
+    return platform::RealFileSystem()->IsFolder(path);
+  }
   uint64_t flushes() const { return flushes_; }
 
  private:

@@ -55,23 +55,30 @@ enum class StepOutcome {
   kProtected,   // a record to change is protected: nothing is saved
 };
 
+// "<common app data>\Tamsiver" in *folder; false when the application data
+// folder is not known (or the path would be cut).
+bool SuiteFolder(CPathBuffer* folder) {
+  char16_t base[kPathUnits] = {};
+  if (!platform::CommonAppDataFolder(base) || base[0] == 0) return false;
+  *folder = CPathBuffer(base);
+  folder->AddBackslash();
+  return folder->Append(kSuiteFolder, false);
+}
+
 // Composes "<common app data>\Tamsiver\InstallApp.set" and creates the
-// "Tamsiver" folder and its "Temp" subfolder on the way. Failures are
-// ignored: an unresolvable folder leaves an empty path, which cannot be
-// opened.
-CPathBuffer ComposeFilePath() {
-  char16_t folder[kPathUnits] = {};
-  platform::CommonAppDataFolder(folder);
-  CPathBuffer file(folder);
-  file.AddBackslash();
-  file.Append(kSuiteFolder, false);
-  CPathBuffer temp(file);
+// "Tamsiver" folder and its "Temp" subfolder on the way (a Temp that cannot
+// be made is no failure). False when the application data folder is not
+// known or "Tamsiver" is not a folder there once made: nothing is to be
+// locked, read or written then.
+bool ComposeFilePath(CPathBuffer* file) {
+  if (!SuiteFolder(file)) return false;
+  CPathBuffer temp(*file);
   temp.Append(kTempFolder, false);
   platform::FileSystem* fs = platform::CurrentFileSystem();
-  fs->CreateFolder(file.text());
+  fs->CreateFolder(file->text());
+  if (!fs->IsFolder(file->text())) return false;
   fs->CreateFolder(temp.text());
-  file.Append(kRegistrationFile, false);
-  return file;
+  return file->Append(kRegistrationFile, false);
 }
 
 ICfKey* FindChild(ICfKey* parent, const char16_t* name) {
@@ -240,7 +247,8 @@ bool AllFit(std::initializer_list<const char16_t*> texts) {
 // |make_section| a missing section is left missing: nothing to remove.
 template <class Step>
 int32_t RunNotify(const char16_t* section_name, Step step, bool make_section = true) {
-  const CPathBuffer path = ComposeFilePath();
+  CPathBuffer path;
+  if (!ComposeFilePath(&path)) return kResultNoFolder;
   int32_t result = kResultInvalidArg;
 
   // Held from before the file is read until after it is saved, so that two
@@ -309,6 +317,10 @@ int32_t MissingArgument(int32_t* error_code) {
 }
 
 }  // namespace
+
+bool RegistrationFilePath(CPathBuffer* path) {
+  return SuiteFolder(path) && path->Append(kRegistrationFile, false);
+}
 
 int32_t CheckTamsiverInstalled(int32_t* installed) {
   if (installed != nullptr) *installed = 1;

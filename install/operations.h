@@ -9,6 +9,8 @@
 
 #include <cstdint>
 
+#include "install/path_buffer.h"
+
 namespace orvo::install {
 
 constexpr int32_t kResultOk = 0;                                         // S_OK
@@ -31,12 +33,23 @@ constexpr int32_t kResultNewerFormat = static_cast<int32_t>(0x8007051A);
 // copy) holds a folder, a pipe, a device, a link, or a file that another
 // account made and this one may not replace: HRESULT_FROM_WIN32(ERROR_CANNOT_MAKE).
 constexpr int32_t kResultNameInTheWay = static_cast<int32_t>(0x80070052);
+// When the file's folder cannot be had: the machine-wide application data
+// folder is not known, or "Tamsiver" there is not a folder and cannot be
+// made one (a file of that name, a missing or read-only application data
+// folder): HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND). Nothing is done.
+constexpr int32_t kResultNoFolder = static_cast<int32_t>(0x80070003);
 // The longest text an argument may hold, in UTF-16 units: the store keeps a
 // value of at most 65535 bytes, and a text value carries its terminator.
 constexpr int32_t kMaxArgumentUnits = 32766;
 
 // Stores 1 in *installed when it is not null. Always kResultOk.
 int32_t CheckTamsiverInstalled(int32_t* installed);
+
+// The machine-wide registration file's path,
+// "<common application data>\Tamsiver\InstallApp.set", in *path (its
+// backslashes stand for the platform's separator). False when the
+// application data folder is not known. Makes nothing.
+bool RegistrationFilePath(CPathBuffer* path);
 
 // Leaves all four arguments untouched. Always kResultOk.
 int32_t GetTamsiverInformation(void* version, void* install_dir, void* icon_path,
@@ -53,6 +66,8 @@ int32_t GetTamsiverInformation(void* version, void* install_dir, void* icon_path
 //                        no file object, root or section key (nothing saved or
 //                        broadcast); the record key could not be made (the
 //                        file is saved and the message broadcast all the same);
+//   kResultNoFolder      the file's folder cannot be had (see above): nothing
+//                        done, no lock taken;
 //   kResultTimeout       the lock stayed with another notification;
 //   kResultNewerFormat   the file was written by a newer version: nothing
 //                        saved or broadcast, the file left as it is;

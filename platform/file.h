@@ -148,6 +148,8 @@ class FileSystem {
                            Disposition disposition, OpenError* error) = 0;
   // Creates one folder level; false when it could not (existing included).
   virtual bool CreateFolder(const char16_t* path) = 0;
+  // Whether |path| names an existing folder (a link to one counts).
+  virtual bool IsFolder(const char16_t* path) = 0;
   // Removes a file; false when it could not.
   virtual bool Remove(const char16_t* path) = 0;
   // Waits before an open is tried again (see OpenWaitingForSharing). The

@@ -293,6 +293,13 @@ class PosixFileSystem final : public FileSystem {
     return NativePathNoThrow(path, &native) && unlink(native.c_str()) == 0;
   }
 
+  bool IsFolder(const char16_t* path) override {
+    std::string native;
+    struct stat st;
+    return NativePathNoThrow(path, &native) && stat(native.c_str(), &st) == 0 &&
+           S_ISDIR(st.st_mode);
+  }
+
  private:
   // Open, and with |model| OpenBeside.
   File* OpenWith(File* model, const char16_t* path, OpenMode mode, Disposition disposition,

@@ -450,6 +450,12 @@ class Win32FileSystem final : public FileSystem {
   bool Remove(const char16_t* path) override {
     return path != nullptr && DeleteFileW(Wide(path)) != 0;
   }
+
+  bool IsFolder(const char16_t* path) override {
+    if (path == nullptr) return false;
+    const DWORD attributes = GetFileAttributesW(Wide(path));
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  }
 };
 
 }  // namespace

@@ -266,6 +266,12 @@ File* MemoryFileSystem::OpenFile(File* model, const char16_t* path, OpenMode mod
 
 bool MemoryFileSystem::CreateFolder(const char16_t*) { return false; }
 
+bool MemoryFileSystem::IsFolder(const char16_t* path) {
+  if (path == nullptr) return false;
+  auto it = files_.find(path);
+  return it == files_.end() || (it->second->non_file && !it->second->removable);
+}
+
 bool MemoryFileSystem::Remove(const char16_t* path) {
   if (BeginCall(&counts.removes) != Fate::kRun || path == nullptr) return false;
   auto it = files_.find(path);

@@ -98,6 +98,9 @@ class MemoryFileSystem final : public FileSystem {
   File* OpenBeside(File* model, const char16_t* path, OpenMode mode, Disposition disposition,
                    OpenError* error) override;
   bool CreateFolder(const char16_t* path) override;
+  // Folders are not kept: every name is a folder but one that holds a file
+  // or a pipe.
+  bool IsFolder(const char16_t* path) override;
   bool Remove(const char16_t* path) override;
   void PauseBeforeRetry(uint32_t milliseconds) override;
 

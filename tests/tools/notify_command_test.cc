@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -158,6 +159,55 @@ TEST_F(NotifyCommandTest, UsageErrorsTouchNothing) {
   }
   std::error_code ec;
   EXPECT_FALSE(std::filesystem::exists(File(), ec));
+}
+
+}  // namespace
+
+namespace {
+
+// Where the notify commands write, and why they cannot: every case names the
+// folder or the file, and a refused call makes nothing.
+TEST_F(NotifyCommandTest, TheFileAndWhyItsFolderCannotBeHadAreNamed) {
+  const std::string base = dir_.NativePath(u"data").string();
+  const std::vector<std::string> app = {
+      "notify-app", "--name", "A", "--main-program-path", "C:\\a.exe", "--main-icon-path", "a.ico"};
+  const struct {
+    const char* name;
+    const char* setup;  // "missing", "file", "ok"
+    int exit_code;
+    std::string out_has;
+  } cases[] = {
+      {"no application data folder", "missing", 1,
+       "result 0x80070003, error code -2147024893 (0x80070003): nothing done: the application "
+       "data folder " +
+           base + " does not exist\n"},
+      {"Tamsiver is a file", "file", 1,
+       "nothing done: " + base + "/Tamsiver is not a folder\n"},
+      {"the file written is named", "ok", 0,
+       "recorded and broadcast\nfile: " + base + "/Tamsiver/InstallApp.set\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove_all(base);
+    if (std::string(c.setup) != "missing") std::filesystem::create_directory(base);
+    if (std::string(c.setup) == "file") {
+      ASSERT_TRUE(orvo::testing::WriteWholeFile(base + "/Tamsiver", "not a folder"));
+    }
+    setenv("ORVO_COMMON_APPDATA", base.c_str(), 1);
+    const ProcessResult r = Run(app);
+    EXPECT_EQ(r.exit_code, c.exit_code) << r.out << r.err;
+    EXPECT_NE(r.out.find(c.out_has), std::string::npos) << r.out;
+    if (c.exit_code != 0) {
+      // Nothing made: no folder, no lock file, the planted file as it was.
+      EXPECT_EQ(std::filesystem::exists(base), std::string(c.setup) != "missing");
+      if (std::string(c.setup) == "file") {
+        EXPECT_EQ(orvo::testing::ReadWholeFile(base + "/Tamsiver"), "not a folder");
+      }
+    }
+    const ProcessResult where = Run({"where"});
+    EXPECT_EQ(where.exit_code, 0);
+    EXPECT_EQ(where.out, base + "/Tamsiver/InstallApp.set\n");
+  }
 }
 
 }  // namespace

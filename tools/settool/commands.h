@@ -50,6 +50,7 @@ int RunUpdateApp(CommandContext& ctx);
 int RunUnregisterApp(CommandContext& ctx);
 int RunUnregisterWidget(CommandContext& ctx);
 int RunCheckInstalled(CommandContext& ctx);
+int RunWhere(CommandContext& ctx);
 // edit_commands.cc
 int RunList(CommandContext& ctx);
 int RunGet(CommandContext& ctx);

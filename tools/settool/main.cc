@@ -109,6 +109,12 @@ const Command kCommands[] = {
     {"check-installed", "", "prints the fixed answer of the installed check", RunCheckInstalled,
      "Runs CheckTamsiverInstalled and prints \"installed 1, result 0x00000000\".\n"
      "Exit status: 0; 2 when given arguments.\n"},
+    {"where", "", "prints the machine-wide registration file's path", RunWhere,
+     "Prints the path the notify commands (and the DLL's operations) read and write on this\n"
+     "machine: <common application data>/Tamsiver/InstallApp.set (natively the folder is\n"
+     "ORVO_COMMON_APPDATA, or /var/lib). Makes nothing; the file need not exist.\n"
+     "Exit status: 0 printed; 1 the application data folder is not known; 2 when given\n"
+     "arguments.\n"},
     {"ls", "FILE [PATH]", "lists the keys below a key: name, type, attributes, length", RunList,
      "One line per child of the key at PATH (the root when PATH is absent): its name (an\n"
      "unnamed key as #ID, or #ID[N] for the N-th with that id), type, attributes and value\n"

@@ -8,6 +8,18 @@ std::string ForPeople(const std::u16string& s) {
   return platform::Utf16ToUtf8(s, platform::LoneSurrogate::kReplace);
 }
 
+std::string MachinePathForPeople(const std::u16string& path) {
+#ifdef _WIN32
+  return ForPeople(path);
+#else
+  std::u16string native = path;
+  for (char16_t& c : native) {
+    if (c == u'\\') c = u'/';
+  }
+  return ForPeople(native);
+#endif
+}
+
 const char* OpenErrorText(platform::OpenError error) {
   switch (error) {
     case platform::OpenError::kNone:

@@ -13,6 +13,10 @@ namespace orvo::settool {
 // |s| as UTF-8 for people (lone surrogates shown as U+FFFD).
 std::string ForPeople(const std::u16string& s);
 
+// A path the install operations composed (backslashes between its parts)
+// as ForPeople shows it, with the platform's separator.
+std::string MachinePathForPeople(const std::u16string& path);
+
 // Why an open failed, in words.
 const char* OpenErrorText(platform::OpenError error);
 

@@ -11,10 +11,12 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cstdlib>
+#include <memory>
 #include <optional>
 #include <string>
 
 #include "install/operations.h"
+#include "platform/file.h"
 #include "store/save_protocol.h"
 #include "tools/settool/commands.h"
 #include "tools/settool/messages.h"
@@ -140,11 +142,42 @@ const char* Meaning(int32_t result, int32_t code) {
   }
 }
 
+// Why the registration file's folder cannot be had, for people.
+std::string NoFolderMeaning() {
+  const std::string nothing = "nothing done: ";
+  install::CPathBuffer file;
+  if (!install::RegistrationFilePath(&file)) {
+    return nothing + "the machine-wide application data folder is not known";
+  }
+  std::u16string suite(file.text());
+  suite.resize(suite.find_last_of(u'\\'));
+  std::u16string base = suite.substr(0, suite.find_last_of(u'\\'));
+  platform::FileSystem* fs = platform::CurrentFileSystem();
+  if (!fs->IsFolder(base.c_str())) {
+    return nothing + "the application data folder " + MachinePathForPeople(base) +
+           " does not exist";
+  }
+  platform::OpenError error = platform::OpenError::kNone;
+  std::unique_ptr<platform::File> there(
+      fs->Open(suite.c_str(), platform::OpenMode::kRead, platform::kOpenExisting, &error));
+  if (there || error == platform::OpenError::kNotAFile || error == platform::OpenError::kLinked) {
+    return nothing + MachinePathForPeople(suite) + " is not a folder";
+  }
+  return nothing + "the folder " + MachinePathForPeople(suite) +
+         " cannot be made (this account may not create it)";
+}
+
 // |meaning|: what the result means here, when the caller knows better.
 int Report(CommandContext& ctx, int32_t result, int32_t code, const char* meaning = nullptr) {
+  const std::string text = meaning != nullptr                     ? std::string(meaning)
+                           : result == install::kResultNoFolder ? NoFolderMeaning()
+                                                                  : Meaning(result, code);
   std::fprintf(ctx.out, "result 0x%08" PRIX32 ", error code %" PRId32 " (0x%08" PRIX32 "): %s\n",
-               static_cast<uint32_t>(result), code, static_cast<uint32_t>(code),
-               meaning != nullptr ? meaning : Meaning(result, code));
+               static_cast<uint32_t>(result), code, static_cast<uint32_t>(code), text.c_str());
+  install::CPathBuffer file;
+  if (result != install::kResultNoFolder && install::RegistrationFilePath(&file)) {
+    std::fprintf(ctx.out, "file: %s\n", MachinePathForPeople(file.text()).c_str());
+  }
   if (result == install::kResultOk) return kExitOk;
   if (result == install::kResultDuplicate || result == install::kResultNothingToRemove) {
     return kExitNothingDone;
@@ -239,6 +272,17 @@ int RunCheckInstalled(CommandContext& ctx) {
   const int32_t result = install::CheckTamsiverInstalled(&installed);
   std::fprintf(ctx.out, "installed %" PRId32 ", result 0x%08" PRIX32 "\n", installed,
                static_cast<uint32_t>(result));
+  return kExitOk;
+}
+
+int RunWhere(CommandContext& ctx) {
+  if (!ctx.args.empty()) return UsageError(ctx, "where", "", "takes no arguments");
+  install::CPathBuffer file;
+  if (!install::RegistrationFilePath(&file)) {
+    std::fputs("settool: where: the machine-wide application data folder is not known\n", ctx.err);
+    return kExitNo;
+  }
+  std::fprintf(ctx.out, "%s\n", MachinePathForPeople(file.text()).c_str());
   return kExitOk;
 }
 
