@@ -169,9 +169,9 @@ std::string NoFolderMeaning() {
 
 // |meaning|: what the result means here, when the caller knows better.
 int Report(CommandContext& ctx, int32_t result, int32_t code, const char* meaning = nullptr) {
-  const std::string text = meaning != nullptr                     ? std::string(meaning)
+  const std::string text = meaning != nullptr                   ? std::string(meaning)
                            : result == install::kResultNoFolder ? NoFolderMeaning()
-                                                                  : Meaning(result, code);
+                                                                : Meaning(result, code);
   std::fprintf(ctx.out, "result 0x%08" PRIX32 ", error code %" PRId32 " (0x%08" PRIX32 "): %s\n",
                static_cast<uint32_t>(result), code, static_cast<uint32_t>(code), text.c_str());
   install::CPathBuffer file;
