@@ -181,8 +181,7 @@ TEST_F(NotifyCommandTest, TheFileAndWhyItsFolderCannotBeHadAreNamed) {
        "result 0x80070003, error code -2147024893 (0x80070003): nothing done: the application "
        "data folder " +
            base + " does not exist\n"},
-      {"Tamsiver is a file", "file", 1,
-       "nothing done: " + base + "/Tamsiver is not a folder\n"},
+      {"Tamsiver is a file", "file", 1, "nothing done: " + base + "/Tamsiver is not a folder\n"},
       {"the file written is named", "ok", 0,
        "recorded and broadcast\nfile: " + base + "/Tamsiver/InstallApp.set\n"},
   };
