@@ -49,7 +49,9 @@ build_prefix=${ORVO_BUILD_PREFIX:-build/}
 stage=$root/build/package
 logs=$root/build/package-logs
 dist=$root/dist
-max_dll_bytes=$((400 * 1024))
+# A stripped DLL is some 400 KB with its signature; one that kept its debug
+# information would be about 3 MB.
+max_dll_bytes=$((512 * 1024))
 
 say() { printf '==> %s\n' "$*"; }
 die() {
