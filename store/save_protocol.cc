@@ -566,6 +566,36 @@ void BaseRange(const Raw& raw, const uint8_t* body, uint32_t size, uint64_t* fro
   *length = both > *from ? both - *from : 0;
 }
 
+// Writes the body sectors that F (|raw|: its bytes up to the image's end)
+// does not already hold as the image has them; runs of changed sectors less
+// than a page apart go out as one write. Sectors left alone are the base's
+// and the image's at once, so whatever a crash keeps of the writes, F is a
+// mix of the two as a write of the whole body would leave it (R2).
+bool WriteChangedSectors(File* file, const Raw& raw, const uint8_t* body, uint32_t size) {
+  constexpr uint64_t kMergeGap = 4096;
+  const uint64_t end = kCfHeaderSize + uint64_t{size};
+  uint64_t run = end;  // where the pending run of changed sectors starts
+  uint64_t run_end = 0;
+  auto flush_run = [&]() {
+    if (run >= run_end) return true;
+    const bool ok = file->Seek(run) && WriteAll(file, body + (run - kCfHeaderSize),
+                                                static_cast<uint32_t>(run_end - run));
+    run = end;
+    run_end = 0;
+    return ok;
+  };
+  for (uint64_t at = kCfHeaderSize; at < end; at += kCfSectorSize) {
+    const uint64_t stop = at + kCfSectorSize < end ? at + kCfSectorSize : end;
+    const bool same = stop <= raw.held && std::memcmp(raw.bytes.get() + at,
+                                                      body + (at - kCfHeaderSize), stop - at) == 0;
+    if (same) continue;
+    if (run < run_end && at - run_end >= kMergeGap && !flush_run()) return false;
+    if (run >= run_end) run = at;
+    run_end = stop;
+  }
+  return flush_run();
+}
+
 // Writes the complete image and its trailer to the side file, in place, and
 // flushes it. Returns the open side file, or null on failure.
 // |body_hash|: CfHash64Blocks of the body.
@@ -799,8 +829,9 @@ bool SaveConfigFile(const CfChar* path, const CfHeaderImage& image, CfNode* cons
     MarkFinished(side.get(), size, false);
     return false;
   }
-  if (!WriteAll(file.get(), first_header, kCfHeaderSize) || !WriteAll(file.get(), body, size) ||
-      !file->Seek(0) || !WriteAll(file.get(), final_header, kCfHeaderSize) || !file->Flush()) {
+  if (!WriteAll(file.get(), first_header, kCfHeaderSize) ||
+      !WriteChangedSectors(file.get(), raw, body, size) || !file->Seek(0) ||
+      !WriteAll(file.get(), final_header, kCfHeaderSize) || !file->Flush()) {
     return false;
   }
   if (!MarkFinished(side.get(), size, true)) return false;  // R1: the save says it failed

@@ -3,7 +3,8 @@
 // that another program wrote is undone.
 //
 // F keeps its format, its place and its in-place write: the first header
-// (commit marks 1 and 0), the body, the final header (2 and 2). Other
+// (commit marks 1 and 0), the body, the final header (2 and 2); of the body
+// only the sectors that differ from what F holds are written. Other
 // programs of the suite read and write F alone, without this protocol.
 // Beside it the store keeps:
 //   F.new  the side file: the image being saved (final header and body), then
