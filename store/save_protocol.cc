@@ -559,8 +559,14 @@ void BaseRange(const Raw& raw, const uint8_t* body, uint32_t size, uint64_t* fro
                uint64_t* length) {
   const uint64_t n = kCfHeaderSize + uint64_t{size};
   const uint64_t both = raw.size < n ? raw.size : n;
+  // Sector by sector: |i| stays sector-aligned, and a sector that differs
+  // is where the kept bytes start. |raw| holds all |both| bytes.
   uint64_t i = kCfHeaderSize;
-  while (i < both && raw.at(i) == body[i - kCfHeaderSize]) ++i;
+  while (i < both) {
+    const uint64_t n = both - i < kCfSectorSize ? both - i : kCfSectorSize;
+    if (std::memcmp(raw.bytes.get() + i, body + (i - kCfHeaderSize), n) != 0) break;
+    i += n;
+  }
   *from = i < both ? i - i % kCfSectorSize : both;
   if (*from < kCfHeaderSize) *from = kCfHeaderSize;
   *length = both > *from ? both - *from : 0;
