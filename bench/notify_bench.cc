@@ -3,7 +3,10 @@
 // in a transaction into a table with a unique index on the main program path,
 // close. Both without flushing and both with the flushes each needs to be
 // durable (the store's own flushes; SQLite's synchronous=FULL with its
-// default rollback journal).
+// default rollback journal, and durable also with the write-ahead log,
+// SQLite's strongest choice for many small transactions). Beside them, the
+// machine's cost of one flush of as many bytes as the file holds: the floor
+// under any durable write of the whole file.
 //
 // Every call on the store opens, reads and rewrites the whole file, as the
 // operation's contract says; a new record therefore costs time linear in N.
@@ -29,7 +32,14 @@ std::string AppDataFolder(const Config& config) { return config.work + "/appdata
 std::string RegistrationFile(const Config& config) {
   return AppDataFolder(config) + "/Tamsiver/InstallApp.set";
 }
-std::string NotifyDatabase(const Config& config) { return config.work + "/appdata/apps.sqlite"; }
+std::string NotifyDatabase(const Config& config, bool wal) {
+  return config.work + (wal ? "/appdata/apps-wal.sqlite" : "/appdata/apps.sqlite");
+}
+
+// Removes the journal, log and shared-memory files beside |path|.
+void RemoveCompanions(const std::string& path) {
+  for (const char* suffix : {"-journal", "-wal", "-shm"}) unlink((path + suffix).c_str());
+}
 
 // Makes |path| hold exactly |bytes|, on stable storage, so that a timed call
 // that flushes does not also pay for this write.
@@ -145,12 +155,25 @@ class Db {
   bool ok_ = false;
 };
 
+// The database of |w| placed at |path|, in write-ahead-log mode when |wal|
+// (a mode the database file keeps for every later connection).
+bool PlaceDatabase(const Workload& w, const std::string& path, bool wal, std::string* pristine) {
+  RemoveCompanions(path);
+  if (!ReadWholeFile(w.sqlite, pristine) || !Restore(path, *pristine)) return false;
+  if (!wal) return true;
+  {
+    Db db(path, true);
+    if (!db.ok() || !db.Exec("PRAGMA journal_mode=WAL")) return false;
+  }
+  // The last connection's close folds the log into the file.
+  return ReadWholeFile(path, pristine) && Restore(path, *pristine);
+}
+
 void NotifySqlite(benchmark::State& state, const Config* config, const Workload* w, bool duplicate,
-                  bool flush) {
+                  bool flush, bool wal) {
   std::string pristine;
-  const std::string path = NotifyDatabase(*config);
-  unlink((path + "-journal").c_str());
-  if (!ReadWholeFile(w->sqlite, &pristine) || !Restore(path, pristine)) {
+  const std::string path = NotifyDatabase(*config, wal);
+  if (!PlaceDatabase(*w, path, wal, &pristine)) {
     state.SkipWithError("cannot place the database");
     return;
   }
@@ -182,6 +205,36 @@ void NotifySqlite(benchmark::State& state, const Config* config, const Workload*
   }
 }
 
+// One flush of as many bytes as |w|'s registration file: the bytes are
+// written (not timed), then flushed (timed).
+void FlushLimit(benchmark::State& state, const Config* config, const Workload* w) {
+  std::string bytes;
+  const std::string path = AppDataFolder(*config) + "/flush-limit.bin";
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+  if (!ReadWholeFile(w->set, &bytes) || fd < 0) {
+    if (fd >= 0) close(fd);
+    state.SkipWithError("cannot place the file");
+    return;
+  }
+  for (auto _ : state) {
+    state.PauseTiming();
+    size_t done = 0;
+    while (done < bytes.size()) {
+      const ssize_t r =
+          pwrite(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
+      if (r <= 0) break;
+      done += static_cast<size_t>(r);
+    }
+    state.ResumeTiming();
+    if (done != bytes.size() || fsync(fd) != 0) {
+      state.SkipWithError("cannot write or flush the file");
+      break;
+    }
+  }
+  close(fd);
+  unlink(path.c_str());
+}
+
 // Fixed iteration counts for the large files keep the run short; the spread
 // between repetitions shows the noise.
 int64_t NotifyIterations(uint64_t n, bool flush) {
@@ -207,10 +260,17 @@ void RegisterNotify(const Config& config) {
                                                &w, duplicate, flush),
                   config, iterations);
         Configure(benchmark::RegisterBenchmark((kind + "/sqlite/" + n).c_str(), NotifySqlite,
-                                               &config, &w, duplicate, flush),
+                                               &config, &w, duplicate, flush, false),
                   config, iterations);
+        if (flush) {
+          Configure(benchmark::RegisterBenchmark((kind + "/sqlite_wal/" + n).c_str(), NotifySqlite,
+                                                 &config, &w, duplicate, flush, true),
+                    config, iterations);
+        }
       }
     }
+    Configure(benchmark::RegisterBenchmark(("flush/limit/" + n).c_str(), FlushLimit, &config, &w),
+              config, NotifyIterations(w.n, true));
   }
 }
 

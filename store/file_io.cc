@@ -30,12 +30,10 @@ bool WriteAll(File* file, const uint8_t* data, uint32_t n) {
 }
 
 bool WriteNewConfigFile(File* file, const CfHeaderImage& image, const CfNode* root) {
-  const uint32_t size = SerializeNode(root, nullptr);
-  if (size == 0) return false;
-  Buffer body(static_cast<uint8_t*>(std::malloc(size)));
-  if (!body) return false;
-  uint8_t* cursor = body.get();
-  if (SerializeNode(root, &cursor, size) != size) return false;
+  CfBody made;
+  if (!CfSerializeBody(root, 0, &made)) return false;
+  Buffer body(made.bytes);
+  const uint32_t size = made.size;
   uint8_t header[kCfHeaderSize] = {};
   std::memcpy(header, image.bytes, kCfHeaderImageSize);
   EncodeFixed32(header + kCfVersionOffset, kCfVersion);
@@ -46,7 +44,7 @@ bool WriteNewConfigFile(File* file, const CfHeaderImage& image, const CfNode* ro
     return false;
   }
   EncodeFixed32(header + kCfBodySizeOffset, size);
-  EncodeFixed32(header + kCfChecksumOffset, CfChecksum(body.get(), size));
+  EncodeFixed32(header + kCfChecksumOffset, made.checksum);
   EncodeFixed32(header + kCfCommitOffset, kCfCommitDone);
   EncodeFixed32(header + kCfCommitCopyOffset, kCfCommitDone);
   return file->Seek(0) && WriteAll(file, header, kCfHeaderSize) && file->Flush();

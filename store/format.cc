@@ -1,10 +1,12 @@
 #include "store/format.h"
 
+#include <cstdlib>
 #include <cstring>
 
 #include "store/child_table.h"
 #include "store/coding.h"
 #include "store/frame_stack.h"
+#include "store/hash64.h"
 #include "store/name.h"
 #include "store/node_storage.h"
 
@@ -286,19 +288,16 @@ uint32_t CfChecksum(const uint8_t* data, size_t n) {
   return sum;
 }
 
-uint32_t SerializeNode(const CfNode* node, uint8_t** cursor, size_t room) {
-  if (node == nullptr) return 0;
-  uint8_t* out = cursor != nullptr ? *cursor : nullptr;
-  uint64_t total = 0;
+// Visits |node| and its descendants in pre-order, without recursion, until
+// |visit| returns false. False when a visit failed or memory for the walk
+// ran out.
+template <typename Visit>
+bool WalkPreOrder(const CfNode* node, Visit visit) {
   FrameStack<SerializeFrame> stack;
   const CfNode* cur = node;
   while (cur != nullptr) {
-    const uint64_t size = RecordSize(cur);
-    if (size > UINT32_MAX - total) return 0;
-    if (out != nullptr && total + size > room) return 0;
-    if (out != nullptr) WriteRecord(cur, out + total);
-    total += size;
-    if (CfChildCount(cur) > 0 && !stack.Push({cur, 0})) return 0;
+    if (!visit(cur)) return false;
+    if (CfChildCount(cur) > 0 && !stack.Push({cur, 0})) return false;
     // Next in pre-order: the next unvisited child of the deepest open branch.
     cur = nullptr;
     while (!stack.Empty()) {
@@ -310,8 +309,69 @@ uint32_t SerializeNode(const CfNode* node, uint8_t** cursor, size_t room) {
       stack.Pop();
     }
   }
+  return true;
+}
+
+uint32_t SerializeNode(const CfNode* node, uint8_t** cursor, size_t room) {
+  if (node == nullptr) return 0;
+  uint8_t* out = cursor != nullptr ? *cursor : nullptr;
+  uint64_t total = 0;
+  const bool walked = WalkPreOrder(node, [&](const CfNode* cur) {
+    const uint64_t size = RecordSize(cur);
+    if (size > UINT32_MAX - total) return false;
+    if (out != nullptr && total + size > room) return false;
+    if (out != nullptr) WriteRecord(cur, out + total);
+    total += size;
+    return true;
+  });
+  if (!walked) return 0;
   if (out != nullptr) *cursor = out + total;
   return static_cast<uint32_t>(total);
+}
+
+bool CfSerializeBody(const CfNode* node, size_t size_hint, CfBody* out) {
+  if (node == nullptr) return false;
+  uint64_t capacity = size_hint < kCfHashBlock ? kCfHashBlock : size_hint;
+  if (capacity > SIZE_MAX) capacity = SIZE_MAX;
+  uint8_t* bytes = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(capacity)));
+  if (bytes == nullptr) return false;
+  uint64_t total = 0;
+  uint64_t summed = 0;  // bytes already in |sum| and |hash|: whole blocks
+  uint32_t sum = 0;
+  uint64_t hash = 0;
+  const bool walked = WalkPreOrder(node, [&](const CfNode* cur) {
+    const uint64_t size = RecordSize(cur);
+    if (size > UINT32_MAX - total) return false;
+    if (total + size > capacity) {
+      uint64_t grown = capacity * 2 > total + size ? capacity * 2 : total + size;
+      if (grown > uint64_t{UINT32_MAX}) grown = UINT32_MAX;
+      if (grown > SIZE_MAX) return false;
+      void* p = std::realloc(bytes, static_cast<size_t>(grown));
+      if (p == nullptr) return false;
+      bytes = static_cast<uint8_t*>(p);
+      capacity = grown;
+    }
+    WriteRecord(cur, bytes + total);
+    total += size;
+    const uint64_t whole = total - total % kCfHashBlock;
+    if (whole > summed) {
+      const size_t n = static_cast<size_t>(whole - summed);
+      sum += CfChecksum(bytes + summed, n);
+      hash = CfHash64Blocks(bytes + summed, n, hash);
+      summed = whole;
+    }
+    return true;
+  });
+  if (!walked) {
+    std::free(bytes);
+    return false;
+  }
+  const size_t rest = static_cast<size_t>(total - summed);
+  out->bytes = bytes;
+  out->size = static_cast<uint32_t>(total);
+  out->checksum = sum + CfChecksum(bytes + summed, rest);
+  out->hash = CfHash64Blocks(bytes + summed, rest, hash);
+  return true;
 }
 
 CfNode* ParseNode(const uint8_t** cursor, const uint8_t* end, CfParseStats* stats) {

@@ -71,6 +71,22 @@ uint32_t CfChecksum(const uint8_t* data, size_t n);
 // |room|, or no memory for the walk. Walks without recursion.
 uint32_t SerializeNode(const CfNode* node, uint8_t** cursor, size_t room = SIZE_MAX);
 
+// A body made by CfSerializeBody, with the sums taken on the way.
+struct CfBody {
+  uint8_t* bytes = nullptr;  // from malloc: the caller frees it with std::free
+  uint32_t size = 0;
+  uint32_t checksum = 0;  // CfChecksum(bytes, size)
+  uint64_t hash = 0;      // CfHash64Blocks(bytes, size, 0)
+};
+
+// Serialises |node| and all its descendants as SerializeNode does, in one
+// walk, into a buffer that starts at |size_hint| bytes (a guess, such as the
+// size of the body last read or written) and grows as needed; the checksum
+// and the hash are taken over each block right after it is written. Returns
+// false, with *out untouched, when SerializeNode would fail or memory runs
+// out.
+bool CfSerializeBody(const CfNode* node, size_t size_hint, CfBody* out);
+
 // What a parse found, for reports.
 struct CfParseStats {
   uint64_t nodes = 0;     // records read into the tree

@@ -43,4 +43,19 @@ inline uint64_t CfHash64(const uint8_t* data, size_t n, uint64_t h) {
   return h;
 }
 
+// The block length of CfHash64Blocks.
+constexpr size_t kCfHashBlock = 4096;
+
+// CfHash64 chained over the kCfHashBlock-byte blocks of the |n| bytes at
+// |data|, then over what is left (when anything is). Calls over pieces
+// whose lengths are multiples of kCfHashBlock, chained and followed by one
+// call over the rest, give the hash of the whole: a writer hashes a body
+// block by block while it makes it, each block still in the cache.
+inline uint64_t CfHash64Blocks(const uint8_t* data, size_t n, uint64_t h) {
+  for (; n >= kCfHashBlock; data += kCfHashBlock, n -= kCfHashBlock) {
+    h = CfHash64(data, kCfHashBlock, h);
+  }
+  return n > 0 ? CfHash64(data, n, h) : h;
+}
+
 #endif  // ORVO_STORE_HASH64_H_

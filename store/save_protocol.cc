@@ -218,15 +218,40 @@ struct Side {
   }
 };
 
-// The hash that seals a side file: its header, its body, then its trailer
-// from byte 8 to the end of the base bytes.
-uint64_t SideHash(const uint8_t* header, const uint8_t* body, uint32_t size, const uint8_t* trailer,
+// The hash that seals a side file: |body_hash| (CfHash64Blocks of its
+// body), continued over its header, then its trailer from byte 8 to the end
+// of the base bytes.
+uint64_t SideHash(uint64_t body_hash, const uint8_t* header, const uint8_t* trailer,
                   const uint8_t* base, uint64_t base_length) {
+  uint64_t h = CfHash64(header, kCfHeaderSize, body_hash);
+  h = CfHash64(trailer + kCfSideFirstHeaderOffset,
+               kCfSideTrailerFixedSize - kCfSideFirstHeaderOffset, h);
+  return CfHash64(base, static_cast<size_t>(base_length), h);
+}
+
+// The seal of a side file of the earlier layout (kCfSideTrailerTagEarlier):
+// its header, its whole body in one piece, then the trailer and base bytes.
+uint64_t EarlierSideHash(const uint8_t* header, const uint8_t* body, uint32_t size,
+                         const uint8_t* trailer, const uint8_t* base, uint64_t base_length) {
   uint64_t h = CfHash64(header, kCfHeaderSize, 0);
   h = CfHash64(body, size, h);
   h = CfHash64(trailer + kCfSideFirstHeaderOffset,
                kCfSideTrailerFixedSize - kCfSideFirstHeaderOffset, h);
   return CfHash64(base, static_cast<size_t>(base_length), h);
+}
+
+// Whether |tag| opens a side file's trailer, of either layout.
+bool IsSideTrailerTag(uint32_t tag) {
+  return tag == kCfSideTrailerTag || tag == kCfSideTrailerTagEarlier;
+}
+
+// The seal a side file with trailer |t| must carry.
+uint64_t SealOf(const uint8_t* header, const uint8_t* body, uint32_t size, const uint8_t* t,
+                const uint8_t* base, uint64_t base_length) {
+  if (DecodeFixed32(t) == kCfSideTrailerTagEarlier) {
+    return EarlierSideHash(header, body, size, t, base, base_length);
+  }
+  return SideHash(CfHash64Blocks(body, size, 0), header, t, base, base_length);
 }
 
 // Reads the side file of |path| (F, open in |f|) whole and checks its seal;
@@ -284,7 +309,7 @@ void ReadSide(const CfChar* path, File* f, Side* side) {
   std::memcpy(t, fixed.get(), kCfSideTrailerFixedSize);
   const uint64_t length = side->base_length();
   const uint64_t from = side->base_from();
-  const bool shaped = DecodeFixed32(t) == kCfSideTrailerTag &&
+  const bool shaped = IsSideTrailerTag(DecodeFixed32(t)) &&
                       length <= file_size - fixed_end - kCfSideSealSize && from >= kCfHeaderSize &&
                       from <= side->image_size() && length <= side->image_size() - from;
   Buffer seal;
@@ -298,8 +323,8 @@ void ReadSide(const CfChar* path, File* f, Side* side) {
     }
   }
   if (!shaped ||
-      DecodeFixed64(seal.get()) != SideHash(side->header, side->body.get(), side->body_size(), t,
-                                            side->base.get(), length)) {
+      DecodeFixed64(seal.get()) !=
+          SealOf(side->header, side->body.get(), side->body_size(), t, side->base.get(), length)) {
     side->tree.reset();
     side->state = CfSideState::kUnusable;
     return;
@@ -327,7 +352,7 @@ bool SideSaysInFlight(const CfChar* path, File* f) {
   if (!file->Read(header, kCfHeaderSize, &done) || done != kCfHeaderSize) return false;
   const uint64_t at = kCfHeaderSize + uint64_t{DecodeFixed32(header + kCfBodySizeOffset)};
   if (!file->Seek(at) || !file->Read(t, sizeof(t), &done) || done != sizeof(t)) return false;
-  return DecodeFixed32(t) == kCfSideTrailerTag &&
+  return IsSideTrailerTag(DecodeFixed32(t)) &&
          DecodeFixed32(t + kCfSideStateOffset) == kCfSideInFlight;
 }
 
@@ -534,17 +559,54 @@ void BaseRange(const Raw& raw, const uint8_t* body, uint32_t size, uint64_t* fro
                uint64_t* length) {
   const uint64_t n = kCfHeaderSize + uint64_t{size};
   const uint64_t both = raw.size < n ? raw.size : n;
+  // Sector by sector: |i| stays sector-aligned, and a sector that differs
+  // is where the kept bytes start. |raw| holds all |both| bytes.
   uint64_t i = kCfHeaderSize;
-  while (i < both && raw.at(i) == body[i - kCfHeaderSize]) ++i;
+  while (i < both) {
+    const uint64_t n = both - i < kCfSectorSize ? both - i : kCfSectorSize;
+    if (std::memcmp(raw.bytes.get() + i, body + (i - kCfHeaderSize), n) != 0) break;
+    i += n;
+  }
   *from = i < both ? i - i % kCfSectorSize : both;
   if (*from < kCfHeaderSize) *from = kCfHeaderSize;
   *length = both > *from ? both - *from : 0;
 }
 
+// Writes the body sectors that F (|raw|: its bytes up to the image's end)
+// does not already hold as the image has them; runs of changed sectors less
+// than a page apart go out as one write. Sectors left alone are the base's
+// and the image's at once, so whatever a crash keeps of the writes, F is a
+// mix of the two as a write of the whole body would leave it (R2).
+bool WriteChangedSectors(File* file, const Raw& raw, const uint8_t* body, uint32_t size) {
+  constexpr uint64_t kMergeGap = 4096;
+  const uint64_t end = kCfHeaderSize + uint64_t{size};
+  uint64_t run = end;  // where the pending run of changed sectors starts
+  uint64_t run_end = 0;
+  auto flush_run = [&]() {
+    if (run >= run_end) return true;
+    const bool ok = file->Seek(run) && WriteAll(file, body + (run - kCfHeaderSize),
+                                                static_cast<uint32_t>(run_end - run));
+    run = end;
+    run_end = 0;
+    return ok;
+  };
+  for (uint64_t at = kCfHeaderSize; at < end; at += kCfSectorSize) {
+    const uint64_t stop = at + kCfSectorSize < end ? at + kCfSectorSize : end;
+    const bool same = stop <= raw.held && std::memcmp(raw.bytes.get() + at,
+                                                      body + (at - kCfHeaderSize), stop - at) == 0;
+    if (same) continue;
+    if (run < run_end && at - run_end >= kMergeGap && !flush_run()) return false;
+    if (run >= run_end) run = at;
+    run_end = stop;
+  }
+  return flush_run();
+}
+
 // Writes the complete image and its trailer to the side file, in place, and
 // flushes it. Returns the open side file, or null on failure.
+// |body_hash|: CfHash64Blocks of the body.
 File* WriteSide(const CfChar* path, File* f, const uint8_t* final_header, const uint8_t* body,
-                uint32_t size, const uint8_t* first_header, const Raw& base) {
+                uint32_t size, uint64_t body_hash, const uint8_t* first_header, const Raw& base) {
   uint8_t trailer[kCfSideTrailerFixedSize] = {};
   EncodeFixed32(trailer, kCfSideTrailerTag);
   EncodeFixed32(trailer + kCfSideStateOffset, kCfSideInFlight);
@@ -557,7 +619,7 @@ File* WriteSide(const CfChar* path, File* f, const uint8_t* final_header, const 
   for (uint64_t i = 0; i < kCfHeaderSize; ++i) trailer[kCfSideBaseHeaderOffset + i] = base.at(i);
   const uint8_t* kept = base.bytes.get() + from;
   uint8_t seal[kCfSideSealSize];
-  EncodeFixed64(seal, SideHash(final_header, body, size, trailer, kept, length));
+  EncodeFixed64(seal, SideHash(body_hash, final_header, trailer, kept, length));
   std::unique_ptr<File> side(OpenCompanionForWriting(path, kCfSideFileSuffix, f, false));
   if (!side) return nullptr;
   bool written = side->Seek(0) && WriteAll(side.get(), final_header, kCfHeaderSize) &&
@@ -690,20 +752,22 @@ bool SaveConfigFile(const CfChar* path, const CfHeaderImage& image, CfNode* cons
       kCfSharingPatienceMs));
   if (!file) return false;
 
-  // A consistent snapshot: both passes under the lock, before anything is
+  // A consistent snapshot: one walk under the lock, before anything is
   // written, so a tree that cannot be serialised leaves everything as it was.
-  Buffer buffer;
-  uint32_t size = 0;
+  // The buffer starts at the size of the body last read or written, with
+  // room for growth.
+  size_t hint = 0;
+  if (memory != nullptr && memory->known) {
+    hint = DecodeFixed32(memory->header + kCfBodySizeOffset);
+    hint += hint / 8 + kCfHashBlock;
+  }
+  CfBody made;
   {
     MaybeLocked guard(lock);
-    const CfNode* tree = *root;
-    size = SerializeNode(tree, nullptr);
-    if (size == 0) return false;
-    buffer.reset(static_cast<uint8_t*>(std::malloc(size)));
-    if (!buffer) return false;
-    uint8_t* cursor = buffer.get();
-    if (SerializeNode(tree, &cursor, size) != size) return false;
+    if (!CfSerializeBody(*root, hint, &made)) return false;
   }
+  Buffer buffer(made.bytes);
+  const uint32_t size = made.size;
   const uint8_t* const body = buffer.get();
   const uint64_t image_size = kCfHeaderSize + uint64_t{size};
 
@@ -718,7 +782,7 @@ bool SaveConfigFile(const CfChar* path, const CfHeaderImage& image, CfNode* cons
   uint8_t final_header[kCfHeaderSize];
   std::memcpy(final_header, first_header, kCfHeaderSize);
   EncodeFixed32(final_header + kCfBodySizeOffset, size);
-  EncodeFixed32(final_header + kCfChecksumOffset, CfChecksum(body, size));
+  EncodeFixed32(final_header + kCfChecksumOffset, made.checksum);
   EncodeFixed32(final_header + kCfCommitOffset, kCfCommitDone);
   EncodeFixed32(final_header + kCfCommitCopyOffset, kCfCommitDone);
 
@@ -762,7 +826,7 @@ bool SaveConfigFile(const CfChar* path, const CfHeaderImage& image, CfNode* cons
   }
 
   std::unique_ptr<File> side(
-      WriteSide(path, file.get(), final_header, body, size, first_header, raw));
+      WriteSide(path, file.get(), final_header, body, size, made.hash, first_header, raw));
   if (!side) return false;
   // In place, then durable; only then is the side file's save finished, and
   // success is reported once that is durable too (R1). A save that fails
@@ -771,8 +835,9 @@ bool SaveConfigFile(const CfChar* path, const CfHeaderImage& image, CfNode* cons
     MarkFinished(side.get(), size, false);
     return false;
   }
-  if (!WriteAll(file.get(), first_header, kCfHeaderSize) || !WriteAll(file.get(), body, size) ||
-      !file->Seek(0) || !WriteAll(file.get(), final_header, kCfHeaderSize) || !file->Flush()) {
+  if (!WriteAll(file.get(), first_header, kCfHeaderSize) ||
+      !WriteChangedSectors(file.get(), raw, body, size) || !file->Seek(0) ||
+      !WriteAll(file.get(), final_header, kCfHeaderSize) || !file->Flush()) {
     return false;
   }
   if (!MarkFinished(side.get(), size, true)) return false;  // R1: the save says it failed

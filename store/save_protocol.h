@@ -3,7 +3,8 @@
 // that another program wrote is undone.
 //
 // F keeps its format, its place and its in-place write: the first header
-// (commit marks 1 and 0), the body, the final header (2 and 2). Other
+// (commit marks 1 and 0), the body, the final header (2 and 2); of the body
+// only the sectors that differ from what F holds are written. Other
 // programs of the suite read and write F alone, without this protocol.
 // Beside it the store keeps:
 //   F.new  the side file: the image being saved (final header and body), then
@@ -90,12 +91,18 @@ static_assert(sizeof(kCfSideFileSuffix) / sizeof(CfChar) == kCfCompanionSuffixLe
 //   56   how many base bytes are kept (L)
 //   64   F's 512-byte header when the save began (zeros past F's end)
 //   576  the L base bytes
-//   576+L  CfHash64 of the side file's header and body, then of the trailer
-//        from byte 8 to the end of the base bytes: a torn side file never
-//        passes for a whole one
+//   576+L  the seal: CfHash64Blocks of the body, continued with CfHash64 over
+//        the side file's header, then over the trailer from byte 8 to the
+//        end of the base bytes: a torn side file never passes for a whole
+//        one. The body's part is taken while the body is made.
 // Base bytes between the header and the kept ones equal the image's; past
 // the base's end the base reads as zeros.
-constexpr uint32_t kCfSideTrailerTag = 0x3244534F;  // "OSD2"
+constexpr uint32_t kCfSideTrailerTag = 0x3344534F;  // "OSD3"
+// A side file of the earlier layout, left by an earlier version of the
+// store: the same but for its seal, CfHash64 of the header, then of the
+// whole body in one piece, then of the trailer and the base bytes. Read as
+// before; never written.
+constexpr uint32_t kCfSideTrailerTagEarlier = 0x3244534F;  // "OSD2"
 // The two states differ in every byte: no damaged byte turns one into the
 // other (the seal leaves the state out, as it is rewritten alone).
 constexpr uint32_t kCfSideInFlight = 0x54484749;  // "IGHT"

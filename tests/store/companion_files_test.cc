@@ -314,15 +314,18 @@ TEST_F(CompanionFilesTest, AWholeWriteByAnotherProgramIsNeverUndoneByAStaleSideF
       // a torn save leaves, and the side file repairs it.
       {"the earlier header over the image's body", mixed, "Aa,Mode"},
   };
-  for (const auto& c : kCases) {
-    SCOPED_TRACE(c.what);
-    ASSERT_TRUE(
-        WriteWholeFile(Native(kCfSideFileSuffix), orvo::testing::InFlightSideFile(image, base)));
-    ASSERT_TRUE(WriteWholeFile(Native(), c.written));
-    EXPECT_EQ(Keys(path_, kOpenExisting), c.keys);
-    ASSERT_TRUE(AddAndSave(path_, u"Next"));
-    EXPECT_EQ(Keys(path_, kOpenExisting), std::string(c.keys) + ",Next");
-    ASSERT_TRUE(WriteWholeFile(Native(), image));
+  // A side file left by an earlier version of the store is read the same.
+  for (const bool earlier_layout : {false, true}) {
+    for (const auto& c : kCases) {
+      SCOPED_TRACE(std::string(c.what) + (earlier_layout ? ", earlier layout" : ""));
+      ASSERT_TRUE(WriteWholeFile(Native(kCfSideFileSuffix),
+                                 orvo::testing::InFlightSideFile(image, base, earlier_layout)));
+      ASSERT_TRUE(WriteWholeFile(Native(), c.written));
+      EXPECT_EQ(Keys(path_, kOpenExisting), c.keys);
+      ASSERT_TRUE(AddAndSave(path_, u"Next"));
+      EXPECT_EQ(Keys(path_, kOpenExisting), std::string(c.keys) + ",Next");
+      ASSERT_TRUE(WriteWholeFile(Native(), image));
+    }
   }
 }
 

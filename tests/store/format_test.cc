@@ -9,6 +9,7 @@
 #include "store/child_table.h"
 #include "store/coding.h"
 #include "store/file_io.h"
+#include "store/hash64.h"
 #include "tests/testing/tree_util.h"
 
 namespace {
@@ -139,6 +140,37 @@ TEST(SerializeTest, Failures) {
   EXPECT_EQ(cursor, buf);
   EXPECT_EQ(SerializeNode(root.get(), &cursor, 34), 34u);
   EXPECT_EQ(cursor, buf + 34);
+}
+
+// One walk gives the bytes of the two-pass serialiser, the body checksum
+// and the block hash of the whole, whatever the first guess of the size and
+// wherever the block ends fall within records.
+TEST(SerializeTest, OneWalkGivesTheBytesAndTheirSums) {
+  for (const int children : {0, 1, 7, 300}) {
+    for (const size_t value : {size_t{0}, size_t{100}, size_t{4093}, size_t{9000}}) {
+      TreeHolder root(NewTree());
+      for (int i = 0; i < children; ++i) {
+        const std::u16string name = u"k" + std::u16string(1, static_cast<char16_t>(u'a' + i % 26));
+        ASSERT_TRUE(AddChild(
+            root.get(), MakeNode(name, CfTypeBinary, std::string(value, static_cast<char>(i)))));
+      }
+      const std::string expected = Serialize(root.get());
+      const auto* bytes = reinterpret_cast<const uint8_t*>(expected.data());
+      for (const size_t hint : {size_t{0}, expected.size() / 3, expected.size(), size_t{1} << 22}) {
+        SCOPED_TRACE(std::to_string(children) + " children of " + std::to_string(value) +
+                     " bytes, hint " + std::to_string(hint));
+        CfBody body;
+        ASSERT_TRUE(CfSerializeBody(root.get(), hint, &body));
+        EXPECT_EQ(std::string(reinterpret_cast<char*>(body.bytes), body.size), expected);
+        EXPECT_EQ(body.checksum, CfChecksum(bytes, expected.size()));
+        EXPECT_EQ(body.hash, CfHash64Blocks(bytes, expected.size(), 0));
+        std::free(body.bytes);
+      }
+    }
+  }
+  CfBody none;
+  EXPECT_FALSE(CfSerializeBody(nullptr, 0, &none));
+  EXPECT_EQ(none.bytes, nullptr);
 }
 
 TEST(SerializeTest, BodyMustFitThirtyTwoBits) {

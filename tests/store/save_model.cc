@@ -185,20 +185,49 @@ bool SaveModel::Ensure(Object* object, std::string* why) {
   return true;
 }
 
+// Changes a save makes, from a few bytes in the middle of the file to most
+// of it, shrinking and growing it: a save writes what differs from the file.
 void SaveModel::Modify(Object* object, uint32_t arg) {
   CfRef<ICfKey> root(object->file->GetRootKey());
   CfRef<ICfKey> first(root->GetFirstChild());
-  if (arg % 4 == 0 && first) {
+  const uint32_t how = arg % 8;
+  if ((how == 0 || how == 4) && first) {
     first->Delete();  // a record removed: no later open may bring it back
+  } else if (how == 2 && first) {
+    // A few bytes of one value, its length kept: the file keeps its size.
+    CfRef<ICfKey> key(first->GetNextSibling());
+    ICfKey* target = key ? key.get() : first.get();
+    std::string value(65535, '\0');
+    const int32_t length = target->GetValue(&value[0], static_cast<int32_t>(value.size()));
+    if (length > 0) {
+      value.resize(static_cast<size_t>(length));
+      value[(arg >> 3) % value.size()] ^= static_cast<char>(1 + (arg >> 11) % 255);
+      target->SetValue(CfTypeBinary, value.data(), length);
+    }
+  } else if (how == 6) {
+    // Most of the file: every record but one removed, or several added.
+    if (first && (arg >> 3) % 2 == 0) {
+      for (CfRef<ICfKey> next(first->GetNextSibling()); next;) {
+        CfRef<ICfKey> after(next->GetNextSibling());
+        next->Delete();
+        next = std::move(after);
+      }
+    } else {
+      for (int i = 0; i < 3; ++i) AddKey(root.get(), arg + static_cast<uint32_t>(i));
+    }
   } else {
-    ++counter_;
-    const std::string name = "K" + std::to_string(counter_);
-    const std::u16string wide(name.begin(), name.end());
-    const std::string value = Value(counter_, arg);
-    CfRef<ICfKey> key(root->CreateChild(wide.c_str(), CfTypeBinary, value.data(),
-                                        static_cast<int32_t>(value.size())));
+    AddKey(root.get(), arg);
   }
   object->content = Content(object->file);
+}
+
+void SaveModel::AddKey(ICfKey* root, uint32_t arg) {
+  ++counter_;
+  const std::string name = "K" + std::to_string(counter_);
+  const std::u16string wide(name.begin(), name.end());
+  const std::string value = Value(counter_, arg);
+  CfRef<ICfKey> key(root->CreateChild(wide.c_str(), CfTypeBinary, value.data(),
+                                      static_cast<int32_t>(value.size())));
 }
 
 // Whether |bytes| are a committed file of a newer format version.
@@ -461,8 +490,11 @@ void SaveModel::SideDistrusted(uint32_t arg) {
   fs_.SetAccess(kSide, arg % 2 == 0 ? platform::PosixAccess{kNobody, kNobody, f.mode, true}
                                     : platform::PosixAccess{f.uid, f.gid, f.mode | 0022, true});
   if ((f.mode & 0022) == 0022 && arg % 2 != 0) return;  // F is everyone's: still trusted
+  // A save's copy that is no longer believed is as good as lost: F may still
+  // hold that save's unflushed writes, which a power loss may tear or undo
+  // with nothing left to repair them.
+  side_lost_ = side_lost_ || side_may_be_live_;
   side_may_be_live_ = false;
-  side_lost_ = false;
   side_contents_.clear();
   AfterOutsideChange(true);
 }

@@ -66,6 +66,7 @@ class SaveModel {
   bool PendingKept(std::string* why);
   bool Ensure(Object* object, std::string* why);
   void Modify(Object* object, uint32_t arg);
+  void AddKey(ICfKey* root, uint32_t arg);
   void KillObjects();
   void Crash(bool power_loss, uint32_t seed);
 

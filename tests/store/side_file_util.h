@@ -19,14 +19,16 @@ namespace orvo::testing {
 // it, here the save's final header; cut after the body its header claims),
 // begun when the file held |base|: the image, then the trailer with the
 // first header that save writes and the base bytes it overwrites.
-inline std::string InFlightSideFile(const std::string& image, const std::string& base) {
+// |earlier_layout|: sealed as an earlier version of the store sealed it.
+inline std::string InFlightSideFile(const std::string& image, const std::string& base,
+                                    bool earlier_layout = false) {
   std::string side = image;
   if (side.size() < kCfHeaderSize) side.resize(kCfHeaderSize);
   const uint32_t body = DecodeFixed32(reinterpret_cast<const uint8_t*>(side.data()) + 20);
   if (side.size() > kCfHeaderSize + uint64_t{body}) side.resize(kCfHeaderSize + body);
   const size_t n = side.size();
   uint8_t t[kCfSideTrailerFixedSize] = {};
-  EncodeFixed32(t, kCfSideTrailerTag);
+  EncodeFixed32(t, earlier_layout ? kCfSideTrailerTagEarlier : kCfSideTrailerTag);
   EncodeFixed32(t + kCfSideStateOffset, kCfSideInFlight);
   // The first header a save writes: the image's with the current version and
   // the commit marks of a save under way.
@@ -50,8 +52,14 @@ inline std::string InFlightSideFile(const std::string& image, const std::string&
   EncodeFixed64(t + kCfSideBaseFromOffset, from);
   EncodeFixed64(t + kCfSideBaseLengthOffset, kept.size());
   const auto* bytes = reinterpret_cast<const uint8_t*>(side.data());
-  uint64_t h = CfHash64(bytes, kCfHeaderSize, 0);
-  h = CfHash64(bytes + kCfHeaderSize, n - kCfHeaderSize, h);
+  uint64_t h = 0;
+  if (earlier_layout) {
+    h = CfHash64(bytes, kCfHeaderSize, 0);
+    h = CfHash64(bytes + kCfHeaderSize, n - kCfHeaderSize, h);
+  } else {
+    h = CfHash64Blocks(bytes + kCfHeaderSize, n - kCfHeaderSize, 0);
+    h = CfHash64(bytes, kCfHeaderSize, h);
+  }
   h = CfHash64(t + kCfSideFirstHeaderOffset, kCfSideTrailerFixedSize - kCfSideFirstHeaderOffset, h);
   h = CfHash64(reinterpret_cast<const uint8_t*>(kept.data()), kept.size(), h);
   uint8_t seal[kCfSideSealSize];
