@@ -332,6 +332,42 @@ TEST_F(SettoolTest, CompanionsThatCannotBeUsedAreNamed) {
 #endif
 }
 
+// One rule for FILE in every command: at most 255 characters, else exit 2
+// with the same message and nothing made.
+TEST_F(SettoolTest, EveryCommandTakesFilePathsOfAtMost255Characters) {
+  const std::string fits = Path(u"") + std::string(255 - Path(u"").size(), 'f');
+  const std::string longer = fits + "g";
+  ASSERT_EQ(Run({"build", fits}, kTreeJson).exit_code, 0);
+  ASSERT_TRUE(WriteWholeFile(longer, ReadWholeFile(fits)));
+  const std::vector<std::vector<std::string>> commands = {
+      {"check", longer},
+      {"dump", longer},
+      {"ls", longer},
+      {"get", longer, "APP"},
+      {"set", longer, "X", "--int", "1"},
+      {"rm", longer, "APP"},
+      {"rename", longer, "APP", "B"},
+      {"protect", longer, "APP", "on"},
+      {"build", longer + "h"},
+      {"recover", fits, longer + "h"},
+      {"recover", longer, Path(u"out.set")},
+  };
+  for (const auto& args : commands) {
+    SCOPED_TRACE(args[0]);
+    const ProcessResult r = Run(args, kTreeJson);
+    EXPECT_EQ(r.exit_code, 2) << r.err;
+    EXPECT_NE(r.err.find(": cannot open: the path is longer than 255 characters"),
+              std::string::npos)
+        << r.err;
+  }
+  EXPECT_FALSE(std::filesystem::exists(longer + "h"));
+  EXPECT_FALSE(Exists(u"out.set"));
+  // At the limit every command works.
+  EXPECT_EQ(Run({"check", fits}).exit_code, 0);
+  EXPECT_EQ(Run({"ls", fits, "APP"}).exit_code, 0);
+  EXPECT_EQ(Run({"set", fits, "X", "--int", "1"}).exit_code, 0);
+}
+
 // Exit statuses and messages as the help states them.
 TEST_F(SettoolTest, ExitStatusesAndMessagesAgreeWithTheHelp) {
   const struct {

@@ -141,6 +141,8 @@ int CheckPath(CommandContext& ctx, const Syntax& syntax, const std::u16string& f
   return kExitOk;
 }
 
+static_assert(kMaxFileChars == kCfPathCapacity - 1, "settool's FILE limit is the store's");
+
 enum class OpenFor { kReading, kEditing, kCreating };
 
 // Opens |file| as a file object into *out, or reports and returns the exit
@@ -148,10 +150,7 @@ enum class OpenFor { kReading, kEditing, kCreating };
 // refused for editing: saving would drop what it could not read.
 int OpenFile(CommandContext& ctx, const char* command, const std::u16string& file, OpenFor purpose,
              CfRef<CConfigFile>* out, std::unique_ptr<install::StoreWriteLock>* lock = nullptr) {
-  if (file.size() > static_cast<size_t>(kCfPathCapacity - 1)) {
-    return Complain(ctx, command, file, "cannot open: the path is longer than 255 characters",
-                    kExitError);
-  }
+  if (!FilePathFits(ctx, command, file)) return kExitError;
   // A command that saves holds the writers' lock from before it reads the
   // file until after it saves, as notifications do.
   if (lock != nullptr) {

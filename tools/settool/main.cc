@@ -167,7 +167,9 @@ void PrintUsage(std::FILE* f) {
       f,
       "exit status: 0 done, 1 the answer is no or the input was refused, 2 usage or "
       "file errors, 3 (notify-app) registered already or (unregister-app, unregister-widget)\n"
-      "nothing to remove\n");
+      "nothing to remove\n"
+      "FILE, IN and OUT are paths of at most 255 characters (the store's limit), for every "
+      "command\n");
 }
 
 // Standard output written in full: 0, else a message and 2.

@@ -89,7 +89,13 @@ bool ParseFileAndFlags(CommandContext& ctx, const char* command, const char* arg
     UsageError(ctx, command, arguments, "no file given");
     return false;
   }
-  return true;
+  return FilePathFits(ctx, command, *file);
+}
+
+bool FilePathFits(CommandContext& ctx, const char* command, const std::u16string& file) {
+  if (file.size() <= kMaxFileChars) return true;
+  Complain(ctx, command, file, "cannot open: the path is longer than 255 characters", kExitError);
+  return false;
 }
 
 }  // namespace orvo::settool

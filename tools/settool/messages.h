@@ -30,6 +30,14 @@ int Complain(CommandContext& ctx, const char* command, const std::u16string& fil
 int UsageError(CommandContext& ctx, const char* command, const char* arguments,
                const std::string& why);
 
+// Every command takes a FILE (IN, OUT) of at most this many characters:
+// the store's file object holds no longer path.
+constexpr size_t kMaxFileChars = 255;
+
+// False (having complained "cannot open: the path is longer than 255
+// characters", exit 2) when |file| is longer than kMaxFileChars.
+bool FilePathFits(CommandContext& ctx, const char* command, const std::u16string& file);
+
 // Splits ctx.args into one file operand and known "--" options. Returns false
 // (having reported a usage error) on a missing or extra operand or an unknown
 // option. |flags| is a null-terminated list of option names; |set| receives,

@@ -71,6 +71,7 @@ int RunRecover(CommandContext& ctx) {
   }
   const std::u16string in = ctx.args[0];
   const std::u16string out = ctx.args[1];
+  if (!FilePathFits(ctx, kCommand, in) || !FilePathFits(ctx, kCommand, out)) return kExitError;
   platform::FileSystem* fs = platform::CurrentFileSystem();
   platform::OpenError error = platform::OpenError::kNone;
   std::unique_ptr<platform::File> source(
