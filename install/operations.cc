@@ -316,6 +316,19 @@ int32_t MissingArgument(int32_t* error_code) {
   return kResultInvalidArg;
 }
 
+// The argument checks of the application operations: kResultInvalidArg
+// (reported) for a required argument that is missing or too long, else 0.
+int32_t RefuseAppArguments(const char16_t* name, const char16_t* main_program_path,
+                           const char16_t* main_icon_path, int32_t* error_code) {
+  if (name == nullptr || main_program_path == nullptr || main_icon_path == nullptr) {
+    return MissingArgument(error_code);
+  }
+  if (!AllFit({name, main_program_path, main_icon_path})) {
+    return Report(kResultInvalidArg, error_code);
+  }
+  return kResultOk;
+}
+
 }  // namespace
 
 bool RegistrationFilePath(CPathBuffer* path) {
@@ -334,11 +347,10 @@ int32_t NotifyApplicationInstalled(const char16_t* call_name, const char16_t* na
                                    const char16_t* main_program_path, const char16_t* param,
                                    const char16_t* main_icon_path, const char16_t* desc,
                                    int32_t* error_code) {
-  if (name == nullptr || main_program_path == nullptr || main_icon_path == nullptr) {
-    return MissingArgument(error_code);
+  if (const int32_t refused =
+          RefuseAppArguments(name, main_program_path, main_icon_path, error_code)) {
+    return refused;
   }
-  if (!AllFit({name, main_program_path, main_icon_path}))
-    return Report(kResultInvalidArg, error_code);
   const int32_t result = RunNotify(kAppSection, [&](ICfKey* section) {
     const Match registered = IsApplicationRegistered(section, main_program_path);
     if (registered == Match::kYes) return StepOutcome::kDuplicate;
@@ -389,11 +401,10 @@ int32_t NotifyApplicationUpdated(const char16_t* call_name, const char16_t* name
                                  const char16_t* main_program_path, const char16_t* param,
                                  const char16_t* main_icon_path, const char16_t* desc,
                                  int32_t* error_code) {
-  if (name == nullptr || main_program_path == nullptr || main_icon_path == nullptr) {
-    return MissingArgument(error_code);
+  if (const int32_t refused =
+          RefuseAppArguments(name, main_program_path, main_icon_path, error_code)) {
+    return refused;
   }
-  if (!AllFit({name, main_program_path, main_icon_path}))
-    return Report(kResultInvalidArg, error_code);
   const AppValues values{call_name,         name,  version,        install_dir,
                          main_program_path, param, main_icon_path, desc};
   const int32_t result = RunNotify(kAppSection, [&](ICfKey* section) {
