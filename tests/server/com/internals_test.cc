@@ -66,12 +66,12 @@ TEST(PerUserCommandLineTest, OnlyTheWordUserInAnyCase) {
 // --- HRESULT helpers --------------------------------------------------------------
 
 TEST(HResultTest, SystemErrorsBecomeWin32Results) {
-  EXPECT_EQ(HResultFromSystemError(ERROR_SUCCESS), S_OK);
-  EXPECT_EQ(HResultFromSystemError(ERROR_ACCESS_DENIED), E_ACCESSDENIED);
-  EXPECT_EQ(HResultFromSystemError(ERROR_OUTOFMEMORY), static_cast<HRESULT>(0x8007000E));
-  EXPECT_EQ(HResultFromSystemError(0x12345), static_cast<HRESULT>(0x80072345));
+  EXPECT_EQ(ResultFromSystemError(ERROR_SUCCESS), S_OK);
+  EXPECT_EQ(ResultFromSystemError(ERROR_ACCESS_DENIED), E_ACCESSDENIED);
+  EXPECT_EQ(ResultFromSystemError(ERROR_OUTOFMEMORY), static_cast<HRESULT>(0x8007000E));
+  EXPECT_EQ(ResultFromSystemError(0x12345), static_cast<HRESULT>(0x80072345));
   // Already an HRESULT (negative): kept.
-  EXPECT_EQ(HResultFromSystemError(static_cast<DWORD>(E_FAIL)), E_FAIL);
+  EXPECT_EQ(ResultFromSystemError(static_cast<DWORD>(E_FAIL)), E_FAIL);
 
   SetLastError(ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(HResultFromLastError(), HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
