@@ -39,7 +39,7 @@ constexpr uint32_t kErrorCannotMake = 0x52;         // ERROR_CANNOT_MAKE
 constexpr uint32_t kErrorDiskFull = 0x70;           // ERROR_DISK_FULL
 constexpr uint32_t kErrorRevisionMismatch = 0x51A;  // ERROR_REVISION_MISMATCH
 constexpr uint32_t kErrorTimeout = 0x5B4;           // ERROR_TIMEOUT
-constexpr uint32_t kErrorInvalidDatatype = 0x65D;   // ERROR_INVALID_DATATYPE
+constexpr uint32_t kErrorDatatypeMismatch = 0x65D;  // ERROR_DATATYPE_MISMATCH
 
 constexpr Result kResultOk = 0;                                                        // S_OK
 constexpr Result kResultFalse = 1;                                                     // S_FALSE
@@ -53,7 +53,7 @@ constexpr Result kResultAccessDenied =
 // A file, key or value that does not exist.
 constexpr Result kResultNotFound = ResultFromSystemError(kErrorFileNotFound);
 // A value of another type than the one asked for.
-constexpr Result kResultTypeMismatch = ResultFromSystemError(kErrorInvalidDatatype);
+constexpr Result kResultTypeMismatch = ResultFromSystemError(kErrorDatatypeMismatch);
 // DISP_E_EXCEPTION: what an automation caller sees of a failed call; the
 // registrar gives it for a script that cannot be run.
 constexpr Result kResultException = static_cast<Result>(static_cast<int32_t>(0x80020009));

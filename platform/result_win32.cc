@@ -19,7 +19,7 @@ static_assert(kResultOutOfMemory == E_OUTOFMEMORY);
 static_assert(kResultInvalidArg == E_INVALIDARG);
 static_assert(kResultAccessDenied == E_ACCESSDENIED);
 static_assert(kResultNotFound == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
-static_assert(kResultTypeMismatch == HRESULT_FROM_WIN32(ERROR_INVALID_DATATYPE));
+static_assert(kResultTypeMismatch == HRESULT_FROM_WIN32(ERROR_DATATYPE_MISMATCH));
 static_assert(kResultException == DISP_E_EXCEPTION);
 
 static_assert(kErrorFileNotFound == ERROR_FILE_NOT_FOUND);
@@ -29,7 +29,7 @@ static_assert(kErrorCannotMake == ERROR_CANNOT_MAKE);
 static_assert(kErrorDiskFull == ERROR_DISK_FULL);
 static_assert(kErrorRevisionMismatch == ERROR_REVISION_MISMATCH);
 static_assert(kErrorTimeout == ERROR_TIMEOUT);
-static_assert(kErrorInvalidDatatype == ERROR_INVALID_DATATYPE);
+static_assert(kErrorDatatypeMismatch == ERROR_DATATYPE_MISMATCH);
 
 // The conversion is the platform's HRESULT_FROM_WIN32.
 static_assert(ResultFromSystemError(ERROR_SUCCESS) == S_OK);

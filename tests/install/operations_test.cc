@@ -482,7 +482,7 @@ TEST_F(OperationsTest, CallsThatCannotBeHonouredChangeNothing) {
   const char16_t* h = huge.c_str();
   const struct {
     const char* what;
-    int32_t (*call)(const char16_t* h, int32_t* code);
+    Result (*call)(const char16_t* h, int32_t* code);
   } kCases[] = {
       {"app name too long",
        [](const char16_t* h, int32_t* c) {

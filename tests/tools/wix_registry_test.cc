@@ -17,7 +17,7 @@ struct Case {
   const char* what;
   const char16_t* script;
   const char16_t* replacement;  // the value of %R%, or nullptr
-  int32_t result;
+  Result result;
   const char* rows;  // expected output when result is kResultOk
 };
 

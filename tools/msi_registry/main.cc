@@ -65,7 +65,7 @@ int main(int argc, char** argv) {
       return 1;
     }
     const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    const int32_t result = registrar.RunAscii(text, true);
+    const orvo::Result result = registrar.RunAscii(text, true);
     if (orvo::Failed(result)) {
       std::fprintf(stderr, "msi_registry: %s: script failed (0x%08X)\n", path.c_str(),
                    static_cast<unsigned>(result));

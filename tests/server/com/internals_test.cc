@@ -1,6 +1,7 @@
 // Pieces of the server that a client cannot reach through the DLL: the help
 // folder rule of type library registration, DllInstall's command-line rule,
-// HRESULT helpers and the interface lists behind QueryInterface.
+// HRESULT helpers, the registry script runner's replacements and the
+// interface lists behind QueryInterface.
 #include <gtest/gtest.h>
 #include <objidl.h>
 #include <windows.h>
@@ -12,6 +13,7 @@
 #include "server/hresult.h"
 #include "server/interface_list.h"
 #include "server/registration.h"
+#include "server/registry_script.h"
 #include "server/type_library_registration.h"
 
 namespace orvo::server {
@@ -98,6 +100,15 @@ TEST(HResultTest, ReturnIfFailed) {
   EXPECT_FALSE(reached);
   EXPECT_EQ(ReturnsEarly(S_FALSE, &reached), S_FALSE);
   EXPECT_TRUE(reached);
+}
+
+// A replacement the registrar refuses (a name no script could spell) ends the
+// run with the refusal, before any script is looked for or run.
+TEST(RegistryScriptTest, ARefusedReplacementIsReported) {
+  constexpr UINT kNoSuchScript = 0xFFFF;
+  EXPECT_EQ(RunRegistryScript(kNoSuchScript, /*do_register=*/true, {{L"BAD%NAME", L"x"}}),
+            E_INVALIDARG);
+  EXPECT_EQ(RunRegistryScript(kNoSuchScript, /*do_register=*/true, {{L"", L"x"}}), E_INVALIDARG);
 }
 
 // --- Interface lists -------------------------------------------------------------

@@ -132,12 +132,12 @@ class ClassScriptsTest : public ::testing::Test {
     return Concat(Concat(Lines{"CLSID"}, common_entries_), tamsiver_entries_);
   }
 
-  int32_t RegisterAll() {
+  Result RegisterAll() {
     ORVO_RETURN_IF_FAILED(registrar_.Register(kModuleScript));
     ORVO_RETURN_IF_FAILED(registrar_.Register(common_));
     return registrar_.Register(tamsiver_);
   }
-  int32_t UnregisterAll() {
+  Result UnregisterAll() {
     ORVO_RETURN_IF_FAILED(registrar_.Unregister(common_));
     ORVO_RETURN_IF_FAILED(registrar_.Unregister(tamsiver_));
     return registrar_.Unregister(kModuleScript);

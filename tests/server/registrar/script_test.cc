@@ -23,8 +23,8 @@ constexpr RegistryRoot kHklm = RegistryRoot::kLocalMachine;
 
 class ScriptTest : public ::testing::Test {
  protected:
-  int32_t Register(std::u16string_view script) { return registrar_.Register(script); }
-  int32_t Unregister(std::u16string_view script) { return registrar_.Unregister(script); }
+  Result Register(std::u16string_view script) { return registrar_.Register(script); }
+  Result Unregister(std::u16string_view script) { return registrar_.Unregister(script); }
   Lines Classes() { return Dump(reg_, kHkcr); }
 
   MemoryRegistry reg_;
@@ -365,30 +365,30 @@ class FaultyRegistry : public MemoryRegistry {
   }
   int changes() const { return changes_; }
 
-  int32_t CreateKey(RegistryRoot root, std::u16string_view path) override {
+  Result CreateKey(RegistryRoot root, std::u16string_view path) override {
     if (Trip()) return Fail();
     return MemoryRegistry::CreateKey(root, path);
   }
-  int32_t DeleteTree(RegistryRoot root, std::u16string_view path) override {
+  Result DeleteTree(RegistryRoot root, std::u16string_view path) override {
     if (Trip()) return Fail();
     return MemoryRegistry::DeleteTree(root, path);
   }
-  int32_t SetStringValue(RegistryRoot root, std::u16string_view path, std::u16string_view name,
-                         std::u16string_view data) override {
+  Result SetStringValue(RegistryRoot root, std::u16string_view path, std::u16string_view name,
+                        std::u16string_view data) override {
     if (Trip()) return Fail();
     return MemoryRegistry::SetStringValue(root, path, name, data);
   }
-  int32_t DeleteValue(RegistryRoot root, std::u16string_view path,
-                      std::u16string_view name) override {
+  Result DeleteValue(RegistryRoot root, std::u16string_view path,
+                     std::u16string_view name) override {
     if (Trip()) return Fail();
     return MemoryRegistry::DeleteValue(root, path, name);
   }
 
-  static constexpr int32_t kAccessDenied = static_cast<int32_t>(0x80070005);
+  static constexpr Result kAccessDenied = kResultAccessDenied;
 
  private:
   bool Trip() { return ++changes_ == fail_at_; }
-  int32_t Fail() {
+  Result Fail() {
     if (fault_ == Fault::kBadAlloc) throw std::bad_alloc();
     if (fault_ == Fault::kOtherException) throw std::runtime_error("registry broke");
     return kAccessDenied;
