@@ -41,6 +41,7 @@ constexpr Result kResultNameInTheWay = ResultFromSystemError(kErrorCannotMake);
 // made one (a file of that name, a missing or read-only application data
 // folder): HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND). Nothing is done.
 constexpr Result kResultNoFolder = ResultFromSystemError(kErrorPathNotFound);
+
 // The longest text an argument may hold, in UTF-16 units: the store keeps a
 // value of at most 65535 bytes, and a text value carries its terminator.
 constexpr int32_t kMaxArgumentUnits = 32766;

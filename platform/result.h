@@ -59,8 +59,9 @@ constexpr Result kResultTypeMismatch = ResultFromSystemError(kErrorDatatypeMisma
 constexpr Result kResultException = static_cast<Result>(static_cast<int32_t>(0x80020009));
 
 // Passes |result| on; refuses at compile time anything that is not a Result
-// (an int, a bool, a system error code), so that ORVO_RETURN_IF_FAILED never
-// takes a value of another kind for an HRESULT.
+// (a bool, an unsigned system error code, and in the Windows build also an
+// int), so that ORVO_RETURN_IF_FAILED never takes a value of another kind for
+// an HRESULT.
 template <typename T>
 constexpr Result VerifyResult(T result) {
   static_assert(std::is_same_v<T, Result>, "an HRESULT (orvo::Result) is expected here");
