@@ -62,15 +62,15 @@ struct KeyFixture {
   std::map<std::u16string, std::map<std::u16string, std::map<std::u16string, int>>> nested;
 
   KeyFixture() {
-    file.reset(CreateConfigFile(nullptr, 0));
-    CfRef<ICfKey> root(file->GetRootKey());
-    names.reset(root->CreateChild(u"Names", CfTypeNone, nullptr, 0));
-    records.reset(root->CreateChild(u"Records", CfTypeNone, nullptr, 0));
+    file.attach(CreateConfigFile(nullptr, 0));
+    auto root = CfRef<ICfKey>::Adopt(file->GetRootKey());
+    names.attach(root->CreateChild(u"Names", CfTypeNone, nullptr, 0));
+    records.attach(root->CreateChild(u"Records", CfTypeNone, nullptr, 0));
     const char16_t text[] = u"C:\\Program Files (x86)\\Tamsiver\\Photo Studio\\bin\\studio.exe";
     for (int i = 0; i < kSiblings; ++i) {
       const std::u16string name = SettingName(i);
-      CfRef<ICfKey> k(names->CreateChild(name.c_str(), CfTypeWString, text, -1));
-      CfRef<ICfKey> r(records->CreateChildWithId(1, false, CfTypeNone, nullptr, 0));
+      auto k = CfRef<ICfKey>::Adopt(names->CreateChild(name.c_str(), CfTypeWString, text, -1));
+      auto r = CfRef<ICfKey>::Adopt(records->CreateChildWithId(1, false, CfTypeNone, nullptr, 0));
       hits.push_back(name);
       misses.push_back(name + u"x");
       map.emplace(name, i);
@@ -85,23 +85,23 @@ struct KeyFixture {
     }
     for (int a = 0; a < kLevelWidth; ++a) {
       const std::u16string l1 = U16("Software" + std::to_string(a));
-      CfRef<ICfKey> k1(root->CreateChild(l1.c_str(), CfTypeNone, nullptr, 0));
+      auto k1 = CfRef<ICfKey>::Adopt(root->CreateChild(l1.c_str(), CfTypeNone, nullptr, 0));
       for (int b = 0; b < kLevelWidth; ++b) {
         const std::u16string l2 = U16("Tamsiver" + std::to_string(b));
-        CfRef<ICfKey> k2(k1->CreateChild(l2.c_str(), CfTypeNone, nullptr, 0));
+        auto k2 = CfRef<ICfKey>::Adopt(k1->CreateChild(l2.c_str(), CfTypeNone, nullptr, 0));
         for (int c = 0; c < kLevelWidth; ++c) {
           const std::u16string l3 = U16("Widgets" + std::to_string(c));
-          CfRef<ICfKey> k3(k2->CreateChild(l3.c_str(), CfTypeNone, nullptr, 0));
+          auto k3 = CfRef<ICfKey>::Adopt(k2->CreateChild(l3.c_str(), CfTypeNone, nullptr, 0));
           paths.push_back(l1 + u"\\" + l2 + u"\\" + l3);
           nested[l1][l2][l3] = c;
         }
       }
     }
     std::reverse(paths.begin(), paths.end());
-    CfRef<ICfKey> holder(root->CreateChild(u"Value", CfTypeNone, nullptr, 0));
-    value.reset(holder->CreateChild(u"Version", CfTypeWString, u"3.12.1044.0", -1));
-    pool_parent.reset(root->CreateChild(u"Pool", CfTypeNone, nullptr, 0));
-    CfRef<ICfKey> item(pool_parent->CreateChild(u"Item", CfTypeNone, nullptr, 0));
+    auto holder = CfRef<ICfKey>::Adopt(root->CreateChild(u"Value", CfTypeNone, nullptr, 0));
+    value.attach(holder->CreateChild(u"Version", CfTypeWString, u"3.12.1044.0", -1));
+    pool_parent.attach(root->CreateChild(u"Pool", CfTypeNone, nullptr, 0));
+    auto item = CfRef<ICfKey>::Adopt(pool_parent->CreateChild(u"Item", CfTypeNone, nullptr, 0));
   }
 };
 

@@ -133,7 +133,7 @@ void LoadRapidJson(benchmark::State& state, const Workload* w) {
 }
 
 void SaveStore(benchmark::State& state, const Workload* w) {
-  CfRef<CConfigFile> file(CreateConfigFile(Utf16Path(w->set).c_str(), kOpenExisting));
+  auto file = CfRef<CConfigFile>::Adopt(CreateConfigFile(Utf16Path(w->set).c_str(), kOpenExisting));
   const std::u16string out = Utf16Path(w->dir + "/save_store.set");
   NoFlushScope no_flush;
   for (auto _ : state) {

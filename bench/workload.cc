@@ -237,21 +237,22 @@ bool WriteRegistrationFile(const std::string& path, uint64_t n) {
 
 bool WriteRegistrationFileThroughKeys(const std::string& path, uint64_t n) {
   unlink(path.c_str());
-  CfRef<CConfigFile> file(CreateConfigFile(Utf16Path(path).c_str(), 4 /* OPEN_ALWAYS */));
+  auto file =
+      CfRef<CConfigFile>::Adopt(CreateConfigFile(Utf16Path(path).c_str(), 4 /* OPEN_ALWAYS */));
   if (!file) return false;
   {
-    CfRef<ICfKey> root(file->GetRootKey());
+    auto root = CfRef<ICfKey>::Adopt(file->GetRootKey());
     if (!root) return false;
-    CfRef<ICfKey> app(root->CreateChild(u"APP", CfTypeNone, nullptr, 0));
+    auto app = CfRef<ICfKey>::Adopt(root->CreateChild(u"APP", CfTypeNone, nullptr, 0));
     if (!app) return false;
     for (uint64_t i = 0; i < n; ++i) {
       const AppRecord r = MakeRecord(i);
-      CfRef<ICfKey> record(app->CreateChildWithId(1, false, CfTypeNone, nullptr, 0));
+      auto record = CfRef<ICfKey>::Adopt(app->CreateChildWithId(1, false, CfTypeNone, nullptr, 0));
       if (!record) return false;
       NamedValue values[8];
       const int count = Values(r, values);
       for (int v = 0; v < count; ++v) {
-        CfRef<ICfKey> value(
+        auto value = CfRef<ICfKey>::Adopt(
             record->CreateChild(values[v].name, CfTypeWString, values[v].text->c_str(), -1));
         if (!value) return false;
       }

@@ -76,10 +76,11 @@ void Prepare(const Start& s, MemoryFileSystem* fs) {
 // Opens, changes and saves; the save stops at |stop| (0: never). Returns the
 // number of calls the save made and whether it succeeded.
 int OpenChangeSave(int stop, bool* saved, MemoryFileSystem* fs) {
-  CfRef<CConfigFile> file(CreateConfigFile(kPath.c_str(), orvo::platform::kOpenAlways));
+  auto file =
+      CfRef<CConfigFile>::Adopt(CreateConfigFile(kPath.c_str(), orvo::platform::kOpenAlways));
   Check(file.get() != nullptr, "the file object cannot be made");
   {
-    CfRef<ICfKey> key(file->OpenKey(u"Fuzz\\Saved", true));
+    auto key = CfRef<ICfKey>::Adopt(file->OpenKey(u"Fuzz\\Saved", true));
     Check(key.get() != nullptr, "no key");
     const std::string value(700, 'v');  // spans sectors
     Check(key->SetValue(CfTypeBinary, value.data(), static_cast<int32_t>(value.size())),

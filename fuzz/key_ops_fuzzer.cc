@@ -206,7 +206,8 @@ bool NamesMatch(const CfChar* a, int32_t na, const CfChar* b, int32_t nb) {
 int32_t FirstOfName(ICfKey* parent, const CfChar* name, int32_t n) {
   const uint32_t hash = CfNameHash(name, n, nullptr);
   int32_t index = 0;
-  for (CfRef<ICfKey> k(parent->GetFirstChild()); k; k.reset(k->GetNextSibling()), ++index) {
+  for (auto k = CfRef<ICfKey>::Adopt(parent->GetFirstChild()); k;
+       k.attach(k->GetNextSibling()), ++index) {
     if (k->GetId(nullptr) != hash) continue;
     CfChar other[kCfMaxNameLength + 1];
     const int32_t m = k->GetName(other, kCfMaxNameLength + 1);
@@ -251,7 +252,7 @@ void Inspect(ICfKey* key) {
   Check(key->GetDword(77) == (length == 4 ? static_cast<uint32_t>(as_int) : 77u),
         "GetDword disagrees with the value");
 
-  CfRef<ICfKey> parent(key->GetParent());
+  auto parent = CfRef<ICfKey>::Adopt(key->GetParent());
   if (!parent) {
     Check(key->GetIndex() == -1, "root key has an index");
     int32_t occurrence = -1;
@@ -264,7 +265,7 @@ void Inspect(ICfKey* key) {
   const uint32_t id = key->GetId(&occurrence);
   Check(occurrence >= 0 && occurrence <= index, "occurrence out of range");
   {
-    CfRef<ICfKey> by_id(parent->GetChildById(id, occurrence));
+    auto by_id = CfRef<ICfKey>::Adopt(parent->GetChildById(id, occurrence));
     Check(by_id.get() == key, "GetChildById(GetId) is another key");
   }
   if (n > 0) {
@@ -272,7 +273,7 @@ void Inspect(ICfKey* key) {
     // id than their name's: the lookup finds the first of the name by table
     // order, every time.
     int32_t consumed = -1;
-    CfRef<ICfKey> by_name(parent->FindChild(name, -1, &consumed, false));
+    auto by_name = CfRef<ICfKey>::Adopt(parent->FindChild(name, -1, &consumed, false));
     Check(consumed == n, "FindChild consumed another length");
     const int32_t first = FirstOfName(parent.get(), name, n);
     Check((by_name ? by_name->GetIndex() : -1) == first,
@@ -281,15 +282,15 @@ void Inspect(ICfKey* key) {
       Check(first <= index, "a child of the name before the first");
     }
     if (first == index) Check(by_name.get() == key, "FindChild(GetName) is another key");
-    CfRef<ICfKey> again(parent->FindChild(name, -1, nullptr, false));
+    auto again = CfRef<ICfKey>::Adopt(parent->FindChild(name, -1, nullptr, false));
     Check(again.get() == by_name.get(), "FindChild answers differently the second time");
   }
 }
 
 // Walks both trees in the same order and compares every key.
 void CompareTrees(IConfigFile* x, IConfigFile* y) {
-  CfRef<ICfKey> a(x->GetRootKey());
-  CfRef<ICfKey> b(y->GetRootKey());
+  auto a = CfRef<ICfKey>::Adopt(x->GetRootKey());
+  auto b = CfRef<ICfKey>::Adopt(y->GetRootKey());
   Check(a && b, "no root key");
   int depth = 0;
   for (;;) {
@@ -306,8 +307,8 @@ void CompareTrees(IConfigFile* x, IConfigFile* y) {
       Check(a->GetId(&oa) == b->GetId(&ob) && oa == ob, "reloaded tree: ids differ");
       Check(a->GetIndex() == b->GetIndex(), "reloaded tree: order differs");
     }
-    CfRef<ICfKey> ca(a->GetFirstChild());
-    CfRef<ICfKey> cb(b->GetFirstChild());
+    auto ca = CfRef<ICfKey>::Adopt(a->GetFirstChild());
+    auto cb = CfRef<ICfKey>::Adopt(b->GetFirstChild());
     Check(!ca == !cb, "reloaded tree: children differ");
     if (ca) {
       a = std::move(ca);
@@ -317,16 +318,16 @@ void CompareTrees(IConfigFile* x, IConfigFile* y) {
     }
     for (;;) {
       if (depth == 0) return;
-      CfRef<ICfKey> sa(a->GetNextSibling());
-      CfRef<ICfKey> sb(b->GetNextSibling());
+      auto sa = CfRef<ICfKey>::Adopt(a->GetNextSibling());
+      auto sb = CfRef<ICfKey>::Adopt(b->GetNextSibling());
       Check(!sa == !sb, "reloaded tree: siblings differ");
       if (sa) {
         a = std::move(sa);
         b = std::move(sb);
         break;
       }
-      a.reset(a->GetParent());
-      b.reset(b->GetParent());
+      a.attach(a->GetParent());
+      b.attach(b->GetParent());
       --depth;
     }
   }
@@ -365,7 +366,7 @@ std::string WrittenFile(Input* in) {
 // hold the same tree; returns it.
 CfRef<CConfigFile> SaveAndReload(CConfigFile* file) {
   Check(file->Save(kSaved), "save failed");
-  CfRef<CConfigFile> copy(CreateConfigFile(kSaved, orvo::platform::kOpenExisting));
+  auto copy = CfRef<CConfigFile>::Adopt(CreateConfigFile(kSaved, orvo::platform::kOpenExisting));
   Check(static_cast<bool>(copy), "saved file does not open");
   CompareTrees(file, copy.get());
   CheckBookkeeping(copy.get());
@@ -523,7 +524,7 @@ void Driver::Step(Input* in) {
       ICfKey* made = op == 4 ? src->CreateChild(name.c_str(), type, v.data, v.length)
                              : src->CreateChildWithId(id, before, type, v.data, v.length);
       if (made != nullptr) {
-        CfRef<ICfKey> parent(made->GetParent());
+        auto parent = CfRef<ICfKey>::Adopt(made->GetParent());
         Check(parent.get() == src, "a new child's parent is another key");
         Check(made->GetValueLength() == ResolvedLength(type, v.data, v.length, true),
               "a new child's value length differs");
@@ -588,7 +589,7 @@ void Driver::Step(Input* in) {
       const std::u16string path = ReadPath(in);
       const uint32_t id = ReadId(in);
       uint8_t buffer[kMaxValue + 8];
-      CfRef<ICfKey> child(src->OpenKey(path.c_str(), false));
+      auto child = CfRef<ICfKey>::Adopt(src->OpenKey(path.c_str(), false));
       const int32_t want = child ? child->GetInt(-3) : -3;
       Check(src->GetChildInt(path.c_str(), -3) == want, "GetChildInt disagrees with OpenKey");
       Check(src->GetChildDword(path.c_str(), 3) == (child ? child->GetDword(3) : 3u),
@@ -601,7 +602,7 @@ void Driver::Step(Input* in) {
       } else {
         Check(got == child->GetValueLength(), "GetChildValue length differs");
       }
-      CfRef<ICfKey> by_id(src->GetChildById(id, 0));
+      auto by_id = CfRef<ICfKey>::Adopt(src->GetChildById(id, 0));
       Check(src->GetChildIntById(id, -4) == (by_id ? by_id->GetInt(-4) : -4),
             "GetChildIntById disagrees with GetChildById");
       src->GetChildDwordById(id, 4);
@@ -650,9 +651,9 @@ void Driver::Step(Input* in) {
       const std::u16string& name = kTokens[in->Byte() % 16];
       const bool create = (in->Byte() & 1) != 0;
       Check(src->AddRef() >= 1, "AddRef on a held key saw no reference");
-      CfRef<ICfKey> current(src);
+      auto current = CfRef<ICfKey>::Adopt(src);
       for (int i = 0; i < depth && current; ++i) {
-        current.reset(current->FindChild(name.c_str(), -1, nullptr, create));
+        current.attach(current->FindChild(name.c_str(), -1, nullptr, create));
       }
       Put(dst_slot, current.release());
       break;

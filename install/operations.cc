@@ -26,7 +26,7 @@ constexpr int kPathUnits = 260;
 uint32_t g_lock_timeout_ms = kRegistrationLockTimeoutMs;
 
 // The result that tells why a file call of this thread failed.
-int32_t ResultForFailure(platform::FileFailure failure) {
+Result ResultForFailure(platform::FileFailure failure) {
   switch (failure) {
     case platform::FileFailure::kAccessDenied:
       return kResultAccessDenied;
@@ -87,7 +87,7 @@ ICfKey* FindChild(ICfKey* parent, const char16_t* name) {
 
 // Writes a UTF-16 string value as a named child; the outcome is not needed.
 void WriteString(ICfKey* record, const char16_t* name, const char16_t* text) {
-  CfRef<ICfKey> value(record->CreateChild(name, CfTypeWString, text, -1));
+  auto value = CfRef<ICfKey>::Adopt(record->CreateChild(name, CfTypeWString, text, -1));
 }
 
 void WriteOptional(ICfKey* record, const char16_t* name, const char16_t* text) {
@@ -97,7 +97,7 @@ void WriteOptional(ICfKey* record, const char16_t* name, const char16_t* text) {
 void WriteInt(ICfKey* record, const char16_t* name, int32_t v) {
   const uint8_t bytes[4] = {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8),
                             static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 24)};
-  CfRef<ICfKey> value(record->CreateChild(name, CfTypeBinary, bytes, 4));
+  auto value = CfRef<ICfKey>::Adopt(record->CreateChild(name, CfTypeBinary, bytes, 4));
 }
 
 // The runtime's case-insensitive wide comparison in the "C" locale: only the
@@ -145,9 +145,9 @@ size_t Units(const char16_t* text) {
 Match IsApplicationRegistered(ICfKey* section, const char16_t* main_program_path) {
   const size_t units = Units(main_program_path);
   for (int32_t n = 0;; ++n) {
-    CfRef<ICfKey> record(section->GetChildById(kAppRecordId, n));
+    auto record = CfRef<ICfKey>::Adopt(section->GetChildById(kAppRecordId, n));
     if (!record) return Match::kNo;
-    CfRef<ICfKey> value(FindChild(record.get(), kValueMainProgramPath));
+    auto value = CfRef<ICfKey>::Adopt(FindChild(record.get(), kValueMainProgramPath));
     const Match m = value ? ValueIsText(value.get(), main_program_path, units) : Match::kNo;
     if (m != Match::kNo) return m;
   }
@@ -178,7 +178,7 @@ void WriteAppValues(ICfKey* record, const AppValues& v) {
 
 // Whether |record| holds |main_program_path| (|units| long).
 Match RecordHoldsPath(ICfKey* record, const char16_t* main_program_path, size_t units) {
-  CfRef<ICfKey> value(FindChild(record, kValueMainProgramPath));
+  auto value = CfRef<ICfKey>::Adopt(FindChild(record, kValueMainProgramPath));
   return value ? ValueIsText(value.get(), main_program_path, units) : Match::kNo;
 }
 
@@ -186,7 +186,8 @@ Match RecordHoldsPath(ICfKey* record, const char16_t* main_program_path, size_t 
 // False when it or one of them is protected (those before it are gone).
 bool ClearRecord(ICfKey* record) {
   if ((record->GetAttributes() & kCfProtected) != 0) return false;
-  for (CfRef<ICfKey> child(record->GetFirstChild()); child; child.reset(record->GetFirstChild())) {
+  for (auto child = CfRef<ICfKey>::Adopt(record->GetFirstChild()); child;
+       child.attach(record->GetFirstChild())) {
     if (!child->Delete()) return false;
   }
   return record->GetType() == CfTypeNone || record->SetValue(CfTypeNone, nullptr, 0);
@@ -207,7 +208,7 @@ PathRecords RemoveRecordsOfPath(ICfKey* section, const char16_t* main_program_pa
   PathRecords out;
   const size_t units = Units(main_program_path);
   for (int32_t n = 0;;) {
-    CfRef<ICfKey> record(section->GetChildById(kAppRecordId, n));
+    auto record = CfRef<ICfKey>::Adopt(section->GetChildById(kAppRecordId, n));
     if (!record) break;
     const Match m = RecordHoldsPath(record.get(), main_program_path, units);
     if (m == Match::kNoMemory) {
@@ -246,10 +247,10 @@ bool AllFit(std::initializer_list<const char16_t*> texts) {
 // the section, run |step|, save and broadcast. Returns the result. Without
 // |make_section| a missing section is left missing: nothing to remove.
 template <class Step>
-int32_t RunNotify(const char16_t* section_name, Step step, bool make_section = true) {
+Result RunNotify(const char16_t* section_name, Step step, bool make_section = true) {
   CPathBuffer path;
   if (!ComposeFilePath(&path)) return kResultNoFolder;
-  int32_t result = kResultInvalidArg;
+  Result result = kResultInvalidArg;
 
   // Held from before the file is read until after it is saved, so that two
   // installers at once cannot both read the old tree and drop a record.
@@ -278,15 +279,15 @@ int32_t RunNotify(const char16_t* section_name, Step step, bool make_section = t
     }
     raw = made;
   }
-  CfRef<IConfigFile> file(raw);
+  auto file = CfRef<IConfigFile>::Adopt(raw);
   if (!file) return result;
   {
     // Released in reverse order: section, then root, then the file.
-    CfRef<ICfKey> root(file->GetRootKey());
+    auto root = CfRef<ICfKey>::Adopt(file->GetRootKey());
     if (!root) return result;
-    CfRef<ICfKey> section(FindChild(root.get(), section_name));
+    auto section = CfRef<ICfKey>::Adopt(FindChild(root.get(), section_name));
     if (!section && !make_section) return kResultNothingToRemove;
-    if (!section) section.reset(root->CreateChild(section_name, CfTypeNone, nullptr, 0));
+    if (!section) section.attach(root->CreateChild(section_name, CfTypeNone, nullptr, 0));
     if (!section) return result;
 
     const StepOutcome outcome = step(section.get());
@@ -306,20 +307,20 @@ int32_t RunNotify(const char16_t* section_name, Step step, bool make_section = t
   return result;
 }
 
-int32_t Report(int32_t result, int32_t* error_code) {
+Result Report(Result result, int32_t* error_code) {
   if (error_code != nullptr) *error_code = result;
   return result;
 }
 
-int32_t MissingArgument(int32_t* error_code) {
+Result MissingArgument(int32_t* error_code) {
   if (error_code != nullptr) *error_code = 1;
   return kResultInvalidArg;
 }
 
 // The argument checks of the application operations: kResultInvalidArg
 // (reported) for a required argument that is missing or too long, else 0.
-int32_t RefuseAppArguments(const char16_t* name, const char16_t* main_program_path,
-                           const char16_t* main_icon_path, int32_t* error_code) {
+Result RefuseAppArguments(const char16_t* name, const char16_t* main_program_path,
+                          const char16_t* main_icon_path, int32_t* error_code) {
   if (name == nullptr || main_program_path == nullptr || main_icon_path == nullptr) {
     return MissingArgument(error_code);
   }
@@ -335,27 +336,28 @@ bool RegistrationFilePath(CPathBuffer* path) {
   return SuiteFolder(path) && path->Append(kRegistrationFile, false);
 }
 
-int32_t CheckTamsiverInstalled(int32_t* installed) {
+Result CheckTamsiverInstalled(int32_t* installed) {
   if (installed != nullptr) *installed = 1;
   return kResultOk;
 }
 
-int32_t GetTamsiverInformation(void*, void*, void*, void*) { return kResultOk; }
+Result GetTamsiverInformation(void*, void*, void*, void*) { return kResultOk; }
 
-int32_t NotifyApplicationInstalled(const char16_t* call_name, const char16_t* name,
-                                   const char16_t* version, const char16_t* install_dir,
-                                   const char16_t* main_program_path, const char16_t* param,
-                                   const char16_t* main_icon_path, const char16_t* desc,
-                                   int32_t* error_code) {
-  if (const int32_t refused =
+Result NotifyApplicationInstalled(const char16_t* call_name, const char16_t* name,
+                                  const char16_t* version, const char16_t* install_dir,
+                                  const char16_t* main_program_path, const char16_t* param,
+                                  const char16_t* main_icon_path, const char16_t* desc,
+                                  int32_t* error_code) {
+  if (const Result refused =
           RefuseAppArguments(name, main_program_path, main_icon_path, error_code)) {
     return refused;
   }
-  const int32_t result = RunNotify(kAppSection, [&](ICfKey* section) {
+  const Result result = RunNotify(kAppSection, [&](ICfKey* section) {
     const Match registered = IsApplicationRegistered(section, main_program_path);
     if (registered == Match::kYes) return StepOutcome::kDuplicate;
     if (registered == Match::kNoMemory) return StepOutcome::kLost;  // nothing saved
-    CfRef<ICfKey> record(section->CreateChildWithId(kAppRecordId, false, CfTypeNone, nullptr, 0));
+    auto record = CfRef<ICfKey>::Adopt(
+        section->CreateChildWithId(kAppRecordId, false, CfTypeNone, nullptr, 0));
     if (!record) return StepOutcome::kNotCreated;
     WriteAppValues(record.get(), {call_name, name, version, install_dir, main_program_path, param,
                                   main_icon_path, desc});
@@ -364,21 +366,21 @@ int32_t NotifyApplicationInstalled(const char16_t* call_name, const char16_t* na
   return Report(result, error_code);
 }
 
-int32_t NotifyWidgetInstalled(const char16_t* call_name, const char16_t* name,
-                              const char16_t* version, const char16_t* install_dir,
-                              const char16_t* main_program_path, const char16_t* main_icon_path,
-                              const char16_t* desc, int32_t width, int32_t height,
-                              int32_t* error_code) {
+Result NotifyWidgetInstalled(const char16_t* call_name, const char16_t* name,
+                             const char16_t* version, const char16_t* install_dir,
+                             const char16_t* main_program_path, const char16_t* main_icon_path,
+                             const char16_t* desc, int32_t width, int32_t height,
+                             int32_t* error_code) {
   if (name == nullptr || main_program_path == nullptr || main_icon_path == nullptr || width == 0 ||
       height == 0) {
     return MissingArgument(error_code);
   }
   if (!AllFit({name, main_program_path, main_icon_path}))
     return Report(kResultInvalidArg, error_code);
-  const int32_t result = RunNotify(kWidgetSection, [&](ICfKey* section) {
+  const Result result = RunNotify(kWidgetSection, [&](ICfKey* section) {
     bool replaced = false;
-    if (CfRef<ICfKey> old{FindChild(section, name)}) replaced = old->Delete();
-    CfRef<ICfKey> record(section->CreateChild(name, CfTypeNone, nullptr, 0));
+    if (auto old = CfRef<ICfKey>::Adopt(FindChild(section, name))) replaced = old->Delete();
+    auto record = CfRef<ICfKey>::Adopt(section->CreateChild(name, CfTypeNone, nullptr, 0));
     // Saved now, a replacement that could not be made (no memory) would lose
     // the widget that was registered.
     if (!record) return replaced ? StepOutcome::kLost : StepOutcome::kNotCreated;
@@ -396,24 +398,24 @@ int32_t NotifyWidgetInstalled(const char16_t* call_name, const char16_t* name,
   return Report(result, error_code);
 }
 
-int32_t NotifyApplicationUpdated(const char16_t* call_name, const char16_t* name,
-                                 const char16_t* version, const char16_t* install_dir,
-                                 const char16_t* main_program_path, const char16_t* param,
-                                 const char16_t* main_icon_path, const char16_t* desc,
-                                 int32_t* error_code) {
-  if (const int32_t refused =
+Result NotifyApplicationUpdated(const char16_t* call_name, const char16_t* name,
+                                const char16_t* version, const char16_t* install_dir,
+                                const char16_t* main_program_path, const char16_t* param,
+                                const char16_t* main_icon_path, const char16_t* desc,
+                                int32_t* error_code) {
+  if (const Result refused =
           RefuseAppArguments(name, main_program_path, main_icon_path, error_code)) {
     return refused;
   }
   const AppValues values{call_name,         name,  version,        install_dir,
                          main_program_path, param, main_icon_path, desc};
-  const int32_t result = RunNotify(kAppSection, [&](ICfKey* section) {
+  const Result result = RunNotify(kAppSection, [&](ICfKey* section) {
     PathRecords found = RemoveRecordsOfPath(section, main_program_path, true);
     if (found.failure != StepOutcome::kWritten) return found.failure;
-    CfRef<ICfKey> record(found.kept);
+    auto record = CfRef<ICfKey>::Adopt(found.kept);
     if (record && !ClearRecord(record.get())) return StepOutcome::kProtected;
     if (!record) {
-      record.reset(section->CreateChildWithId(kAppRecordId, false, CfTypeNone, nullptr, 0));
+      record.attach(section->CreateChildWithId(kAppRecordId, false, CfTypeNone, nullptr, 0));
       if (!record) return StepOutcome::kNotCreated;
     }
     WriteAppValues(record.get(), values);
@@ -422,10 +424,10 @@ int32_t NotifyApplicationUpdated(const char16_t* call_name, const char16_t* name
   return Report(result, error_code);
 }
 
-int32_t NotifyApplicationUninstalled(const char16_t* main_program_path, int32_t* error_code) {
+Result NotifyApplicationUninstalled(const char16_t* main_program_path, int32_t* error_code) {
   if (main_program_path == nullptr) return MissingArgument(error_code);
   if (!AllFit({main_program_path})) return Report(kResultInvalidArg, error_code);
-  const int32_t result = RunNotify(
+  const Result result = RunNotify(
       kAppSection,
       [&](ICfKey* section) {
         const PathRecords found = RemoveRecordsOfPath(section, main_program_path, false);
@@ -436,13 +438,13 @@ int32_t NotifyApplicationUninstalled(const char16_t* main_program_path, int32_t*
   return Report(result, error_code);
 }
 
-int32_t NotifyWidgetUninstalled(const char16_t* name, int32_t* error_code) {
+Result NotifyWidgetUninstalled(const char16_t* name, int32_t* error_code) {
   if (name == nullptr) return MissingArgument(error_code);
   if (!AllFit({name})) return Report(kResultInvalidArg, error_code);
-  const int32_t result = RunNotify(
+  const Result result = RunNotify(
       kWidgetSection,
       [&](ICfKey* section) {
-        CfRef<ICfKey> record(FindChild(section, name));
+        auto record = CfRef<ICfKey>::Adopt(FindChild(section, name));
         if (!record) return StepOutcome::kUnchanged;
         return record->Delete() ? StepOutcome::kWritten : StepOutcome::kProtected;
       },

@@ -3,47 +3,51 @@
 // widget in the machine-wide "InstallApp.set" and broadcast the change.
 //
 // Strings are NUL-terminated UTF-16; a null pointer means "not given".
-// Results are HRESULT values as 32-bit integers.
+// Results are HRESULT values (platform/result.h).
 #ifndef ORVO_INSTALL_OPERATIONS_H_
 #define ORVO_INSTALL_OPERATIONS_H_
 
 #include <cstdint>
 
 #include "install/path_buffer.h"
+#include "platform/result.h"
 
 namespace orvo::install {
 
-constexpr int32_t kResultOk = 0;                                         // S_OK
-constexpr int32_t kResultDuplicate = 2;                                  // already registered
-constexpr int32_t kResultInvalidArg = static_cast<int32_t>(0x80070057);  // E_INVALIDARG
-// When the file could not be saved, the cause:
-constexpr int32_t kResultAccessDenied = static_cast<int32_t>(0x80070005);  // E_ACCESSDENIED
-constexpr int32_t kResultDiskFull =
-    static_cast<int32_t>(0x80070070);  // HRESULT_FROM_WIN32(ERROR_DISK_FULL)
-constexpr int32_t kResultSharingViolation =
-    static_cast<int32_t>(0x80070020);  // HRESULT_FROM_WIN32(ERROR_SHARING_VIOLATION)
-constexpr int32_t kResultFail = static_cast<int32_t>(0x80004005);  // E_FAIL: nothing more known
+// The codes every layer speaks (platform/result.h), as install:: names.
+using ::orvo::kResultAccessDenied;  // (also) the file could not be saved: access denied
+using ::orvo::kResultFail;          // the file could not be saved: nothing more known
+using ::orvo::kResultInvalidArg;
+using ::orvo::kResultOk;
+using ::orvo::Result;
+
+constexpr Result kResultDuplicate = 2;  // already registered
+// When the file could not be saved, the cause (or kResultAccessDenied,
+// kResultFail):
+constexpr Result kResultDiskFull = ResultFromSystemError(kErrorDiskFull);
+constexpr Result kResultSharingViolation = ResultFromSystemError(kErrorSharingViolation);
 // When the machine-wide lock stayed with another notification for the whole
 // wait: HRESULT_FROM_WIN32(ERROR_TIMEOUT).
-constexpr int32_t kResultTimeout = static_cast<int32_t>(0x800705B4);
+constexpr Result kResultTimeout = ResultFromSystemError(kErrorTimeout);
 // When the file is a committed file of a newer format version, which this
 // version can neither read nor replace: HRESULT_FROM_WIN32(ERROR_REVISION_MISMATCH).
-constexpr int32_t kResultNewerFormat = static_cast<int32_t>(0x8007051A);
+constexpr Result kResultNewerFormat = ResultFromSystemError(kErrorRevisionMismatch);
 // When a name the store keeps beside the file (the side file or the kept
 // copy) holds a folder, a pipe, a device, a link, or a file that another
 // account made and this one may not replace: HRESULT_FROM_WIN32(ERROR_CANNOT_MAKE).
-constexpr int32_t kResultNameInTheWay = static_cast<int32_t>(0x80070052);
+constexpr Result kResultNameInTheWay = ResultFromSystemError(kErrorCannotMake);
 // When the file's folder cannot be had: the machine-wide application data
 // folder is not known, or "Tamsiver" there is not a folder and cannot be
 // made one (a file of that name, a missing or read-only application data
 // folder): HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND). Nothing is done.
-constexpr int32_t kResultNoFolder = static_cast<int32_t>(0x80070003);
+constexpr Result kResultNoFolder = ResultFromSystemError(kErrorPathNotFound);
+
 // The longest text an argument may hold, in UTF-16 units: the store keeps a
 // value of at most 65535 bytes, and a text value carries its terminator.
 constexpr int32_t kMaxArgumentUnits = 32766;
 
 // Stores 1 in *installed when it is not null. Always kResultOk.
-int32_t CheckTamsiverInstalled(int32_t* installed);
+Result CheckTamsiverInstalled(int32_t* installed);
 
 // The machine-wide registration file's path,
 // "<common application data>\Tamsiver\InstallApp.set", in *path (its
@@ -52,8 +56,8 @@ int32_t CheckTamsiverInstalled(int32_t* installed);
 bool RegistrationFilePath(CPathBuffer* path);
 
 // Leaves all four arguments untouched. Always kResultOk.
-int32_t GetTamsiverInformation(void* version, void* install_dir, void* icon_path,
-                               void* main_program_path);
+Result GetTamsiverInformation(void* version, void* install_dir, void* icon_path,
+                              void* main_program_path);
 
 // Both notifications hold the machine-wide lock from before the file is
 // read until after it is saved. Results:
@@ -82,19 +86,19 @@ int32_t GetTamsiverInformation(void* version, void* install_dir, void* icon_path
 // Records an application. Required: name, main_program_path, main_icon_path.
 // *error_code (when not null) receives 1 for a missing argument, else the
 // result.
-int32_t NotifyApplicationInstalled(const char16_t* call_name, const char16_t* name,
-                                   const char16_t* version, const char16_t* install_dir,
-                                   const char16_t* main_program_path, const char16_t* param,
-                                   const char16_t* main_icon_path, const char16_t* desc,
-                                   int32_t* error_code);
+Result NotifyApplicationInstalled(const char16_t* call_name, const char16_t* name,
+                                  const char16_t* version, const char16_t* install_dir,
+                                  const char16_t* main_program_path, const char16_t* param,
+                                  const char16_t* main_icon_path, const char16_t* desc,
+                                  int32_t* error_code);
 
 // Records (or replaces) a widget. Required: name, main_program_path,
 // main_icon_path, and non-zero width and height.
-int32_t NotifyWidgetInstalled(const char16_t* call_name, const char16_t* name,
-                              const char16_t* version, const char16_t* install_dir,
-                              const char16_t* main_program_path, const char16_t* main_icon_path,
-                              const char16_t* desc, int32_t width, int32_t height,
-                              int32_t* error_code);
+Result NotifyWidgetInstalled(const char16_t* call_name, const char16_t* name,
+                             const char16_t* version, const char16_t* install_dir,
+                             const char16_t* main_program_path, const char16_t* main_icon_path,
+                             const char16_t* desc, int32_t width, int32_t height,
+                             int32_t* error_code);
 
 // The life of a registration after it was made. Each runs in the frame of
 // the notifications above (the machine-wide lock, the same argument checks
@@ -107,28 +111,28 @@ int32_t NotifyWidgetInstalled(const char16_t* call_name, const char16_t* name,
 // 3, not S_FALSE (1): *error_code receives the result, and 1 is the error
 // code of a missing argument already; callers through IDispatch see only
 // the error code of a success.
-constexpr int32_t kResultNothingToRemove = 3;
+constexpr Result kResultNothingToRemove = 3;
 
 // Brings an application's record up to date: the arguments and checks of
 // NotifyApplicationInstalled. The record whose "MainProgramPath" matches
 // (as the duplicate test compares: ASCII letter case ignored) keeps its
 // place and gets exactly the values of this call; further records of that
 // path are removed. Without such a record one is added. kResultOk.
-int32_t NotifyApplicationUpdated(const char16_t* call_name, const char16_t* name,
-                                 const char16_t* version, const char16_t* install_dir,
-                                 const char16_t* main_program_path, const char16_t* param,
-                                 const char16_t* main_icon_path, const char16_t* desc,
-                                 int32_t* error_code);
+Result NotifyApplicationUpdated(const char16_t* call_name, const char16_t* name,
+                                const char16_t* version, const char16_t* install_dir,
+                                const char16_t* main_program_path, const char16_t* param,
+                                const char16_t* main_icon_path, const char16_t* desc,
+                                int32_t* error_code);
 
 // Removes every application record whose "MainProgramPath" matches.
 // Required: main_program_path. kResultOk, or kResultNothingToRemove.
-int32_t NotifyApplicationUninstalled(const char16_t* main_program_path, int32_t* error_code);
+Result NotifyApplicationUninstalled(const char16_t* main_program_path, int32_t* error_code);
 
 // Removes the widget record that NotifyWidgetInstalled with |name| would
 // replace (the key named as the store names it: ASCII letter case ignored,
 // the name up to its first \ or /). Required: name. kResultOk, or
 // kResultNothingToRemove.
-int32_t NotifyWidgetUninstalled(const char16_t* name, int32_t* error_code);
+Result NotifyWidgetUninstalled(const char16_t* name, int32_t* error_code);
 
 // Replaces how long a notification waits for the machine-wide lock
 // (normally kRegistrationLockTimeoutMs). Returns the previous bound. For

@@ -24,6 +24,7 @@
 #include "platform/companion_security_win32.h"
 #include "platform/file.h"
 #include "platform/file_failure.h"
+#include "platform/unique_win32.h"
 
 namespace orvo::platform {
 
@@ -77,24 +78,11 @@ bool Failed() {
   return false;
 }
 
-// Frees what the security functions allocate, for one scope.
-class LocalMemory {
- public:
-  LocalMemory() = default;
-  ~LocalMemory() { LocalFree(p_); }
-  LocalMemory(const LocalMemory&) = delete;
-  LocalMemory& operator=(const LocalMemory&) = delete;
-  PSECURITY_DESCRIPTOR* put() { return &p_; }
-
- private:
-  PSECURITY_DESCRIPTOR p_ = nullptr;
-};
-
 // The owner and DACL of an open handle, and the descriptor that holds them.
 struct Security {
   PSID owner = nullptr;
-  PACL dacl = nullptr;  // null: no DACL, everyone may do everything
-  LocalMemory descriptor;
+  PACL dacl = nullptr;           // null: no DACL, everyone may do everything
+  UniqueLocalMemory descriptor;  // what GetSecurityInfo allocated
 };
 
 bool SecurityOf(HANDLE h, Security* out) {
@@ -113,9 +101,9 @@ bool IsWellKnown(PSID sid, WELL_KNOWN_SID_TYPE type) {
 // Whether |sid| is the user of the calling thread's token (or the
 // process's, when the thread impersonates no one).
 bool IsCallersUser(PSID sid) {
-  HANDLE token = nullptr;
-  if (!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token) &&
-      !OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+  UniqueHandle token;
+  if (!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, token.put()) &&
+      !OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put())) {
     return false;
   }
   union {
@@ -123,10 +111,8 @@ bool IsCallersUser(PSID sid) {
     BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
   } info;
   DWORD size = 0;
-  const bool ok = GetTokenInformation(token, TokenUser, &info, sizeof(info), &size) &&
-                  EqualSid(sid, info.user.User.Sid);
-  CloseHandle(token);
-  return ok;
+  return GetTokenInformation(token.get(), TokenUser, &info, sizeof(info), &size) &&
+         EqualSid(sid, info.user.User.Sid);
 }
 
 // The owners a companion of a file owned by |model_owner| may have.
@@ -194,26 +180,6 @@ CompanionTrust Judge(const Security& companion, const Security& model) {
 }
 
 uint64_t Time64(const LARGE_INTEGER& t) { return static_cast<uint64_t>(t.QuadPart); }
-
-// Closes a handle for one scope unless released.
-class HandleCloser {
- public:
-  explicit HandleCloser(HANDLE h) : h_(h) {}
-  ~HandleCloser() {
-    if (h_ != INVALID_HANDLE_VALUE) CloseHandle(h_);
-  }
-  HandleCloser(const HandleCloser&) = delete;
-  HandleCloser& operator=(const HandleCloser&) = delete;
-  HANDLE get() const { return h_; }
-  HANDLE release() {
-    HANDLE h = h_;
-    h_ = INVALID_HANDLE_VALUE;
-    return h;
-  }
-
- private:
-  HANDLE h_;
-};
 
 class Win32File final : public File {
  public:
@@ -316,8 +282,8 @@ class Win32File final : public File {
     }
     // A second handle for the DACL alone: it asks for no data access, so
     // the sharing of this handle does not stand in its way.
-    HandleCloser dac(ReOpenFile(h_, READ_CONTROL | WRITE_DAC,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0));
+    UniqueFileHandle dac(ReOpenFile(h_, READ_CONTROL | WRITE_DAC,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0));
     if (dac.get() == INVALID_HANDLE_VALUE) return Failed();
     const DWORD r = SetSecurityInfo(dac.get(), SE_FILE_OBJECT,
                                     DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
@@ -406,7 +372,7 @@ class Win32FileSystem final : public FileSystem {
       }
       return Refuse(error, ErrorFromWin32(e), FailureFromWin32(e));
     }
-    HandleCloser closer(h);
+    UniqueFileHandle closer(h);
     BY_HANDLE_FILE_INFORMATION info;
     if (!GetFileInformationByHandle(h, &info)) {
       return Refuse(error, OpenError::kOther, FailureFromWin32(GetLastError()));

@@ -4,6 +4,7 @@
 
 #include "platform/file_failure.h"
 #include "platform/machine_lock.h"
+#include "platform/unique_win32.h"
 
 namespace orvo::platform {
 
@@ -15,20 +16,6 @@ namespace {
 // token limits to administrators, and a standard user's installer could
 // neither create nor open it.
 constexpr wchar_t kMutexSecurity[] = L"D:(A;;0x00100001;;;WD)(A;;GA;;;SY)(A;;GA;;;BA)";
-
-// Frees a descriptor made by the SDDL conversion for one scope.
-class LocalMemory {
- public:
-  LocalMemory() = default;
-  ~LocalMemory() { LocalFree(p_); }
-  LocalMemory(const LocalMemory&) = delete;
-  LocalMemory& operator=(const LocalMemory&) = delete;
-  PSECURITY_DESCRIPTOR* put() { return &p_; }
-  PSECURITY_DESCRIPTOR get() const { return p_; }
-
- private:
-  PSECURITY_DESCRIPTOR p_ = nullptr;
-};
 
 // Waits for |h|; in a single-threaded apartment the wait pumps messages and
 // lets COM dispatch calls meanwhile. Returns WAIT_OBJECT_0, WAIT_ABANDONED,
@@ -50,7 +37,7 @@ MachineLock::MachineLock(const char16_t* mutex_name, const char16_t*, uint32_t t
     return;
   }
   const wchar_t* name = reinterpret_cast<const wchar_t*>(mutex_name);
-  LocalMemory descriptor;
+  UniqueLocalMemory descriptor;  // made by the SDDL conversion
   SECURITY_ATTRIBUTES attributes = {sizeof(attributes), nullptr, FALSE};
   if (ConvertStringSecurityDescriptorToSecurityDescriptorW(kMutexSecurity, SDDL_REVISION_1,
                                                            descriptor.put(), nullptr)) {

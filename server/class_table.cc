@@ -22,7 +22,7 @@ ClassTable::ClassTable()
           {CLSID_TamsiverCommonInterface, IDR_TAMSIVERCOMMONINTERFACE, &CClassFactory::Create,
            &CreateInstance<CTamsiverCommonInterface>, nullptr},
       } {
-  if (!lock_.Init()) SetModuleInitFailed();
+  if (!lock_.usable()) SetModuleInitFailed();
 }
 
 ClassTable::~ClassTable() {
@@ -38,7 +38,7 @@ HRESULT ClassTable::GetClassObject(REFCLSID clsid, REFIID iid, void** out) {
     if (!IsEqualCLSID(row.clsid, clsid)) continue;
     IUnknown* object = row.class_object.load(std::memory_order_acquire);
     if (object == nullptr) {
-      ScopedLock lock(lock_);
+      platform::LockGuard lock(lock_);
       object = row.class_object.load(std::memory_order_relaxed);
       if (object == nullptr) {
         const HRESULT hr = row.create_class_object(row.create_instance, IID_IUnknown,

@@ -8,8 +8,8 @@
 
 #include <atomic>
 
+#include "platform/recursive_lock.h"
 #include "server/class_factory.h"
-#include "server/critical_section.h"
 
 namespace orvo::server {
 
@@ -43,7 +43,7 @@ class ClassTable {
  private:
   static constexpr int kRowCount = 2;
 
-  CriticalSection lock_;
+  platform::RecursiveLock lock_;
   ClassRow rows_[kRowCount];
 };
 

@@ -34,7 +34,7 @@ HRESULT Notify(int* error_code, Body&& body) noexcept {
 
 HRESULT CICommonInterface::CheckTamsiverInstalled(long* bVal) {
   return CallNoThrow([&] {
-    if (bVal == nullptr) return static_cast<HRESULT>(install::CheckTamsiverInstalled(nullptr));
+    if (bVal == nullptr) return install::CheckTamsiverInstalled(nullptr);
     int32_t installed = static_cast<int32_t>(*bVal);
     const HRESULT hr = install::CheckTamsiverInstalled(&installed);
     *bVal = installed;
@@ -55,9 +55,9 @@ HRESULT CICommonInterface::NotifyApplicationInstalled(BSTR nsCallName, BSTR nsNa
                                                       BSTR nsParam, BSTR nsMainIconPath,
                                                       BSTR nsDesc, int* npErrorCode) {
   return Notify(npErrorCode, [&] {
-    return static_cast<HRESULT>(install::NotifyApplicationInstalled(
+    return install::NotifyApplicationInstalled(
         Text(nsCallName), Text(nsName), Text(nsVersion), Text(nsInstallDir),
-        Text(nsMainProgramPath), Text(nsParam), Text(nsMainIconPath), Text(nsDesc), npErrorCode));
+        Text(nsMainProgramPath), Text(nsParam), Text(nsMainIconPath), Text(nsDesc), npErrorCode);
   });
 }
 
@@ -66,10 +66,10 @@ HRESULT CICommonInterface::NotifyWidgetInstalled(BSTR nsCallName, BSTR nsName, B
                                                  BSTR nsMainIconPath, BSTR nsDesc, int niWidth,
                                                  int niHeight, int* npErrorCode) {
   return Notify(npErrorCode, [&] {
-    return static_cast<HRESULT>(install::NotifyWidgetInstalled(
-        Text(nsCallName), Text(nsName), Text(nsVersion), Text(nsInstallDir),
-        Text(nsMainProgramPath), Text(nsMainIconPath), Text(nsDesc), niWidth, niHeight,
-        npErrorCode));
+    return install::NotifyWidgetInstalled(Text(nsCallName), Text(nsName), Text(nsVersion),
+                                          Text(nsInstallDir), Text(nsMainProgramPath),
+                                          Text(nsMainIconPath), Text(nsDesc), niWidth, niHeight,
+                                          npErrorCode);
   });
 }
 
@@ -78,9 +78,9 @@ HRESULT CICommonInterface::NotifyApplicationUpdated(BSTR nsCallName, BSTR nsName
                                                     BSTR nsParam, BSTR nsMainIconPath, BSTR nsDesc,
                                                     int* npErrorCode) {
   return Notify(npErrorCode, [&] {
-    return static_cast<HRESULT>(install::NotifyApplicationUpdated(
+    return install::NotifyApplicationUpdated(
         Text(nsCallName), Text(nsName), Text(nsVersion), Text(nsInstallDir),
-        Text(nsMainProgramPath), Text(nsParam), Text(nsMainIconPath), Text(nsDesc), npErrorCode));
+        Text(nsMainProgramPath), Text(nsParam), Text(nsMainIconPath), Text(nsDesc), npErrorCode);
   });
 }
 
@@ -92,9 +92,8 @@ HRESULT CICommonInterface::NotifyApplicationUninstalled(BSTR nsMainProgramPath, 
 }
 
 HRESULT CICommonInterface::NotifyWidgetUninstalled(BSTR nsName, int* npErrorCode) {
-  return Notify(npErrorCode, [&] {
-    return static_cast<HRESULT>(install::NotifyWidgetUninstalled(Text(nsName), npErrorCode));
-  });
+  return Notify(npErrorCode,
+                [&] { return install::NotifyWidgetUninstalled(Text(nsName), npErrorCode); });
 }
 
 }  // namespace orvo::server

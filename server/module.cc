@@ -20,12 +20,12 @@ bool ModuleInitFailed() { return g_init_failed; }
 void SetModuleInitFailed() { g_init_failed = true; }
 
 COrvoCommModule::COrvoCommModule() {
-  if (!static_data_lock_.Init()) SetModuleInitFailed();
+  if (!static_data_lock_.usable()) SetModuleInitFailed();
 }
 
 COrvoCommModule::~COrvoCommModule() {
-  if (static_data_lock_.initialized()) {
-    ScopedLock lock(static_data_lock_);
+  if (static_data_lock_.usable()) {
+    platform::LockGuard lock(static_data_lock_);
     while (term_count_ > 0) {
       const TermEntry entry = term_funcs_[--term_count_];
       entry.func(entry.data);
@@ -40,7 +40,7 @@ LONG COrvoCommModule::Unlock() { return InterlockedDecrement(&lock_count_); }
 LONG COrvoCommModule::GetLockCount() const { return lock_count_; }
 
 HRESULT COrvoCommModule::AddTermFunc(TermFunc func, void* data) {
-  ScopedLock lock(static_data_lock_);
+  platform::LockGuard lock(static_data_lock_);
   if (term_count_ == kMaxTermFuncs) return E_OUTOFMEMORY;
   term_funcs_[term_count_++] = TermEntry{func, data};
   return S_OK;

@@ -5,7 +5,7 @@
 
 #include <windows.h>
 
-#include "server/critical_section.h"
+#include "platform/recursive_lock.h"
 
 namespace orvo::registrar {
 class ScriptRegistrar;
@@ -33,7 +33,7 @@ class COrvoCommModule {
   LONG GetLockCount() const;
 
   // Re-entrant; serialises the loading of type information.
-  CriticalSection& static_data_lock() { return static_data_lock_; }
+  platform::RecursiveLock& static_data_lock() { return static_data_lock_; }
 
   // Adds a callback that runs when the module ends. E_OUTOFMEMORY when the
   // fixed list is full.
@@ -54,7 +54,7 @@ class COrvoCommModule {
   };
 
   volatile LONG lock_count_ = 0;
-  CriticalSection static_data_lock_;
+  platform::RecursiveLock static_data_lock_;
   TermEntry term_funcs_[kMaxTermFuncs] = {};
   int term_count_ = 0;  // guarded by static_data_lock_
 };

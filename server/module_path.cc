@@ -15,7 +15,7 @@ HRESULT GetModulePath(HMODULE module, std::wstring* path) {
       path->resize(length);
       return S_OK;
     }
-    if (size >= 0x8000) return HResultFromSystemError(ERROR_FILENAME_EXCED_RANGE);
+    if (size >= 0x8000) return ResultFromSystemError(ERROR_FILENAME_EXCED_RANGE);
   }
 }
 

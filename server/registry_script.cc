@@ -39,7 +39,8 @@ HRESULT RunRegistryScript(UINT resource, bool do_register,
     registrar::Win32Registry registry;
     registrar::ScriptRegistrar script_registrar(&registry);
     for (const Replacement& replacement : replacements) {
-      script_registrar.AddReplacement(View(replacement.name), View(replacement.value));
+      ORVO_RETURN_IF_FAILED(
+          script_registrar.AddReplacement(View(replacement.name), View(replacement.value)));
     }
     ORVO_RETURN_IF_FAILED(Module().AddCommonRGSReplacements(&script_registrar));
 

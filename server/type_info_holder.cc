@@ -52,7 +52,7 @@ HRESULT TypeInfoHolder::EnsureLoaded(LCID lcid) {
     return S_OK;
   }
   COrvoCommModule& module = Module();
-  ScopedLock lock(module.static_data_lock());
+  platform::LockGuard lock(module.static_data_lock());
   if (type_info_.load(std::memory_order_relaxed) == nullptr) {
     ComPtr<ITypeLib> library;
     ORVO_RETURN_IF_FAILED(

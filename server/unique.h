@@ -1,5 +1,6 @@
-// One-line owners for the platform's handles, keys, strings and variants,
-// and a reference-counting pointer for COM interfaces.
+// One-line owners for automation strings and variants, and a
+// reference-counting pointer for COM interfaces; the kernel's handles, keys
+// and modules are owned by platform/unique_win32.h, on the same UniqueAny.
 #ifndef ORVO_SERVER_UNIQUE_H_
 #define ORVO_SERVER_UNIQUE_H_
 
@@ -8,44 +9,17 @@
 
 #include <utility>
 
+#include "platform/unique_win32.h"
+
 namespace orvo::server {
 
-// Owns one value of type T, closed with |Close| unless it is T().
-template <typename T, auto Close>
-class UniqueAny {
- public:
-  UniqueAny() = default;
-  explicit UniqueAny(T value) : value_(value) {}
-  UniqueAny(UniqueAny&& other) noexcept : value_(other.release()) {}
-  UniqueAny& operator=(UniqueAny&& other) noexcept {
-    reset(other.release());
-    return *this;
-  }
-  UniqueAny(const UniqueAny&) = delete;
-  UniqueAny& operator=(const UniqueAny&) = delete;
-  ~UniqueAny() { reset(); }
-
-  T get() const { return value_; }
-  explicit operator bool() const { return value_ != T(); }
-  T release() { return std::exchange(value_, T()); }
-  void reset(T value = T()) {
-    if (value_ != T()) Close(value_);
-    value_ = value;
-  }
-  // For out parameters: closes the current value and gives its slot.
-  T* put() {
-    reset();
-    return &value_;
-  }
-
- private:
-  T value_ = T();
-};
+using platform::UniqueAny;
+using platform::UniqueFileHandle;  // for handles whose "none" is INVALID_HANDLE_VALUE
+using platform::UniqueHandle;      // for handles whose "none" is null
+using platform::UniqueHkey;
+using platform::UniqueModule;
 
 using UniqueBstr = UniqueAny<BSTR, &SysFreeString>;
-using UniqueHkey = UniqueAny<HKEY, &RegCloseKey>;
-using UniqueHandle = UniqueAny<HANDLE, &CloseHandle>;  // for handles whose "none" is null
-using UniqueModule = UniqueAny<HMODULE, &FreeLibrary>;
 
 // A VARIANT cleared when it goes out of scope.
 struct UniqueVariant : VARIANT {

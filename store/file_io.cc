@@ -4,6 +4,7 @@
 #include <cstring>
 #include <memory>
 
+#include "platform/malloc_buffer.h"
 #include "store/coding.h"
 
 using orvo::platform::CurrentFileSystem;
@@ -17,10 +18,7 @@ namespace {
 static_assert(kCfHeaderImageSize == kCfReserved28Offset + 4,
               "the image ends after the field at 28");
 
-struct FreeDeleter {
-  void operator()(void* p) const { std::free(p); }
-};
-using Buffer = std::unique_ptr<uint8_t, FreeDeleter>;
+using Buffer = orvo::platform::MallocBuffer;
 
 }  // namespace
 

@@ -5,8 +5,10 @@
 #include <memory>
 
 #include "platform/file_failure.h"
+#include "platform/malloc_buffer.h"
 #include "store/coding.h"
 #include "store/hash64.h"
+#include "store/tree.h"
 
 using orvo::platform::CompanionTrust;
 using orvo::platform::CurrentFileSystem;
@@ -18,32 +20,8 @@ using orvo::platform::OpenMode;
 
 namespace {
 
-struct FreeDeleter {
-  void operator()(void* p) const { std::free(p); }
-};
-using Buffer = std::unique_ptr<uint8_t, FreeDeleter>;
-
-// Frees a tree that nobody took.
-struct TreeDeleter {
-  void operator()(CfNode* node) const { FreeNodeTree(node, nullptr); }
-};
-using Tree = std::unique_ptr<CfNode, TreeDeleter>;
-
-// Holds |lock| for one scope when there is one.
-class MaybeLocked {
- public:
-  explicit MaybeLocked(orvo::platform::RecursiveLock* lock) : lock_(lock) {
-    if (lock_ != nullptr) lock_->Lock();
-  }
-  ~MaybeLocked() {
-    if (lock_ != nullptr) lock_->Unlock();
-  }
-  MaybeLocked(const MaybeLocked&) = delete;
-  MaybeLocked& operator=(const MaybeLocked&) = delete;
-
- private:
-  orvo::platform::RecursiveLock* lock_;
-};
+using Buffer = orvo::platform::MallocBuffer;
+using Tree = CfTree;  // frees a tree that nobody took
 
 // PATH followed by a companion suffix, on the heap (paths given to the free
 // functions have no fixed bound).
@@ -763,7 +741,7 @@ bool SaveConfigFile(const CfChar* path, const CfHeaderImage& image, CfNode* cons
   }
   CfBody made;
   {
-    MaybeLocked guard(lock);
+    orvo::platform::LockGuard guard(lock);  // none without a lock
     if (!CfSerializeBody(*root, hint, &made)) return false;
   }
   Buffer buffer(made.bytes);

@@ -55,7 +55,7 @@ std::string ForPeople(std::u16string s) {
 // The UTF-16 string value of |key|'s child |name|, without its terminator.
 // False when there is no such child or it holds no UTF-16 string.
 bool ReadText(ICfKey* key, const CfChar* name, std::u16string* text) {
-  CfRef<ICfKey> child(key->OpenKey(name, false));  // null: no such child
+  auto child = CfRef<ICfKey>::Adopt(key->OpenKey(name, false));  // null: no such child
   if (!child || child->GetType() != CfTypeWString) return false;
   const int32_t length = child->GetValueLength();
   if (length < 2 || length % 2 != 0) return false;
@@ -89,12 +89,12 @@ using Seen = std::vector<std::string>;
 
 void PrintApplications(ICfKey* root, Seen* seen) {
   int count = 0;
-  CfRef<ICfKey> section(root->OpenKey(kAppSection, false));
+  auto section = CfRef<ICfKey>::Adopt(root->OpenKey(kAppSection, false));
   std::printf("applications:\n");
   // Each key handed out carries a reference; MoveToNextSibling releases the
   // current one and hands out the next (null after the last).
-  for (CfRef<ICfKey> record(section ? section->GetFirstChild() : nullptr); record;
-       record.reset(record.release()->MoveToNextSibling())) {
+  for (auto record = CfRef<ICfKey>::Adopt(section ? section->GetFirstChild() : nullptr); record;
+       record.attach(record.release()->MoveToNextSibling())) {
     if (record->GetId(nullptr) != kAppRecordId) continue;
     ++count;
     const std::string title = Title(record.get(), u"(no name)");
@@ -112,10 +112,10 @@ void PrintApplications(ICfKey* root, Seen* seen) {
 
 void PrintWidgets(ICfKey* root, Seen* seen) {
   int count = 0;
-  CfRef<ICfKey> section(root->OpenKey(kWidgetSection, false));
+  auto section = CfRef<ICfKey>::Adopt(root->OpenKey(kWidgetSection, false));
   std::printf("widgets:\n");
-  for (CfRef<ICfKey> widget(section ? section->GetFirstChild() : nullptr); widget;
-       widget.reset(widget.release()->MoveToNextSibling())) {
+  for (auto widget = CfRef<ICfKey>::Adopt(section ? section->GetFirstChild() : nullptr); widget;
+       widget.attach(widget.release()->MoveToNextSibling())) {
     ++count;
     // The key's name is the widget's name cut at 255 units; "Name" is whole.
     // GetName with a null buffer gives the length; then it copies name and NUL.
@@ -171,7 +171,7 @@ bool Warn(const std::u16string& path, const CfLoadReport& report) {
 bool PrintFile(const std::u16string& path, Seen* seen) {
   seen->clear();
   // CreateConfigFile hands out the file object with one reference, or null.
-  CfRef<CConfigFile> file(CreateConfigFile(path.c_str(), kCfOpenExisting));
+  auto file = CfRef<CConfigFile>::Adopt(CreateConfigFile(path.c_str(), kCfOpenExisting));
   if (!file) {
     std::fprintf(stderr, "reader: %s: cannot open\n", ForPeople(path).c_str());
     return false;
@@ -179,7 +179,7 @@ bool PrintFile(const std::u16string& path, Seen* seen) {
   const bool trusted = Warn(path, file->load_report());
   {
     // Every key is released before the file object's last reference.
-    CfRef<ICfKey> root(file->GetRootKey());
+    auto root = CfRef<ICfKey>::Adopt(file->GetRootKey());
     if (root) {
       PrintApplications(root.get(), seen);
       PrintWidgets(root.get(), seen);

@@ -1,7 +1,7 @@
 #include "server/registrar/memory_registry.h"
 
+#include "platform/result.h"
 #include "server/registrar/fold.h"
-#include "server/registrar/result.h"
 
 namespace orvo::registrar {
 
@@ -45,8 +45,8 @@ MemoryRegistry::Key* MemoryRegistry::Find(RegistryRoot root, std::u16string_view
   return key;
 }
 
-int32_t MemoryRegistry::CreateKey(RegistryRoot root, std::u16string_view path) {
-  if (!IsValidKeyPath(path)) return kEInvalidArg;
+Result MemoryRegistry::CreateKey(RegistryRoot root, std::u16string_view path) {
+  if (!IsValidKeyPath(path)) return kResultInvalidArg;
   Key* key = &roots_[static_cast<int>(root)];
   ForEachComponent(path, [&key](std::u16string_view name) {
     std::unique_ptr<Key>& slot = key->subkeys[Folded(name)];
@@ -57,71 +57,71 @@ int32_t MemoryRegistry::CreateKey(RegistryRoot root, std::u16string_view path) {
     key = slot.get();
     return true;
   });
-  return kSOk;
+  return kResultOk;
 }
 
-int32_t MemoryRegistry::KeyExists(RegistryRoot root, std::u16string_view path) {
-  if (!IsValidKeyPath(path)) return kEInvalidArg;
-  return Find(root, path) != nullptr ? kSOk : kSFalse;
+Result MemoryRegistry::KeyExists(RegistryRoot root, std::u16string_view path) {
+  if (!IsValidKeyPath(path)) return kResultInvalidArg;
+  return Find(root, path) != nullptr ? kResultOk : kResultFalse;
 }
 
-int32_t MemoryRegistry::DeleteTree(RegistryRoot root, std::u16string_view path) {
-  if (path.empty() || !IsValidKeyPath(path)) return kEInvalidArg;
+Result MemoryRegistry::DeleteTree(RegistryRoot root, std::u16string_view path) {
+  if (path.empty() || !IsValidKeyPath(path)) return kResultInvalidArg;
   std::u16string_view parent_path, name;
   SplitLast(path, &parent_path, &name);
   Key* parent = Find(root, parent_path);
-  if (parent == nullptr || parent->subkeys.erase(Folded(name)) == 0) return kENotFound;
-  return kSOk;
+  if (parent == nullptr || parent->subkeys.erase(Folded(name)) == 0) return kResultNotFound;
+  return kResultOk;
 }
 
-int32_t MemoryRegistry::SetStringValue(RegistryRoot root, std::u16string_view path,
-                                       std::u16string_view name, std::u16string_view data) {
-  if (!IsValidKeyPath(path)) return kEInvalidArg;
+Result MemoryRegistry::SetStringValue(RegistryRoot root, std::u16string_view path,
+                                      std::u16string_view name, std::u16string_view data) {
+  if (!IsValidKeyPath(path)) return kResultInvalidArg;
   Key* key = Find(root, path);
-  if (key == nullptr) return kENotFound;
+  if (key == nullptr) return kResultNotFound;
   Value& value = key->values[Folded(name)];
   if (value.name.empty()) value.name = std::u16string(name);
   value.data = std::u16string(data);
-  return kSOk;
+  return kResultOk;
 }
 
-int32_t MemoryRegistry::DeleteValue(RegistryRoot root, std::u16string_view path,
-                                    std::u16string_view name) {
-  if (!IsValidKeyPath(path)) return kEInvalidArg;
+Result MemoryRegistry::DeleteValue(RegistryRoot root, std::u16string_view path,
+                                   std::u16string_view name) {
+  if (!IsValidKeyPath(path)) return kResultInvalidArg;
   Key* key = Find(root, path);
-  if (key == nullptr || key->values.erase(Folded(name)) == 0) return kENotFound;
-  return kSOk;
+  if (key == nullptr || key->values.erase(Folded(name)) == 0) return kResultNotFound;
+  return kResultOk;
 }
 
-int32_t MemoryRegistry::GetStringValue(RegistryRoot root, std::u16string_view path,
-                                       std::u16string_view name, std::u16string* data) {
-  if (!IsValidKeyPath(path)) return kEInvalidArg;
+Result MemoryRegistry::GetStringValue(RegistryRoot root, std::u16string_view path,
+                                      std::u16string_view name, std::u16string* data) {
+  if (!IsValidKeyPath(path)) return kResultInvalidArg;
   Key* key = Find(root, path);
-  if (key == nullptr) return kENotFound;
+  if (key == nullptr) return kResultNotFound;
   auto it = key->values.find(Folded(name));
-  if (it == key->values.end()) return kENotFound;
+  if (it == key->values.end()) return kResultNotFound;
   *data = it->second.data;
-  return kSOk;
+  return kResultOk;
 }
 
-int32_t MemoryRegistry::EnumerateSubkeys(RegistryRoot root, std::u16string_view path,
-                                         std::vector<std::u16string>* names) {
-  if (!IsValidKeyPath(path)) return kEInvalidArg;
+Result MemoryRegistry::EnumerateSubkeys(RegistryRoot root, std::u16string_view path,
+                                        std::vector<std::u16string>* names) {
+  if (!IsValidKeyPath(path)) return kResultInvalidArg;
   Key* key = Find(root, path);
-  if (key == nullptr) return kENotFound;
+  if (key == nullptr) return kResultNotFound;
   names->clear();
   for (const auto& entry : key->subkeys) names->push_back(entry.second->name);
-  return kSOk;
+  return kResultOk;
 }
 
-int32_t MemoryRegistry::EnumerateValues(RegistryRoot root, std::u16string_view path,
-                                        std::vector<std::u16string>* names) {
-  if (!IsValidKeyPath(path)) return kEInvalidArg;
+Result MemoryRegistry::EnumerateValues(RegistryRoot root, std::u16string_view path,
+                                       std::vector<std::u16string>* names) {
+  if (!IsValidKeyPath(path)) return kResultInvalidArg;
   Key* key = Find(root, path);
-  if (key == nullptr) return kENotFound;
+  if (key == nullptr) return kResultNotFound;
   names->clear();
   for (const auto& entry : key->values) names->push_back(entry.second.name);
-  return kSOk;
+  return kResultOk;
 }
 
 }  // namespace orvo::registrar

@@ -19,19 +19,19 @@ class MemoryRegistry : public Registry {
   MemoryRegistry(const MemoryRegistry&) = delete;
   MemoryRegistry& operator=(const MemoryRegistry&) = delete;
 
-  int32_t CreateKey(RegistryRoot root, std::u16string_view path) override;
-  int32_t KeyExists(RegistryRoot root, std::u16string_view path) override;
-  int32_t DeleteTree(RegistryRoot root, std::u16string_view path) override;
-  int32_t SetStringValue(RegistryRoot root, std::u16string_view path, std::u16string_view name,
-                         std::u16string_view data) override;
-  int32_t DeleteValue(RegistryRoot root, std::u16string_view path,
-                      std::u16string_view name) override;
-  int32_t GetStringValue(RegistryRoot root, std::u16string_view path, std::u16string_view name,
-                         std::u16string* data) override;
-  int32_t EnumerateSubkeys(RegistryRoot root, std::u16string_view path,
-                           std::vector<std::u16string>* names) override;
-  int32_t EnumerateValues(RegistryRoot root, std::u16string_view path,
+  Result CreateKey(RegistryRoot root, std::u16string_view path) override;
+  Result KeyExists(RegistryRoot root, std::u16string_view path) override;
+  Result DeleteTree(RegistryRoot root, std::u16string_view path) override;
+  Result SetStringValue(RegistryRoot root, std::u16string_view path, std::u16string_view name,
+                        std::u16string_view data) override;
+  Result DeleteValue(RegistryRoot root, std::u16string_view path,
+                     std::u16string_view name) override;
+  Result GetStringValue(RegistryRoot root, std::u16string_view path, std::u16string_view name,
+                        std::u16string* data) override;
+  Result EnumerateSubkeys(RegistryRoot root, std::u16string_view path,
                           std::vector<std::u16string>* names) override;
+  Result EnumerateValues(RegistryRoot root, std::u16string_view path,
+                         std::vector<std::u16string>* names) override;
 
  private:
   struct Value {

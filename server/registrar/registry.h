@@ -6,9 +6,9 @@
 // a backslash or holds two in a row, and a path has at most 512 components. Names of keys and
 // values compare without regard to case. A value name of "" is the key's default value.
 //
-// Every operation returns a result code (result.h); a key or value that does
-// not exist gives kENotFound, a malformed path kEInvalidArg. Implementations
-// may throw std::bad_alloc; ScriptRegistrar turns it into kEOutOfMemory.
+// Every operation returns a result code (platform/result.h); a key or value that does
+// not exist gives kResultNotFound, a malformed path kResultInvalidArg. Implementations
+// may throw std::bad_alloc; ScriptRegistrar turns it into kResultOutOfMemory.
 #ifndef ORVO_SERVER_REGISTRAR_REGISTRY_H_
 #define ORVO_SERVER_REGISTRAR_REGISTRY_H_
 
@@ -16,6 +16,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "platform/result.h"
 
 namespace orvo::registrar {
 
@@ -44,35 +46,35 @@ class Registry {
   virtual ~Registry() = default;
 
   // Creates the key with any missing parents, or finds the existing one.
-  virtual int32_t CreateKey(RegistryRoot root, std::u16string_view path) = 0;
+  virtual Result CreateKey(RegistryRoot root, std::u16string_view path) = 0;
 
-  // kSOk when the key exists, kSFalse when it does not.
-  virtual int32_t KeyExists(RegistryRoot root, std::u16string_view path) = 0;
+  // kResultOk when the key exists, kResultFalse when it does not.
+  virtual Result KeyExists(RegistryRoot root, std::u16string_view path) = 0;
 
   // Deletes the key with all its subkeys and values. A root cannot be
-  // deleted: the empty path gives kEInvalidArg.
-  virtual int32_t DeleteTree(RegistryRoot root, std::u16string_view path) = 0;
+  // deleted: the empty path gives kResultInvalidArg.
+  virtual Result DeleteTree(RegistryRoot root, std::u16string_view path) = 0;
 
   // Sets a string value of an existing key, replacing any earlier value of
   // that name.
-  virtual int32_t SetStringValue(RegistryRoot root, std::u16string_view path,
-                                 std::u16string_view name, std::u16string_view data) = 0;
+  virtual Result SetStringValue(RegistryRoot root, std::u16string_view path,
+                                std::u16string_view name, std::u16string_view data) = 0;
 
-  virtual int32_t DeleteValue(RegistryRoot root, std::u16string_view path,
-                              std::u16string_view name) = 0;
+  virtual Result DeleteValue(RegistryRoot root, std::u16string_view path,
+                             std::u16string_view name) = 0;
 
-  // Reads a string value; kETypeMismatch for a value of another type.
-  virtual int32_t GetStringValue(RegistryRoot root, std::u16string_view path,
-                                 std::u16string_view name, std::u16string* data) = 0;
+  // Reads a string value; kResultTypeMismatch for a value of another type.
+  virtual Result GetStringValue(RegistryRoot root, std::u16string_view path,
+                                std::u16string_view name, std::u16string* data) = 0;
 
   // The names of the key's direct subkeys / of its values, in the order the
   // registry gives them.
-  virtual int32_t EnumerateSubkeys(RegistryRoot root, std::u16string_view path,
-                                   std::vector<std::u16string>* names) = 0;
-  virtual int32_t EnumerateValues(RegistryRoot root, std::u16string_view path,
+  virtual Result EnumerateSubkeys(RegistryRoot root, std::u16string_view path,
                                   std::vector<std::u16string>* names) = 0;
+  virtual Result EnumerateValues(RegistryRoot root, std::u16string_view path,
+                                 std::vector<std::u16string>* names) = 0;
 
-  int32_t SetDefaultValue(RegistryRoot root, std::u16string_view path, std::u16string_view data) {
+  Result SetDefaultValue(RegistryRoot root, std::u16string_view path, std::u16string_view data) {
     return SetStringValue(root, path, u"", data);
   }
 };

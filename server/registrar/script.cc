@@ -2,8 +2,8 @@
 
 #include <new>
 
+#include "platform/result.h"
 #include "server/registrar/fold.h"
-#include "server/registrar/result.h"
 #include "server/registrar/script_tokenizer.h"
 
 namespace orvo::registrar {
@@ -151,7 +151,7 @@ class Runner {
  public:
   Runner(Registry* registry, bool per_user) : registry_(registry), per_user_(per_user) {}
 
-  int32_t Run(const Tree& tree, bool do_register) {
+  Result Run(const Tree& tree, bool do_register) {
     root_ = tree.root;
     base_.clear();
     if (per_user_ && root_ == RegistryRoot::kClassesRoot) {
@@ -168,58 +168,57 @@ class Runner {
   }
 
   // Deletes a tree; a missing key is no failure.
-  int32_t DeleteTreeIfPresent(const std::u16string& path) {
-    const int32_t result = registry_->DeleteTree(root_, path);
-    return result == kENotFound ? kSOk : result;
+  Result DeleteTreeIfPresent(const std::u16string& path) {
+    const Result result = registry_->DeleteTree(root_, path);
+    return result == kResultNotFound ? kResultOk : result;
   }
 
-  int32_t RegisterEntries(const std::u16string& parent, const std::vector<Entry>& entries) {
+  Result RegisterEntries(const std::u16string& parent, const std::vector<Entry>& entries) {
     for (const Entry& entry : entries) {
       if (entry.kind == Entry::Kind::kValue) {
-        ORVO_REGISTRAR_RETURN_IF_FAILED(
-            registry_->SetStringValue(root_, parent, entry.name, entry.data));
+        ORVO_RETURN_IF_FAILED(registry_->SetStringValue(root_, parent, entry.name, entry.data));
         continue;
       }
       const std::u16string path = Join(parent, entry.name);
       if (entry.kind == Entry::Kind::kDelete) {
-        ORVO_REGISTRAR_RETURN_IF_FAILED(DeleteTreeIfPresent(path));
+        ORVO_RETURN_IF_FAILED(DeleteTreeIfPresent(path));
         continue;
       }
       if (entry.removal == Entry::Removal::kForceRemove) {
-        ORVO_REGISTRAR_RETURN_IF_FAILED(DeleteTreeIfPresent(path));
+        ORVO_RETURN_IF_FAILED(DeleteTreeIfPresent(path));
       }
-      ORVO_REGISTRAR_RETURN_IF_FAILED(registry_->CreateKey(root_, path));
+      ORVO_RETURN_IF_FAILED(registry_->CreateKey(root_, path));
       if (entry.has_data) {
-        ORVO_REGISTRAR_RETURN_IF_FAILED(registry_->SetDefaultValue(root_, path, entry.data));
+        ORVO_RETURN_IF_FAILED(registry_->SetDefaultValue(root_, path, entry.data));
       }
-      ORVO_REGISTRAR_RETURN_IF_FAILED(RegisterEntries(path, entry.entries));
+      ORVO_RETURN_IF_FAILED(RegisterEntries(path, entry.entries));
     }
-    return kSOk;
+    return kResultOk;
   }
 
-  int32_t UnregisterEntries(const std::u16string& parent, const std::vector<Entry>& entries) {
+  Result UnregisterEntries(const std::u16string& parent, const std::vector<Entry>& entries) {
     for (const Entry& entry : entries) {
       if (entry.kind == Entry::Kind::kDelete) continue;
       if (entry.kind == Entry::Kind::kValue) {
-        const int32_t result = registry_->DeleteValue(root_, parent, entry.name);
-        if (result != kENotFound) ORVO_REGISTRAR_RETURN_IF_FAILED(result);
+        const Result result = registry_->DeleteValue(root_, parent, entry.name);
+        if (result != kResultNotFound) ORVO_RETURN_IF_FAILED(result);
         continue;
       }
       const std::u16string path = Join(parent, entry.name);
       if (entry.removal == Entry::Removal::kForceRemove) {
-        ORVO_REGISTRAR_RETURN_IF_FAILED(DeleteTreeIfPresent(path));
+        ORVO_RETURN_IF_FAILED(DeleteTreeIfPresent(path));
         continue;
       }
-      const int32_t exists = registry_->KeyExists(root_, path);
-      ORVO_REGISTRAR_RETURN_IF_FAILED(exists);
-      if (exists != kSOk) continue;  // nothing of it to remove
-      ORVO_REGISTRAR_RETURN_IF_FAILED(UnregisterEntries(path, entry.entries));
+      const Result exists = registry_->KeyExists(root_, path);
+      ORVO_RETURN_IF_FAILED(exists);
+      if (exists != kResultOk) continue;  // nothing of it to remove
+      ORVO_RETURN_IF_FAILED(UnregisterEntries(path, entry.entries));
       if (entry.removal == Entry::Removal::kNoRemove) continue;
       std::vector<std::u16string> subkeys;
-      ORVO_REGISTRAR_RETURN_IF_FAILED(registry_->EnumerateSubkeys(root_, path, &subkeys));
-      if (subkeys.empty()) ORVO_REGISTRAR_RETURN_IF_FAILED(DeleteTreeIfPresent(path));
+      ORVO_RETURN_IF_FAILED(registry_->EnumerateSubkeys(root_, path, &subkeys));
+      if (subkeys.empty()) ORVO_RETURN_IF_FAILED(DeleteTreeIfPresent(path));
     }
-    return kSOk;
+    return kResultOk;
   }
 
   Registry* registry_;
@@ -230,16 +229,16 @@ class Runner {
 
 }  // namespace
 
-int32_t ReplacementMap::Add(std::u16string_view name, std::u16string_view value) {
-  if (name.empty() || name.find(kPercent) != std::u16string_view::npos) return kEInvalidArg;
+Result ReplacementMap::Add(std::u16string_view name, std::u16string_view value) {
+  if (name.empty() || name.find(kPercent) != std::u16string_view::npos) return kResultInvalidArg;
   for (auto& entry : entries_) {
     if (EqualsIgnoreCase(entry.first, name)) {
       entry.second.assign(value);
-      return kSOk;
+      return kResultOk;
     }
   }
   entries_.emplace_back(std::u16string(name), std::u16string(value));
-  return kSOk;
+  return kResultOk;
 }
 
 const std::u16string* ReplacementMap::Find(std::u16string_view name) const {
@@ -249,32 +248,28 @@ const std::u16string* ReplacementMap::Find(std::u16string_view name) const {
   return nullptr;
 }
 
-int32_t ScriptRegistrar::Run(std::u16string_view script, bool do_register) {
-  try {
+Result ScriptRegistrar::Run(std::u16string_view script, bool do_register) {
+  return CallNoThrow([&]() -> Result {
     std::vector<Tree> trees;
-    if (!Parser(script, replacements_).Parse(&trees)) return kEScript;
+    if (!Parser(script, replacements_).Parse(&trees)) return kResultBadScript;
     Runner runner(registry_, per_user_);
-    for (const Tree& tree : trees) ORVO_REGISTRAR_RETURN_IF_FAILED(runner.Run(tree, do_register));
-    return kSOk;
-  } catch (const std::bad_alloc&) {
-    return kEOutOfMemory;
-  } catch (...) {
-    return kEFail;
-  }
+    for (const Tree& tree : trees) ORVO_RETURN_IF_FAILED(runner.Run(tree, do_register));
+    return kResultOk;
+  });
 }
 
-int32_t ScriptRegistrar::RunAscii(std::string_view script, bool do_register) {
+Result ScriptRegistrar::RunAscii(std::string_view script, bool do_register) {
   std::u16string wide;
   try {
     wide.reserve(script.size());
     for (char c : script) {
       const unsigned char unit = static_cast<unsigned char>(c);
       if (unit == 0) break;  // the end of the script
-      if (unit > 0x7F) return kEScript;
+      if (unit > 0x7F) return kResultBadScript;
       wide.push_back(static_cast<char16_t>(unit));
     }
   } catch (const std::bad_alloc&) {
-    return kEOutOfMemory;
+    return kResultOutOfMemory;
   }
   return Run(wide, do_register);
 }

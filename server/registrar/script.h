@@ -36,7 +36,7 @@
 // Missing keys and values are never an error when deleting.
 //
 // A script is parsed in full, replacements included, before the registry is
-// touched: a malformed script changes nothing and gives kEScript. A registry
+// touched: a malformed script changes nothing and gives kResultBadScript. A registry
 // failure ends the run at once with that failure; what was done before it
 // stays done.
 #ifndef ORVO_SERVER_REGISTRAR_SCRIPT_H_
@@ -52,12 +52,15 @@
 
 namespace orvo::registrar {
 
+// A script that cannot be run: malformed, or naming an unknown replacement.
+constexpr Result kResultBadScript = kResultException;
+
 // Values for %NAME% in scripts. Names compare without regard to case.
 class ReplacementMap {
  public:
   // Adds |name| or replaces its value. An empty name, or one holding a
-  // percent sign, could never be written in a script: kEInvalidArg.
-  int32_t Add(std::u16string_view name, std::u16string_view value);
+  // percent sign, could never be written in a script: kResultInvalidArg.
+  Result Add(std::u16string_view name, std::u16string_view value);
   // The value of |name|, or nullptr.
   const std::u16string* Find(std::u16string_view name) const;
   void Clear() { entries_.clear(); }
@@ -76,22 +79,22 @@ class ScriptRegistrar {
   void set_per_user(bool per_user) { per_user_ = per_user; }
   bool per_user() const { return per_user_; }
 
-  int32_t AddReplacement(std::u16string_view name, std::u16string_view value) {
+  Result AddReplacement(std::u16string_view name, std::u16string_view value) {
     return replacements_.Add(name, value);
   }
   void ClearReplacements() { replacements_.Clear(); }
 
   // Runs |script| (UTF-16) to register or to unregister its entries.
-  // kSOk, kEScript for a malformed script, kEOutOfMemory, or the registry's
+  // kResultOk, kResultBadScript for a malformed script, kResultOutOfMemory, or the registry's
   // failure. Never throws.
-  int32_t Run(std::u16string_view script, bool do_register);
-  int32_t Register(std::u16string_view script) { return Run(script, true); }
-  int32_t Unregister(std::u16string_view script) { return Run(script, false); }
+  Result Run(std::u16string_view script, bool do_register);
+  Result Register(std::u16string_view script) { return Run(script, true); }
+  Result Unregister(std::u16string_view script) { return Run(script, false); }
 
   // The same for a script of 8-bit units, as carried in resources. Only
   // ASCII is accepted: any unit above 0x7F before the first NUL gives
-  // kEScript.
-  int32_t RunAscii(std::string_view script, bool do_register);
+  // kResultBadScript.
+  Result RunAscii(std::string_view script, bool do_register);
 
  private:
   Registry* registry_;

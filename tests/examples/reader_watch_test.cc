@@ -36,12 +36,12 @@ std::wstring TestFolder() {
 // Appends an application record named |name| to the file at |path|, made
 // when missing, and saves it.
 bool AddApplication(const std::u16string& path, const std::u16string& name) {
-  CfRef<CConfigFile> file(CreateConfigFile(path.c_str(), 4 /* OPEN_ALWAYS */));
+  auto file = CfRef<CConfigFile>::Adopt(CreateConfigFile(path.c_str(), 4 /* OPEN_ALWAYS */));
   if (!file) return false;
   {
-    CfRef<ICfKey> section(file->OpenKey(orvo::install::kAppSection, true));
+    auto section = CfRef<ICfKey>::Adopt(file->OpenKey(orvo::install::kAppSection, true));
     if (!section) return false;
-    CfRef<ICfKey> record(
+    auto record = CfRef<ICfKey>::Adopt(
         section->CreateChildWithId(orvo::install::kAppRecordId, false, CfTypeNone, nullptr, 0));
     if (!record) return false;
     const std::u16string program = u"C:\\Apps\\" + name + u".exe";
@@ -51,7 +51,8 @@ bool AddApplication(const std::u16string& path, const std::u16string& name) {
         {orvo::install::kValueMainIcon, u"C:\\Apps\\app.ico"},
     };
     for (const auto& v : values) {
-      CfRef<ICfKey> value(record->CreateChild(v.first, CfTypeWString, v.second.c_str(), -1));
+      auto value =
+          CfRef<ICfKey>::Adopt(record->CreateChild(v.first, CfTypeWString, v.second.c_str(), -1));
       if (!value) return false;
     }
   }
@@ -154,15 +155,15 @@ TEST(ReaderWatchTest, ReReadsTheFileWhenTheBroadcastArrives) {
 
 // Removes the application records named |name| from the file at |path|.
 bool RemoveApplication(const std::u16string& path, const std::u16string& name) {
-  CfRef<CConfigFile> file(CreateConfigFile(path.c_str(), 3 /* OPEN_EXISTING */));
+  auto file = CfRef<CConfigFile>::Adopt(CreateConfigFile(path.c_str(), 3 /* OPEN_EXISTING */));
   if (!file) return false;
   {
-    CfRef<ICfKey> section(file->OpenKey(orvo::install::kAppSection, false));
+    auto section = CfRef<ICfKey>::Adopt(file->OpenKey(orvo::install::kAppSection, false));
     if (!section) return false;
     for (int32_t n = 0;;) {
-      CfRef<ICfKey> record(section->GetChildById(orvo::install::kAppRecordId, n));
+      auto record = CfRef<ICfKey>::Adopt(section->GetChildById(orvo::install::kAppRecordId, n));
       if (!record) break;
-      CfRef<ICfKey> value(record->OpenKey(orvo::install::kValueName, false));
+      auto value = CfRef<ICfKey>::Adopt(record->OpenKey(orvo::install::kValueName, false));
       CfChar text[64] = {};
       if (value && value->GetValue(text, sizeof(text) - 2) > 0 && text == name) {
         if (!record->Delete()) return false;

@@ -54,7 +54,7 @@ void Describe(ICfKey* key, int depth, std::string* out) {
 
 std::string DescribeTree(IConfigFile* file) {
   if (file == nullptr) return "<no file object>";
-  CfRef<ICfKey> root(file->GetRootKey());
+  auto root = CfRef<ICfKey>::Adopt(file->GetRootKey());
   if (!root) return "<no root key>";
   std::string out;
   Describe(root.get(), 0, &out);
@@ -63,7 +63,7 @@ std::string DescribeTree(IConfigFile* file) {
 
 // The tree of the file at |path| as a fresh open reads it.
 std::string DescribeDisk(const fs::path& path) {
-  CfRef<CConfigFile> file(CreateConfigFile(path.u16string().c_str(), kOpenExisting));
+  auto file = CfRef<CConfigFile>::Adopt(CreateConfigFile(path.u16string().c_str(), kOpenExisting));
   return file ? DescribeTree(file.get()) : "<cannot open>";
 }
 
@@ -111,9 +111,9 @@ struct Run {
 
 // Writes |make|'s tree as the file at |path| (no failing allocator).
 void WriteFile(const fs::path& path, const std::function<void(ICfKey*)>& make) {
-  CfRef<CConfigFile> file(CreateConfigFile(path.u16string().c_str(), kOpenAlways));
+  auto file = CfRef<CConfigFile>::Adopt(CreateConfigFile(path.u16string().c_str(), kOpenAlways));
   ASSERT_TRUE(file);
-  CfRef<ICfKey> root(file->GetRootKey());
+  auto root = CfRef<ICfKey>::Adopt(file->GetRootKey());
   make(root.get());
   ASSERT_TRUE(file->Save(nullptr));
 }
@@ -121,11 +121,14 @@ void WriteFile(const fs::path& path, const std::function<void(ICfKey*)>& make) {
 // Three levels of named and unnamed keys with values: 4 x 10 records.
 void NestedRecords(ICfKey* root) {
   for (int s = 0; s < 4; ++s) {
-    CfRef<ICfKey> section(root->CreateChild(KeyName(s).c_str(), CfTypeNone, nullptr, 0));
+    auto section =
+        CfRef<ICfKey>::Adopt(root->CreateChild(KeyName(s).c_str(), CfTypeNone, nullptr, 0));
     for (int r = 0; r < 10; ++r) {
-      CfRef<ICfKey> record(section->CreateChildWithId(1, false, CfTypeNone, nullptr, 0));
-      CfRef<ICfKey> a(record->CreateChild(u"Path", CfTypeWString, u"C:\\Program Files\\x", -1));
-      CfRef<ICfKey> b(record->CreateChild(u"N", CfTypeBinary, "\x01\x02\x03\x04", 4));
+      auto record =
+          CfRef<ICfKey>::Adopt(section->CreateChildWithId(1, false, CfTypeNone, nullptr, 0));
+      auto a = CfRef<ICfKey>::Adopt(
+          record->CreateChild(u"Path", CfTypeWString, u"C:\\Program Files\\x", -1));
+      auto b = CfRef<ICfKey>::Adopt(record->CreateChild(u"N", CfTypeBinary, "\x01\x02\x03\x04", 4));
     }
   }
 }
@@ -134,26 +137,26 @@ void NestedRecords(ICfKey* root) {
 std::function<void(ICfKey*)> Children(int n) {
   return [n](ICfKey* root) {
     for (int i = 0; i < n; ++i) {
-      CfRef<ICfKey> c(root->CreateChild(KeyName(i).c_str(), CfTypeString, "v", -1));
+      auto c = CfRef<ICfKey>::Adopt(root->CreateChild(KeyName(i).c_str(), CfTypeString, "v", -1));
     }
   };
 }
 
 // Opens the scenario's file (no failing allocator).
 void OpenFile(Run* r) {
-  r->file.reset(CreateConfigFile(r->file_path.u16string().c_str(), kOpenExisting));
+  r->file.attach(CreateConfigFile(r->file_path.u16string().c_str(), kOpenExisting));
   ASSERT_TRUE(r->file);
 }
 
 ICfKey* Child(Run* r, const char16_t* name) {
-  CfRef<ICfKey> root(r->file->GetRootKey());
+  auto root = CfRef<ICfKey>::Adopt(r->file->GetRootKey());
   return root->FindChild(name, -1, nullptr, false);
 }
 
 // The first record of a section of NestedRecords, or its child |value|.
 ICfKey* Record(Run* r, const char16_t* section, const char16_t* value = nullptr) {
-  CfRef<ICfKey> s(Child(r, section));
-  CfRef<ICfKey> record(s->GetFirstChild());
+  auto s = CfRef<ICfKey>::Adopt(Child(r, section));
+  auto record = CfRef<ICfKey>::Adopt(s->GetFirstChild());
   return value == nullptr ? record.release() : record->FindChild(value, -1, nullptr, false);
 }
 
@@ -193,9 +196,9 @@ bool IsSubsequence(const std::vector<std::string>& part, const std::vector<std::
 
 // The records of section |name| in the file at |path|, as a fresh open reads them.
 std::vector<std::string> SectionRecords(const fs::path& path, const char16_t* name) {
-  CfRef<CConfigFile> file(CreateConfigFile(path.u16string().c_str(), kOpenExisting));
+  auto file = CfRef<CConfigFile>::Adopt(CreateConfigFile(path.u16string().c_str(), kOpenExisting));
   if (!file) return {"<cannot open>"};
-  CfRef<ICfKey> section(file->OpenKey(name, false));
+  auto section = CfRef<ICfKey>::Adopt(file->OpenKey(name, false));
   if (!section) return {};
   std::vector<std::string> out;
   for (ICfKey* c = section->GetFirstChild(); c != nullptr; c = c->MoveToNextSibling()) {
@@ -290,7 +293,7 @@ Run* Keep(Run* r, ICfKey* k) {
 }
 
 bool Open(Run* r) {
-  r->file.reset(CreateConfigFile(r->file16.c_str(), kOpenExisting));
+  r->file.attach(CreateConfigFile(r->file16.c_str(), kOpenExisting));
   return static_cast<bool>(r->file);
 }
 
@@ -308,7 +311,7 @@ std::function<void(Run*)> LoadedChildren(int n) {
 
 // Holds a key on every child of the root.
 bool HoldEveryChild(Run* r) {
-  CfRef<ICfKey> root(r->file->GetRootKey());
+  auto root = CfRef<ICfKey>::Adopt(r->file->GetRootKey());
   for (ICfKey* k = root->GetFirstChild(); k != nullptr; k = k->GetNextSibling()) Keep(r, k);
   return r->keys.size() == static_cast<size_t>(kChildren);
 }
@@ -340,50 +343,50 @@ std::vector<Scenario> Scenarios() {
       Open));
   // Key operations on a loaded file; each one is whole or has no effect.
   list.push_back(Make("FindChild with create", nullptr, Loaded, [](Run* r) {
-    CfRef<ICfKey> section(Child(r, u"kaa"));
+    auto section = CfRef<ICfKey>::Adopt(Child(r, u"kaa"));
     ICfKey* k = section->FindChild(u"New", -1, nullptr, true);
     return Keep(r, k) && k != nullptr;
   }));
   list.push_back(Make("CreateChild on a leaf", nullptr, Loaded, [](Run* r) {
-    CfRef<ICfKey> leaf(Record(r, u"kaa", u"N"));
+    auto leaf = CfRef<ICfKey>::Adopt(Record(r, u"kaa", u"N"));
     ICfKey* k = leaf->CreateChild(u"Below", CfTypeString, "x", -1);
     return Keep(r, k) && k != nullptr;
   }));
   list.push_back(Make("CreateChild growing a table", nullptr, LoadedChildren(16), [](Run* r) {
-    CfRef<ICfKey> root(r->file->GetRootKey());
+    auto root = CfRef<ICfKey>::Adopt(r->file->GetRootKey());
     ICfKey* k = root->CreateChild(u"Seventeenth", CfTypeString, "x", -1);
     return Keep(r, k) && k != nullptr;
   }));
   list.push_back(Make("CreateChildWithId", nullptr, Loaded, [](Run* r) {
-    CfRef<ICfKey> section(Child(r, u"kab"));
+    auto section = CfRef<ICfKey>::Adopt(Child(r, u"kab"));
     ICfKey* k = section->CreateChildWithId(1, true, CfTypeString, "abc", -1);
     return Keep(r, k) && k != nullptr;
   }));
   list.push_back(Make("SetValue growing", nullptr, Loaded, [](Run* r) {
-    CfRef<ICfKey> key(Record(r, u"kac"));  // a branch with children
+    auto key = CfRef<ICfKey>::Adopt(Record(r, u"kac"));  // a branch with children
     static const uint8_t big[300] = {7, 7, 7};
     return key->SetValue(CfTypeBinary, big, sizeof(big));
   }));
   list.push_back(Make(
       "SetValue shrinking", nullptr, Loaded,
       [](Run* r) {
-        CfRef<ICfKey> key(Record(r, u"kac", u"Path"));
+        auto key = CfRef<ICfKey>::Adopt(Record(r, u"kac", u"Path"));
         return key->SetValue(CfTypeBinary, "s", 1);
       },
       nullptr, false));
   list.push_back(Make("Rename", nullptr, Loaded, [](Run* r) {
-    CfRef<ICfKey> key(Child(r, u"kad"));
+    auto key = CfRef<ICfKey>::Adopt(Child(r, u"kad"));
     return key->Rename(u"Renamed", true);
   }));
   list.push_back(Make(
       "Delete while iterating", nullptr, LoadedChildren(kChildren),
       [](Run* r) {
-        CfRef<ICfKey> root(r->file->GetRootKey());
+        auto root = CfRef<ICfKey>::Adopt(r->file->GetRootKey());
         int visited = 0;
         for (ICfKey* k = root->GetFirstChild(); k != nullptr; ++visited) {
           k = k->MoveToNextSiblingEx(true);
         }
-        CfRef<ICfKey> first(root->GetFirstChild());
+        auto first = CfRef<ICfKey>::Adopt(root->GetFirstChild());
         return visited == kChildren && !first;
       },
       [](Run* r, const std::string& before, const std::string&) {
@@ -411,7 +414,7 @@ std::vector<Scenario> Scenarios() {
       [](Run* r) {
         Loaded(r);
         r->old_disk = DescribeDisk(r->file_path);
-        CfRef<ICfKey> k(r->file->OpenKey(u"Added\\Deeper", true));
+        auto k = CfRef<ICfKey>::Adopt(r->file->OpenKey(u"Added\\Deeper", true));
         ASSERT_TRUE(k);
       },
       [](Run* r) { return r->file->Save(nullptr); },
@@ -443,7 +446,7 @@ std::vector<Scenario> Scenarios() {
         ASSERT_TRUE(orvo::testing::WriteWholeFile(r->file_path, bytes));
         r->old_bytes = bytes;
         OpenFile(r);
-        CfRef<ICfKey> k(r->file->OpenKey(u"Added", true));
+        auto k = CfRef<ICfKey>::Adopt(r->file->OpenKey(u"Added", true));
         ASSERT_TRUE(k);
       },
       [](Run* r) { return r->file->Save(nullptr); },
@@ -492,9 +495,10 @@ std::vector<Scenario> Scenarios() {
         return r->result == kResultOk;
       },
       [](Run* r, const std::string&, const std::string&) {
-        CfRef<CConfigFile> file(CreateConfigFile(r->file_path.u16string().c_str(), kOpenExisting));
+        auto file = CfRef<CConfigFile>::Adopt(
+            CreateConfigFile(r->file_path.u16string().c_str(), kOpenExisting));
         ASSERT_TRUE(file);
-        CfRef<ICfKey> widget(file->OpenKey(u"Widget\\Appkaa", false));
+        auto widget = CfRef<ICfKey>::Adopt(file->OpenKey(u"Widget\\Appkaa", false));
         EXPECT_TRUE(widget) << "the registered widget is lost";
       }));
   list.back().values_may_drop = true;

@@ -154,17 +154,18 @@ struct Snapshot {
 
 Snapshot Load() {
   Snapshot s;
-  CfRef<CConfigFile> file(CreateConfigFile(FilePath().c_str(), platform::kOpenExisting));
+  auto file =
+      CfRef<CConfigFile>::Adopt(CreateConfigFile(FilePath().c_str(), platform::kOpenExisting));
   if (!file) return s;
   {
-    CfRef<ICfKey> apps(file->OpenKey(u"APP", false));
+    auto apps = CfRef<ICfKey>::Adopt(file->OpenKey(u"APP", false));
     if (apps) {
       for (ICfKey* r = apps->GetFirstChild(); r != nullptr; r = r->MoveToNextSibling()) {
         if (r->GetId(nullptr) != kAppRecordId || NameOf(r) != u"") ++s.app_record_id_mismatches;
         s.apps.push_back(ReadValues(r));
       }
     }
-    CfRef<ICfKey> widgets(file->OpenKey(u"Widget", false));
+    auto widgets = CfRef<ICfKey>::Adopt(file->OpenKey(u"Widget", false));
     if (widgets) {
       for (ICfKey* r = widgets->GetFirstChild(); r != nullptr; r = r->MoveToNextSibling()) {
         s.widgets[NameOf(r)] = ReadValues(r);
@@ -432,9 +433,9 @@ TEST_F(OperationsTest, FileObjectFromOutsideIsUsedAndGivenBack) {
   EXPECT_EQ(g_shared->AddRef(), 2);  // the operations gave back their references
   g_shared->Release();
   {
-    CfRef<ICfKey> apps(g_shared->OpenKey(u"APP", false));
+    auto apps = CfRef<ICfKey>::Adopt(g_shared->OpenKey(u"APP", false));
     ASSERT_TRUE(apps);
-    CfRef<ICfKey> record(apps->GetChildById(kAppRecordId, 0));
+    auto record = CfRef<ICfKey>::Adopt(apps->GetChildById(kAppRecordId, 0));
     ASSERT_TRUE(record);
     EXPECT_EQ(ReadValues(record.get()).at(u"MainProgramPath"), W(u"shared.exe"));
   }
@@ -452,13 +453,16 @@ TEST_F(OperationsTest, UnterminatedStoredPathNeverMatches) {
   const std::u16string stored(260, u'P');
   CurrentFileSystem()->CreateFolder(Folder().c_str());
   {
-    CfRef<CConfigFile> file(CreateConfigFile(FilePath().c_str(), platform::kCreateAlways));
+    auto file =
+        CfRef<CConfigFile>::Adopt(CreateConfigFile(FilePath().c_str(), platform::kCreateAlways));
     ASSERT_TRUE(file);
-    CfRef<ICfKey> record(file->OpenKey(u"APP", true));
+    auto record = CfRef<ICfKey>::Adopt(file->OpenKey(u"APP", true));
     ASSERT_TRUE(record);
-    CfRef<ICfKey> app(record->CreateChildWithId(kAppRecordId, false, CfTypeNone, nullptr, 0));
+    auto app = CfRef<ICfKey>::Adopt(
+        record->CreateChildWithId(kAppRecordId, false, CfTypeNone, nullptr, 0));
     ASSERT_TRUE(app);
-    CfRef<ICfKey> path(app->CreateChild(u"MainProgramPath", CfTypeBinary, stored.data(), 520));
+    auto path = CfRef<ICfKey>::Adopt(
+        app->CreateChild(u"MainProgramPath", CfTypeBinary, stored.data(), 520));
     ASSERT_TRUE(path);
     ASSERT_TRUE(file->Save(nullptr));
   }
@@ -478,7 +482,7 @@ TEST_F(OperationsTest, CallsThatCannotBeHonouredChangeNothing) {
   const char16_t* h = huge.c_str();
   const struct {
     const char* what;
-    int32_t (*call)(const char16_t* h, int32_t* code);
+    Result (*call)(const char16_t* h, int32_t* code);
   } kCases[] = {
       {"app name too long",
        [](const char16_t* h, int32_t* c) {
@@ -551,11 +555,12 @@ TEST_F(OperationsTest, SectionMadeDuringACallIsSavedWhenTheRecordIsNot) {
       kInvalidArg);
   EXPECT_EQ(code, kInvalidArg);
   EXPECT_EQ(platform::BroadcastCount(), broadcasts + 1);
-  CfRef<CConfigFile> file(CreateConfigFile(FilePath().c_str(), platform::kOpenExisting));
+  auto file =
+      CfRef<CConfigFile>::Adopt(CreateConfigFile(FilePath().c_str(), platform::kOpenExisting));
   ASSERT_TRUE(file);
-  CfRef<ICfKey> widgets(file->OpenKey(u"Widget", false));
+  auto widgets = CfRef<ICfKey>::Adopt(file->OpenKey(u"Widget", false));
   ASSERT_TRUE(widgets);
-  EXPECT_EQ(CfRef<ICfKey>(widgets->GetFirstChild()).get(), nullptr);
+  EXPECT_EQ(CfRef<ICfKey>::Adopt(widgets->GetFirstChild()).get(), nullptr);
 }
 
 // A file object of another module whose root key is missing or unusable.
@@ -607,9 +612,9 @@ TEST_F(OperationsTest, NoFileRootOrSectionSavesAndPostsNothing) {
   EXPECT_TRUE(RemoveFolder(FilePath()));
 
   // No root key; then a root key that can hold no section (it was deleted).
-  CfRef<CConfigFile> other(CreateConfigFile(nullptr, platform::kOpenAlways));
+  auto other = CfRef<CConfigFile>::Adopt(CreateConfigFile(nullptr, platform::kOpenAlways));
   ASSERT_TRUE(other);
-  CfRef<ICfKey> gone(other->OpenKey(u"Gone", true));
+  auto gone = CfRef<ICfKey>::Adopt(other->OpenKey(u"Gone", true));
   ASSERT_TRUE(gone);
   ASSERT_TRUE(gone->Delete());
   for (ICfKey* root : {static_cast<ICfKey*>(nullptr), gone.get()}) {

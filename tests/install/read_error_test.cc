@@ -92,7 +92,7 @@ TEST(ReadErrorTest, EveryFailedReadFailsTheOpenAndChangesNothing) {
       ScopedFileSystem scope(&fs);
       fs.SetFile(path, c.side_file ? broken : whole);
       if (c.side_file) fs.SetFile(path + u".new", side);
-      CfRef<CConfigFile> file(CreateConfigFile(path.c_str(), kOpenExisting));
+      auto file = CfRef<CConfigFile>::Adopt(CreateConfigFile(path.c_str(), kOpenExisting));
       ASSERT_TRUE(file);
       open_reads = fs.counts.reads;
     }
@@ -118,7 +118,7 @@ TEST(ReadErrorTest, EveryFailedReadFailsTheOpenAndChangesNothing) {
           EXPECT_EQ(platform::BroadcastCount(), broadcasts);
         }
       } else {
-        CfRef<CConfigFile> file(CreateConfigFile(path.c_str(), kOpenExisting));
+        auto file = CfRef<CConfigFile>::Adopt(CreateConfigFile(path.c_str(), kOpenExisting));
         opened = static_cast<bool>(file);
       }
       fs.faults = MemoryFileSystem::Faults();

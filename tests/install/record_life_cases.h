@@ -350,7 +350,7 @@ inline std::vector<Case> Cases() {
 
 inline void PutText(ICfKey* record, const char16_t* name, const Text& text) {
   if (text) {
-    CfRef<ICfKey> value(record->CreateChild(name, CfTypeWString, text->c_str(), -1));
+    auto value = CfRef<ICfKey>::Adopt(record->CreateChild(name, CfTypeWString, text->c_str(), -1));
   }
 }
 
@@ -360,29 +360,29 @@ inline void WriteSeed(bool protect_b) {
   platform::FileSystem* fs = platform::CurrentFileSystem();
   const std::u16string path = RegistrationFile();
   for (const char16_t* suffix : {u"", u".new", u".old"}) fs->Remove((path + suffix).c_str());
-  CfRef<CConfigFile> file(CreateConfigFile(path.c_str(), platform::kOpenAlways));
+  auto file = CfRef<CConfigFile>::Adopt(CreateConfigFile(path.c_str(), platform::kOpenAlways));
   ASSERT_TRUE(file);
   {
-    CfRef<ICfKey> apps(file->OpenKey(install::kAppSection, true));
+    auto apps = CfRef<ICfKey>::Adopt(file->OpenKey(install::kAppSection, true));
     ASSERT_TRUE(apps);
     int index = 0;
     for (const AppArgs& a : SeedApps()) {
-      CfRef<ICfKey> r(
+      auto r = CfRef<ICfKey>::Adopt(
           apps->CreateChildWithId(install::kAppRecordId, false, CfTypeNone, nullptr, 0));
       ASSERT_TRUE(r);
       for (const auto& [name, bytes] : a.Record()) {
-        CfRef<ICfKey> value(r->CreateChild(name.c_str(), CfTypeWString, bytes.data(),
-                                           static_cast<int32_t>(bytes.size())));
+        auto value = CfRef<ICfKey>::Adopt(r->CreateChild(name.c_str(), CfTypeWString, bytes.data(),
+                                                         static_cast<int32_t>(bytes.size())));
       }
       if (protect_b && index == 1) {
         ASSERT_TRUE(r->SetAttributes(kCfProtected));
       }
       ++index;
     }
-    CfRef<ICfKey> widgets(file->OpenKey(install::kWidgetSection, true));
+    auto widgets = CfRef<ICfKey>::Adopt(file->OpenKey(install::kWidgetSection, true));
     ASSERT_TRUE(widgets);
     for (const char16_t* name : {u"Clock", u"Dial", u"Sun\\Moon"}) {
-      CfRef<ICfKey> w(widgets->CreateChild(name, CfTypeNone, nullptr, 0));
+      auto w = CfRef<ICfKey>::Adopt(widgets->CreateChild(name, CfTypeNone, nullptr, 0));
       ASSERT_TRUE(w);
       PutText(w.get(), install::kValueName, std::u16string(name));
     }
@@ -398,7 +398,7 @@ inline std::u16string NameOf(ICfKey* key) {
 
 inline Values ReadValues(ICfKey* record) {
   Values values;
-  for (CfRef<ICfKey> v(record->GetFirstChild()); v; v.reset(v->GetNextSibling())) {
+  for (auto v = CfRef<ICfKey>::Adopt(record->GetFirstChild()); v; v.attach(v->GetNextSibling())) {
     Bytes bytes(static_cast<size_t>(v->GetValueLength()));
     v->GetValue(bytes.data(), static_cast<int32_t>(bytes.size()));
     values[NameOf(v.get())] = bytes;
@@ -408,16 +408,18 @@ inline Values ReadValues(ICfKey* record) {
 
 inline Records ReadRecords() {
   Records out;
-  CfRef<CConfigFile> file(CreateConfigFile(RegistrationFile().c_str(), platform::kOpenExisting));
+  auto file = CfRef<CConfigFile>::Adopt(
+      CreateConfigFile(RegistrationFile().c_str(), platform::kOpenExisting));
   if (!file) return out;
-  CfRef<ICfKey> apps(file->OpenKey(install::kAppSection, false));
-  for (CfRef<ICfKey> r(apps ? apps->GetFirstChild() : nullptr); r; r.reset(r->GetNextSibling())) {
+  auto apps = CfRef<ICfKey>::Adopt(file->OpenKey(install::kAppSection, false));
+  for (auto r = CfRef<ICfKey>::Adopt(apps ? apps->GetFirstChild() : nullptr); r;
+       r.attach(r->GetNextSibling())) {
     EXPECT_EQ(r->GetId(nullptr), install::kAppRecordId);
     out.apps.push_back(ReadValues(r.get()));
   }
-  CfRef<ICfKey> widgets(file->OpenKey(install::kWidgetSection, false));
-  for (CfRef<ICfKey> w(widgets ? widgets->GetFirstChild() : nullptr); w;
-       w.reset(w->GetNextSibling())) {
+  auto widgets = CfRef<ICfKey>::Adopt(file->OpenKey(install::kWidgetSection, false));
+  for (auto w = CfRef<ICfKey>::Adopt(widgets ? widgets->GetFirstChild() : nullptr); w;
+       w.attach(w->GetNextSibling())) {
     out.widgets[NameOf(w.get())] = u"";
   }
   return out;

@@ -150,8 +150,8 @@ TEST(ChildHintsModel, AWarmKeyFindsExactlyTheChildrenPresent) {
   CConfigFile* file = CreateConfigFile(nullptr, kOpenAlways);
   ASSERT_NE(file, nullptr);
   {
-    KeyRef root(file->GetRootKey());
-    KeyRef big(root->CreateChild(u"Big", CfTypeNone, nullptr, 0));
+    auto root = KeyRef::Adopt(file->GetRootKey());
+    auto big = KeyRef::Adopt(root->CreateChild(u"Big", CfTypeNone, nullptr, 0));
     ASSERT_TRUE(big);
     const std::vector<std::string> pool = NamePool();
     std::set<std::string> present;  // lower case
@@ -163,19 +163,19 @@ TEST(ChildHintsModel, AWarmKeyFindsExactlyTheChildrenPresent) {
       const size_t op = present.size() < 400 ? 9 : pick(10);
       if (op < 5) {
         if (pick(2) == 0) name[1] = static_cast<char>(std::toupper(name[1]));
-        KeyRef k(big->FindChild(U16(name).c_str(), -1, nullptr, false));
+        auto k = KeyRef::Adopt(big->FindChild(U16(name).c_str(), -1, nullptr, false));
         ASSERT_EQ(static_cast<bool>(k), there) << name;
         if (k) {
           ASSERT_EQ(Lower(NameOf(k.get())), Lower(name));
         }
       } else if (op == 5 && there) {
-        KeyRef k(big->FindChild(U16(name).c_str(), -1, nullptr, false));
+        auto k = KeyRef::Adopt(big->FindChild(U16(name).c_str(), -1, nullptr, false));
         ASSERT_TRUE(k && k->Delete());
         present.erase(Lower(name));
       } else if (op == 6 && there) {
         const std::string to = pool[pick(pool.size())];
         if (Lower(to) == Lower(name)) continue;
-        KeyRef k(big->FindChild(U16(name).c_str(), -1, nullptr, false));
+        auto k = KeyRef::Adopt(big->FindChild(U16(name).c_str(), -1, nullptr, false));
         ASSERT_TRUE(k);
         const bool taken = present.count(Lower(to)) != 0;
         ASSERT_EQ(k->Rename(U16(to).c_str(), true), !taken);
@@ -184,13 +184,14 @@ TEST(ChildHintsModel, AWarmKeyFindsExactlyTheChildrenPresent) {
           present.insert(Lower(to));
         }
       } else if (op == 7 && there) {  // a longer value replaces the record
-        KeyRef k(big->FindChild(U16(name).c_str(), -1, nullptr, false));
+        auto k = KeyRef::Adopt(big->FindChild(U16(name).c_str(), -1, nullptr, false));
         ASSERT_TRUE(k && k->SetValue(CfTypeString, "a value that does not fit in place", -1));
       } else if (op == 8) {  // an unnamed child in the run of this name's id
-        KeyRef k(big->CreateChildWithId(Hash(name), pick(2) == 0, CfTypeNone, nullptr, 0));
+        auto k =
+            KeyRef::Adopt(big->CreateChildWithId(Hash(name), pick(2) == 0, CfTypeNone, nullptr, 0));
         ASSERT_TRUE(k);
       } else {
-        KeyRef k(big->CreateChild(U16(name).c_str(), CfTypeNone, nullptr, 0));
+        auto k = KeyRef::Adopt(big->CreateChild(U16(name).c_str(), CfTypeNone, nullptr, 0));
         ASSERT_EQ(static_cast<bool>(k), !there) << name;
         present.insert(Lower(name));
       }

@@ -52,10 +52,10 @@ class CompanionFilesTest : public ::testing::Test {
   // Opens |path|, adds the key |name| (when given) and saves.
   static bool AddAndSave(const std::u16string& path, const char16_t* name,
                          uint32_t disposition = kOpenAlways) {
-    CfRef<CConfigFile> file(CreateConfigFile(path.c_str(), disposition));
+    auto file = CfRef<CConfigFile>::Adopt(CreateConfigFile(path.c_str(), disposition));
     if (!file) return false;
     if (name != nullptr) {
-      CfRef<ICfKey> key(file->OpenKey(name, true));
+      auto key = CfRef<ICfKey>::Adopt(file->OpenKey(name, true));
       if (!key) return false;
     }
     return file->Save(nullptr);
@@ -64,11 +64,11 @@ class CompanionFilesTest : public ::testing::Test {
   // The names of the root's children, comma-separated; "<none>" when the
   // file cannot be opened.
   static std::string Keys(const std::u16string& path, uint32_t disposition = kOpenAlways) {
-    CfRef<CConfigFile> file(CreateConfigFile(path.c_str(), disposition));
+    auto file = CfRef<CConfigFile>::Adopt(CreateConfigFile(path.c_str(), disposition));
     if (!file) return "<none>";
-    CfRef<ICfKey> root(file->GetRootKey());
+    auto root = CfRef<ICfKey>::Adopt(file->GetRootKey());
     std::string names;
-    for (CfRef<ICfKey> k(root->GetFirstChild()); k; k.reset(k->GetNextSibling())) {
+    for (auto k = CfRef<ICfKey>::Adopt(root->GetFirstChild()); k; k.attach(k->GetNextSibling())) {
       CfChar buf[256] = {};
       const int32_t n = k->GetName(buf, 256);
       if (!names.empty()) names += ',';
@@ -104,10 +104,10 @@ TEST_F(CompanionFilesTest, TheSideFileHoldsTheImageTheFileIsWrittenInPlace) {
   // A shorter tree: both files keep their length and their identity (the
   // old tail stays beyond the body, as every reader expects).
   {
-    CfRef<CConfigFile> file(CreateConfigFile(path_.c_str(), kOpenExisting));
+    auto file = CfRef<CConfigFile>::Adopt(CreateConfigFile(path_.c_str(), kOpenExisting));
     ASSERT_TRUE(file);
-    CfRef<ICfKey> root(file->GetRootKey());
-    for (CfRef<ICfKey> k(root->GetFirstChild()); k; k.reset(root->GetFirstChild())) {
+    auto root = CfRef<ICfKey>::Adopt(file->GetRootKey());
+    for (auto k = CfRef<ICfKey>::Adopt(root->GetFirstChild()); k; k.attach(root->GetFirstChild())) {
       ASSERT_TRUE(k->Delete());
     }
     ASSERT_TRUE(file->Save(nullptr));
@@ -202,8 +202,8 @@ TEST_F(CompanionFilesTest, TheKeptCopyIsTheNewestContentThatCouldNotBeRead) {
   // Two objects that read the same damaged file: the first save keeps it,
   // the second finds a readable file and keeps nothing over it.
   ASSERT_TRUE(WriteWholeFile(Native(), "third damage"));
-  CfRef<CConfigFile> a(CreateConfigFile(path_.c_str(), kOpenExisting));
-  CfRef<CConfigFile> b(CreateConfigFile(path_.c_str(), kOpenExisting));
+  auto a = CfRef<CConfigFile>::Adopt(CreateConfigFile(path_.c_str(), kOpenExisting));
+  auto b = CfRef<CConfigFile>::Adopt(CreateConfigFile(path_.c_str(), kOpenExisting));
   ASSERT_TRUE(a && b);
   ASSERT_TRUE(a->Save(nullptr));
   ASSERT_TRUE(b->Save(nullptr));
@@ -212,7 +212,7 @@ TEST_F(CompanionFilesTest, TheKeptCopyIsTheNewestContentThatCouldNotBeRead) {
 
 TEST_F(CompanionFilesTest, SavingElsewhereKeepsNothing) {
   ASSERT_TRUE(WriteWholeFile(Native(), "not a configuration file"));
-  CfRef<CConfigFile> file(CreateConfigFile(path_.c_str(), kOpenExisting));
+  auto file = CfRef<CConfigFile>::Adopt(CreateConfigFile(path_.c_str(), kOpenExisting));
   ASSERT_TRUE(file);
   const std::u16string other = dir_.Path(u"other.set");
   ASSERT_TRUE(file->Save(other.c_str()));
@@ -234,9 +234,9 @@ TEST_F(CompanionFilesTest, ASaveWithNoMemoryOfTheFileNeverDestroysTheOnlyWholeCo
   ASSERT_TRUE(orvo::testing::CatchMidSave(Native(), kCfHeaderSize + 9));
   ASSERT_EQ(Keys(path_, kOpenExisting), "APP,Widget");
 
-  CfRef<CConfigFile> stranger(CreateConfigFile(nullptr, kOpenAlways));
+  auto stranger = CfRef<CConfigFile>::Adopt(CreateConfigFile(nullptr, kOpenAlways));
   ASSERT_TRUE(stranger);
-  CfRef<ICfKey> key(stranger->OpenKey(u"Other", true));
+  auto key = CfRef<ICfKey>::Adopt(stranger->OpenKey(u"Other", true));
   ASSERT_TRUE(key);
   const std::u16string spelling = dir_.Path(u".") + u"/InstallApp.set";
   {

@@ -30,7 +30,7 @@ TEST_F(ConfigFileIoTest, OpenAlwaysCreatesAnEmptyFileAndANewTree) {
   EXPECT_TRUE(std::filesystem::exists(dir_.NativePath(u"new.set")));
   EXPECT_EQ(std::filesystem::file_size(dir_.NativePath(u"new.set")), 0u);
   {
-    KeyRef root(file->GetRootKey());
+    auto root = KeyRef::Adopt(file->GetRootKey());
     ASSERT_TRUE(root);
     EXPECT_EQ(NameOf(root.get()), "Root");
     EXPECT_EQ(root->GetType(), CfTypeNone);
@@ -58,7 +58,7 @@ TEST_F(ConfigFileIoTest, SaveWithANewPathMovesTheObjectThere) {
   CConfigFile* file = CreateConfigFile(first.c_str(), kOpenAlways);
   ASSERT_NE(file, nullptr);
   {
-    KeyRef app(file->OpenKey(u"APP", true));
+    auto app = KeyRef::Adopt(file->OpenKey(u"APP", true));
     ASSERT_TRUE(app);
   }
   ASSERT_TRUE(file->Save(second.c_str()));
@@ -67,7 +67,7 @@ TEST_F(ConfigFileIoTest, SaveWithANewPathMovesTheObjectThere) {
   EXPECT_GT(size_after_first_save, 512u);
 
   {
-    KeyRef more(file->OpenKey(u"APP\\More", true));
+    auto more = KeyRef::Adopt(file->OpenKey(u"APP\\More", true));
     ASSERT_TRUE(more);
   }
   ASSERT_TRUE(file->Save(nullptr));  // to the second path again
@@ -80,7 +80,7 @@ TEST_F(ConfigFileIoTest, SaveWithANewPathMovesTheObjectThere) {
   CConfigFile* reread = CreateConfigFile(second.c_str(), kOpenExisting);
   ASSERT_NE(reread, nullptr);
   {
-    KeyRef more(reread->OpenKey(u"app/more", false));
+    auto more = KeyRef::Adopt(reread->OpenKey(u"app/more", false));
     EXPECT_TRUE(more);
   }
   ExpectSettled(reread);
@@ -112,13 +112,13 @@ TEST_F(ConfigFileIoTest, LeafRootReadBackTakesChildren) {
   file = CreateConfigFile(path.c_str(), kOpenExisting);
   ASSERT_NE(file, nullptr);
   {
-    KeyRef root(file->GetRootKey());
+    auto root = KeyRef::Adopt(file->GetRootKey());
     ASSERT_TRUE(root->SetAttributes(0x20));
-    KeyRef a(root->CreateChild(u"a", CfTypeNone, nullptr, 0));
+    auto a = KeyRef::Adopt(root->CreateChild(u"a", CfTypeNone, nullptr, 0));
     ASSERT_TRUE(a);
-    KeyRef b(root->CreateChildWithId(3, true, CfTypeNone, nullptr, 0));
+    auto b = KeyRef::Adopt(root->CreateChildWithId(3, true, CfTypeNone, nullptr, 0));
     ASSERT_TRUE(b);
-    KeyRef again(file->GetRootKey());
+    auto again = KeyRef::Adopt(file->GetRootKey());
     EXPECT_EQ(again.get(), root.get());
     EXPECT_EQ(NameOf(root.get()), "Root");
     // Rebuilt into a branch: the attribute nibble is not carried over.
@@ -133,10 +133,10 @@ TEST_F(ConfigFileIoTest, LeafRootReadBackTakesChildren) {
   file = CreateConfigFile(path.c_str(), kOpenExisting);
   ASSERT_NE(file, nullptr);
   {
-    KeyRef a(file->OpenKey(u"a", false));
+    auto a = KeyRef::Adopt(file->OpenKey(u"a", false));
     EXPECT_TRUE(a);
-    KeyRef root(file->GetRootKey());
-    KeyRef b(root->GetChildById(3, 0));
+    auto root = KeyRef::Adopt(file->GetRootKey());
+    auto b = KeyRef::Adopt(root->GetChildById(3, 0));
     EXPECT_TRUE(b);
   }
   ExpectSettled(file);
@@ -191,9 +191,9 @@ TEST_F(KeyTest, RootKeyIsOneObjectWithOneMoreReferenceEachTime) {
 TEST_F(KeyTest, FileOpenKeyWalksFromTheRoot) {
   EXPECT_EQ(file_->OpenKey(u"a\\b", false), nullptr);
   EXPECT_EQ(file_->OpenKey(nullptr, true), nullptr);
-  KeyRef made(file_->OpenKey(u"a\\b", true));
+  auto made = KeyRef::Adopt(file_->OpenKey(u"a\\b", true));
   ASSERT_TRUE(made);
-  KeyRef found(file_->OpenKey(u"A/B", false));
+  auto found = KeyRef::Adopt(file_->OpenKey(u"A/B", false));
   EXPECT_EQ(found.get(), made.get());
   EXPECT_EQ(ChildNames(root_.get()), "a");
 }
@@ -203,7 +203,7 @@ TEST(ConfigFileTest, DestroyingTheFileLeavesNoKeyObjectBehind) {
   CConfigFile* file = CreateConfigFile(nullptr, kOpenAlways);
   ASSERT_NE(file, nullptr);
   {
-    KeyRef a(file->OpenKey(u"a\\b\\c", true));
+    auto a = KeyRef::Adopt(file->OpenKey(u"a\\b\\c", true));
     ASSERT_TRUE(a);
   }
   EXPECT_EQ(file->PoolSize(), 3);
@@ -247,19 +247,19 @@ TEST_F(KeyTest, PoolKeepsFiveAndReusesTheMostRecent) {
   for (ICfKey* k : keys) EXPECT_EQ(k->Release(), 0);
   EXPECT_EQ(file_->PoolSize(), 5);
   // The next object handed out is the fifth released.
-  KeyRef next(root_->FindChild(u"k1", -1, nullptr, false));
+  auto next = KeyRef::Adopt(root_->FindChild(u"k1", -1, nullptr, false));
   EXPECT_EQ(next.get(), keys[4]);
   EXPECT_EQ(file_->PoolSize(), 4);
   for (ICfKey* k : holders) k->Release();
 }
 
 TEST_F(KeyTest, PooledObjectComesBackCleanForAnotherNode) {
-  KeyRef a(root_->CreateChild(u"a", CfTypeNone, nullptr, 0));
+  auto a = KeyRef::Adopt(root_->CreateChild(u"a", CfTypeNone, nullptr, 0));
   ASSERT_TRUE(a);
   ASSERT_TRUE(a->Delete());
   ICfKey* old = a.get();
   a.reset();  // detached and pooled
-  KeyRef b(root_->CreateChild(u"b", CfTypeNone, nullptr, 0));
+  auto b = KeyRef::Adopt(root_->CreateChild(u"b", CfTypeNone, nullptr, 0));
   ASSERT_TRUE(b);
   EXPECT_EQ(b.get(), old);
   EXPECT_EQ(NameOf(b.get()), "b");  // not detached any more

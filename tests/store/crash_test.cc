@@ -19,6 +19,7 @@
 #include "store/key.h"
 #include "store/ref.h"
 #include "store/save_protocol.h"
+#include "store/tree.h"
 #include "tests/store/side_file_util.h"
 #include "tests/testing/tree_util.h"
 
@@ -27,7 +28,6 @@ namespace {
 using orvo::platform::FileSystem;
 using orvo::platform::MemoryFileSystem;
 using orvo::testing::DescribeTree;
-using orvo::testing::TreeHolder;
 using CrashKind = MemoryFileSystem::CrashKind;
 
 constexpr uint32_t kOpenExisting = orvo::platform::kOpenExisting;
@@ -82,17 +82,18 @@ class ScopedFileSystem {
 // Generation |g| of the content: a new application record, a counter and a
 // value whose length grows, so that the body spans several sectors.
 void Modify(CConfigFile* file, int32_t g) {
-  CfRef<ICfKey> apps(file->OpenKey(u"APP", true));
+  auto apps = CfRef<ICfKey>::Adopt(file->OpenKey(u"APP", true));
   ASSERT_TRUE(apps);
-  CfRef<ICfKey> record(apps->CreateChildWithId(1, false, CfTypeNone, nullptr, 0));
+  auto record = CfRef<ICfKey>::Adopt(apps->CreateChildWithId(1, false, CfTypeNone, nullptr, 0));
   ASSERT_TRUE(record);
   const std::u16string path = u"C:\\Apps\\" + std::u16string(1, static_cast<char16_t>(u'A' + g));
-  CfRef<ICfKey> value(record->CreateChild(u"MainProgramPath", CfTypeWString, path.c_str(), -1));
+  auto value = CfRef<ICfKey>::Adopt(
+      record->CreateChild(u"MainProgramPath", CfTypeWString, path.c_str(), -1));
   ASSERT_TRUE(value);
-  CfRef<ICfKey> counter(file->OpenKey(u"Counter", true));
+  auto counter = CfRef<ICfKey>::Adopt(file->OpenKey(u"Counter", true));
   ASSERT_TRUE(counter && counter->SetValue(CfTypeBinary, &g, 4));
   const std::string blob(static_cast<size_t>(1200 + 300 * g), static_cast<char>('a' + g));
-  CfRef<ICfKey> big(file->OpenKey(u"Blob", true));
+  auto big = CfRef<ICfKey>::Adopt(file->OpenKey(u"Blob", true));
   ASSERT_TRUE(big && big->SetValue(CfTypeBinary, blob.data(), static_cast<int32_t>(blob.size())));
 }
 
@@ -110,13 +111,13 @@ void DescribeKeys(ICfKey* key, int depth, std::string* out) {
   if (!value.empty()) key->GetValue(&value[0], static_cast<int32_t>(value.size()));
   *out += std::to_string(value.size()) + ":" + std::to_string(std::hash<std::string>()(value));
   *out += '\n';
-  for (CfRef<ICfKey> c(key->GetFirstChild()); c; c.reset(c->GetNextSibling())) {
+  for (auto c = CfRef<ICfKey>::Adopt(key->GetFirstChild()); c; c.attach(c->GetNextSibling())) {
     DescribeKeys(c.get(), depth + 1, out);
   }
 }
 
 std::string DescribeKeys(CConfigFile* file) {
-  CfRef<ICfKey> root(file->GetRootKey());
+  auto root = CfRef<ICfKey>::Adopt(file->GetRootKey());
   std::string out;
   if (root) DescribeKeys(root.get(), 0, &out);
   return out;
@@ -128,7 +129,7 @@ std::string OpenAndDescribe(const std::u16string& path, CfTreeSource* source = n
   CfHeaderImage image;
   CfLoadReport from;
   if (!LoadConfigFile(path.c_str(), kOpenAlways, &root, &image, &from)) return "<no open>";
-  TreeHolder tree(root);
+  CfTree tree(root);
   if (source != nullptr) *source = from.source;
   return DescribeTree(root);
 }
@@ -158,7 +159,7 @@ const Images& TheImages() {
     auto* im = new Images();
     MemoryFileSystem fs;
     ScopedFileSystem scope(&fs);
-    CfRef<CConfigFile> file(CreateConfigFile(kPath.c_str(), kOpenAlways));
+    auto file = CfRef<CConfigFile>::Adopt(CreateConfigFile(kPath.c_str(), kOpenAlways));
     Modify(file.get(), 1);
     file->Save(nullptr);
     fs.GetFile(kPath, &im->committed);
@@ -247,7 +248,7 @@ Expected ExpectedFor(Start start) {
   Prepare(start, &fs);
   e.old_tree = OpenAndDescribe(kPath);
   fs.counts = MemoryFileSystem::Counts();
-  CfRef<CConfigFile> file(CreateConfigFile(kPath.c_str(), kOpenAlways));
+  auto file = CfRef<CConfigFile>::Adopt(CreateConfigFile(kPath.c_str(), kOpenAlways));
   e.open_calls = fs.counts.calls;
   e.old_keys = DescribeKeys(file.get());
   Modify(file.get(), 2);
@@ -294,7 +295,7 @@ class CrashTest : public ::testing::Test {
     MemoryFileSystem fs;
     ScopedFileSystem scope(&fs);
     Prepare(start, &fs);
-    CfRef<CConfigFile> file(CreateConfigFile(kPath.c_str(), kOpenAlways));
+    auto file = CfRef<CConfigFile>::Adopt(CreateConfigFile(kPath.c_str(), kOpenAlways));
     ASSERT_TRUE(file);
     Modify(file.get(), 2);
     const std::string in_memory = DescribeKeys(file.get());
@@ -340,12 +341,12 @@ class CrashTest : public ::testing::Test {
     ExpectOriginalKept(start, fs);
 
     // The program that runs next saves what it read; nothing is lost on the way.
-    CfRef<CConfigFile> next(CreateConfigFile(kPath.c_str(), kOpenAlways));
+    auto next = CfRef<CConfigFile>::Adopt(CreateConfigFile(kPath.c_str(), kOpenAlways));
     ASSERT_TRUE(next);
     const std::string read = DescribeKeys(next.get());
     ASSERT_TRUE(next->Save(nullptr));
     next.reset();
-    next.reset(CreateConfigFile(kPath.c_str(), kOpenExisting));
+    next.attach(CreateConfigFile(kPath.c_str(), kOpenExisting));
     ASSERT_TRUE(next);
     EXPECT_EQ(DescribeKeys(next.get()), read);
     ExpectOriginalKept(start, fs);
@@ -363,7 +364,7 @@ class CrashTest : public ::testing::Test {
     fs.GetFile(kSide, &side_before);
     const bool crash = trouble == Trouble::kKilled || trouble == Trouble::kKilledByPowerLoss;
     (crash ? fs.faults.crash_call : fs.faults.fail_call) = call;
-    CfRef<CConfigFile> file(CreateConfigFile(kPath.c_str(), kOpenAlways));
+    auto file = CfRef<CConfigFile>::Adopt(CreateConfigFile(kPath.c_str(), kOpenAlways));
     fs.faults = MemoryFileSystem::Faults();
     ++open_.scenarios;
     if (crash) {

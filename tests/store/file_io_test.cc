@@ -26,7 +26,6 @@ using orvo::testing::DescribeTree;
 using orvo::testing::MakeNode;
 using orvo::testing::ReadWholeFile;
 using orvo::testing::TempDir;
-using orvo::testing::TreeHolder;
 using orvo::testing::WriteWholeFile;
 
 constexpr uint32_t kOpenExisting = orvo::platform::kOpenExisting;
@@ -117,7 +116,7 @@ class FileIoTest : public ::testing::Test {
   }
 
   TempDir dir_;
-  TreeHolder tree_;
+  CfTree tree_;
   CfHeaderImage image_ = {};
   orvo::platform::RecursiveLock lock_;
 };
@@ -237,7 +236,7 @@ TEST_F(FileIoTest, DamagedBodiesKeepTheRecordsThatParse) {
     CfNode* root = nullptr;
     CfLoadReport load;
     ASSERT_TRUE(LoadConfigFile(Path().c_str(), kOpenExisting, &root, &image_, &load));
-    TreeHolder holder(root);
+    CfTree holder(root);
     EXPECT_EQ(load.file.state, c.state);
     EXPECT_FALSE(load.file.whole());
     EXPECT_EQ(load.source, CfTreeSource::kFilePart);
@@ -386,7 +385,7 @@ TEST_F(FileIoTest, InspectReportsTheHeader) {
   CfFileReport report;
   CfNode* root = nullptr;
   ASSERT_TRUE(InspectConfigFile(Path().c_str(), &report, &root));
-  TreeHolder holder(root);
+  CfTree holder(root);
   ASSERT_TRUE(root);
   EXPECT_EQ(report.state, CfFileState::kLoaded);
   EXPECT_EQ(report.file_size, 512u + 34 + 4);
@@ -404,7 +403,7 @@ TEST_F(FileIoTest, InspectReportsTheHeader) {
 // The tree that reading |body| gives, described.
 std::string AsRead(const std::string& body) {
   const uint8_t* cursor = reinterpret_cast<const uint8_t*>(body.data());
-  TreeHolder tree(ParseNode(&cursor, cursor + body.size()));
+  CfTree tree(ParseNode(&cursor, cursor + body.size()));
   return tree.get() == nullptr ? "" : DescribeTree(tree.get());
 }
 
@@ -441,7 +440,7 @@ class FileIoFaultTest : public ::testing::Test {
   static constexpr const char16_t* kSide = u"C:\\ProgramData\\Tamsiver\\InstallApp.set.new";
   MemoryFileSystem fs_;
   orvo::platform::FileSystem* previous_ = nullptr;
-  TreeHolder tree_;
+  CfTree tree_;
   CfHeaderImage image_;
 };
 
@@ -458,7 +457,7 @@ TEST_F(FileIoFaultTest, OneReadOfTheBodyAndOneWriteOfIt) {
   CfNode* root = nullptr;
   CfDiskMemory memory;
   ASSERT_TRUE(LoadConfigFile(kPath, kOpenExisting, &root, &image_, nullptr, &memory));
-  TreeHolder holder(root);
+  CfTree holder(root);
   // Header and body; of the side file its header and trailer only, to see
   // that its save finished.
   EXPECT_EQ(fs_.counts.reads, 4);
@@ -526,7 +525,7 @@ TEST_F(FileIoFaultTest, FailedSaves) {
     CfHeaderImage image;
     CfLoadReport load;
     ASSERT_TRUE(LoadConfigFile(kPath, kOpenExisting, &root, &image, &load));
-    TreeHolder holder(root);
+    CfTree holder(root);
     EXPECT_EQ(load.source, c.next);
     EXPECT_EQ(DescribeTree(root), c.next == CfTreeSource::kFile ? old_tree : new_tree);
   }
@@ -548,7 +547,7 @@ TEST_F(FileIoFaultTest, FailedSaves) {
     CfHeaderImage image;
     CfLoadReport load;
     ASSERT_TRUE(LoadConfigFile(kPath, kOpenExisting, &root, &image, &load));
-    TreeHolder holder(root);
+    CfTree holder(root);
     EXPECT_EQ(load.source, CfTreeSource::kFile);
     EXPECT_EQ(DescribeTree(root), new_tree);
   }

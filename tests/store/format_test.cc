@@ -17,7 +17,6 @@ namespace {
 using orvo::testing::AddChild;
 using orvo::testing::DescribeTree;
 using orvo::testing::MakeNode;
-using orvo::testing::TreeHolder;
 
 std::string Bytes(std::initializer_list<int> b) {
   std::string s;
@@ -109,7 +108,7 @@ TEST(ChecksumTest, AnyStartAndLength) {
 }
 
 TEST(SerializeTest, ExamplesFromTheFormat) {
-  TreeHolder root(NewTree());
+  CfTree root(NewTree());
   ASSERT_TRUE(root.get());
   EXPECT_EQ(Serialize(root.get()), kNewTreeBody);  // a childless branch goes out as a leaf
   ASSERT_TRUE(AddChild(root.get(), MakeNode(u"APP", 0, "", true)));  // no children either
@@ -117,7 +116,7 @@ TEST(SerializeTest, ExamplesFromTheFormat) {
 }
 
 TEST(SerializeTest, RecordLayout) {
-  TreeHolder root(MakeNode(u"R", 0xE0 | CfTypeBinary, "\x01\x02", true));
+  CfTree root(MakeNode(u"R", 0xE0 | CfTypeBinary, "\x01\x02", true));
   CfNode* b = AddChild(root.get(), MakeNode(u"b", CfTypeWString, std::string("x\0\0\0", 4)), 9);
   CfNode* a = AddChild(root.get(), MakeNode(u"\u00e9", 0x10 | CfTypeString, "hi"), 3);
   ASSERT_TRUE(a && b);
@@ -134,7 +133,7 @@ TEST(SerializeTest, Failures) {
   uint8_t* cursor = buf;
   EXPECT_EQ(SerializeNode(nullptr, nullptr), 0u);
   EXPECT_EQ(SerializeNode(nullptr, &cursor), 0u);
-  TreeHolder root(NewTree());
+  CfTree root(NewTree());
   ASSERT_TRUE(AddChild(root.get(), MakeNode(u"APP")));
   EXPECT_EQ(SerializeNode(root.get(), &cursor, 33), 0u);  // one byte short
   EXPECT_EQ(cursor, buf);
@@ -148,7 +147,7 @@ TEST(SerializeTest, Failures) {
 TEST(SerializeTest, OneWalkGivesTheBytesAndTheirSums) {
   for (const int children : {0, 1, 7, 300}) {
     for (const size_t value : {size_t{0}, size_t{100}, size_t{4093}, size_t{9000}}) {
-      TreeHolder root(NewTree());
+      CfTree root(NewTree());
       for (int i = 0; i < children; ++i) {
         const std::u16string name = u"k" + std::u16string(1, static_cast<char16_t>(u'a' + i % 26));
         ASSERT_TRUE(AddChild(
@@ -193,7 +192,7 @@ TEST(SerializeTest, BodyMustFitThirtyTwoBits) {
 TEST(ParseTest, ExamplesFromTheFormat) {
   size_t used = 0;
   CfParseStats stats;
-  TreeHolder root(Parse(kAppBody, &used, &stats));
+  CfTree root(Parse(kAppBody, &used, &stats));
   ASSERT_TRUE(root.get());
   EXPECT_EQ(used, kAppBody.size());
   EXPECT_EQ(stats.nodes, 2u);
@@ -238,7 +237,7 @@ TEST(ParseTest, UnreadableRootRecords) {
 
 TEST(ParseTest, FlagsAsRead) {
   // Bit 2 with no children reads as a leaf; bit 3 is dropped; the rest stays.
-  TreeHolder root(Parse(Record(u"R", 0xFF, "", 0)));
+  CfTree root(Parse(Record(u"R", 0xFF, "", 0)));
   ASSERT_TRUE(root.get());
   EXPECT_EQ(root.get()->flags, 0xF3);
   // A leaf record's count field carries nothing: the record ends after the value.
@@ -254,7 +253,7 @@ TEST(ParseTest, NamesAreCutButRecordsKeepTheirLength) {
                            Record(std::u16string(u"a\0b", 3), 0, "1", 0) +
                            Record(u"c/d", 0, "2", 0) + Record(u"e\\<", 0, "3", 0);
   size_t used = 0;
-  TreeHolder root(Parse(body, &used));
+  CfTree root(Parse(body, &used));
   ASSERT_TRUE(root.get());
   EXPECT_EQ(used, body.size());
   ASSERT_EQ(CfChildCount(root.get()), 3);
@@ -267,7 +266,7 @@ TEST(ParseTest, NamesAreCutButRecordsKeepTheirLength) {
 TEST(ParseTest, IdsAndOrderAsTheFileHasThem) {
   const std::string body = Record(u"R", kCfBranch, "", 3, {7, 7, 1}) + Record(u"APP", 0, "", 0) +
                            Record(u"x", 0, "", 0) + Record(u"", 0, "", 0);
-  TreeHolder root(Parse(body));
+  CfTree root(Parse(body));
   ASSERT_TRUE(root.get());
   ASSERT_EQ(CfChildCount(root.get()), 3);
   EXPECT_EQ(IdAt(root.get(), 0), 7u);
@@ -283,7 +282,7 @@ TEST(ParseTest, StopsAtTheFirstUnreadableRecordKeepingWhatCameBefore) {
                           Record(u"b", 0, "", 0);
   CfParseStats stats;
   size_t used = 0;
-  TreeHolder root(Parse(two, &used, &stats));
+  CfTree root(Parse(two, &used, &stats));
   ASSERT_TRUE(root.get());
   EXPECT_EQ(CfChildCount(root.get()), 2);
   EXPECT_EQ(used, two.size());
@@ -323,7 +322,7 @@ TEST(ParseTest, EarlyStopKeepsOnlyTheRoomTheChildrenRead) {
     for (int i = 0; i < c.readable; ++i) body += Record(u"c", 0, std::string(200, 'v'), 0);
     if (c.readable < c.declared) body += std::string(200, '\0').substr(0, 4);  // a cut record
     CfParseStats stats;
-    TreeHolder root(Parse(body, nullptr, &stats));
+    CfTree root(Parse(body, nullptr, &stats));
     ASSERT_NE(root.get(), nullptr);
     EXPECT_EQ(stats.complete, c.readable == c.declared);
     EXPECT_FALSE(stats.out_of_memory);
@@ -335,14 +334,14 @@ TEST(ParseTest, EarlyStopKeepsOnlyTheRoomTheChildrenRead) {
 TEST(ParseTest, BytesAfterTheTreeAreIgnored) {
   size_t used = 0;
   CfParseStats stats;
-  TreeHolder root(Parse(kAppBody + "junk that is not a record", &used, &stats));
+  CfTree root(Parse(kAppBody + "junk that is not a record", &used, &stats));
   ASSERT_TRUE(root.get());
   EXPECT_EQ(used, kAppBody.size());
   EXPECT_TRUE(stats.complete);
 }
 
 TEST(RoundTripTest, MixedTree) {
-  TreeHolder root(NewTree());
+  CfTree root(NewTree());
   CfNode* app = AddChild(root.get(), MakeNode(u"APP", 0, "", true));
   ASSERT_TRUE(app);
   for (uint32_t i = 1; i <= 40; ++i) {
@@ -354,7 +353,7 @@ TEST(RoundTripTest, MixedTree) {
   ASSERT_TRUE(AddChild(root.get(),
                        MakeNode(std::u16string(255, u'\u4e2d'), 0xC2, std::string(65535, 'z'))));
   const std::string body = Serialize(root.get());
-  TreeHolder back(Parse(body));
+  CfTree back(Parse(body));
   ASSERT_TRUE(back.get());
   EXPECT_EQ(DescribeTree(back.get()), DescribeTree(root.get()));
   EXPECT_EQ(Serialize(back.get()), body);
@@ -362,14 +361,14 @@ TEST(RoundTripTest, MixedTree) {
 
 TEST(RoundTripTest, MillionLevelsDeep) {
   constexpr int kDepth = 1000000;
-  TreeHolder root(NewTree());
+  CfTree root(NewTree());
   CfNode* cur = root.get();
   for (int i = 0; i < kDepth; ++i) cur = AddChild(cur, MakeNode(u"d", 0, "", true));
   ASSERT_TRUE(cur);
   const std::string body = Serialize(root.get());
   EXPECT_EQ(body.size(), 16u + 4 + (kDepth - 1) * (8 + 2 + 4u) + (8 + 2));
   CfParseStats stats;
-  TreeHolder back(Parse(body, nullptr, &stats));
+  CfTree back(Parse(body, nullptr, &stats));
   ASSERT_TRUE(back.get());
   EXPECT_EQ(stats.nodes, kDepth + 1u);
   EXPECT_TRUE(stats.complete);

@@ -33,7 +33,7 @@ inline std::u16string GenerationKey(uint32_t j) {
 
 inline bool SetBinary(CConfigFile* file, const std::u16string& path, const void* data,
                       size_t size) {
-  CfRef<ICfKey> key(file->OpenKey(path.c_str(), true));
+  auto key = CfRef<ICfKey>::Adopt(file->OpenKey(path.c_str(), true));
   return key && key->SetValue(CfTypeBinary, data, static_cast<int32_t>(size));
 }
 
@@ -45,7 +45,7 @@ inline bool WriteGeneration(CConfigFile* file, uint32_t g) {
     return false;
   }
   if (g > kGenerationWindow) {
-    CfRef<ICfKey> gone(
+    auto gone = CfRef<ICfKey>::Adopt(
         file->OpenKey((u"Keys\\" + GenerationKey(g - kGenerationWindow)).c_str(), false));
     if (!gone || !gone->Delete()) return false;
   }
@@ -62,10 +62,10 @@ inline bool ReadBinary(ICfKey* key, std::string* out) {
 // The generation that |file| holds in full into *g; false, with the reason
 // in *why, when the content is no whole generation.
 inline bool ReadGeneration(CConfigFile* file, uint32_t* g, std::string* why) {
-  CfRef<ICfKey> gen(file->OpenKey(u"Gen", false));
+  auto gen = CfRef<ICfKey>::Adopt(file->OpenKey(u"Gen", false));
   if (!gen) {
-    CfRef<ICfKey> root(file->GetRootKey());
-    CfRef<ICfKey> first(root ? root->GetFirstChild() : nullptr);
+    auto root = CfRef<ICfKey>::Adopt(file->GetRootKey());
+    auto first = CfRef<ICfKey>::Adopt(root ? root->GetFirstChild() : nullptr);
     *g = 0;
     if (first) *why = "keys without a generation";
     return !first;
@@ -78,25 +78,26 @@ inline bool ReadGeneration(CConfigFile* file, uint32_t* g, std::string* why) {
   *g = static_cast<uint8_t>(bytes[0]) | static_cast<uint8_t>(bytes[1]) << 8 |
        static_cast<uint8_t>(bytes[2]) << 16 |
        static_cast<uint32_t>(static_cast<uint8_t>(bytes[3])) << 24;
-  CfRef<ICfKey> data(file->OpenKey(u"Data", false));
+  auto data = CfRef<ICfKey>::Adopt(file->OpenKey(u"Data", false));
   if (!data || !ReadBinary(data.get(), &bytes) || bytes != GenerationData(*g)) {
     *why = "Data is not the one of generation " + std::to_string(*g);
     return false;
   }
-  CfRef<ICfKey> keys(file->OpenKey(u"Keys", false));
+  auto keys = CfRef<ICfKey>::Adopt(file->OpenKey(u"Keys", false));
   if (!keys) {
     *why = "no Keys";
     return false;
   }
   uint32_t j = *g > kGenerationWindow ? *g - kGenerationWindow + 1 : 1;
   int32_t count = 0;
-  for (CfRef<ICfKey> k(keys->GetFirstChild()); k; k.reset(k->GetNextSibling())) ++count;
+  for (auto k = CfRef<ICfKey>::Adopt(keys->GetFirstChild()); k; k.attach(k->GetNextSibling()))
+    ++count;
   if (count != static_cast<int32_t>(*g - j + 1)) {
     *why = std::to_string(count) + " keys under Keys in generation " + std::to_string(*g);
     return false;
   }
   for (; j <= *g; ++j) {
-    CfRef<ICfKey> k(keys->FindChild(GenerationKey(j).c_str(), -1, nullptr, false));
+    auto k = CfRef<ICfKey>::Adopt(keys->FindChild(GenerationKey(j).c_str(), -1, nullptr, false));
     if (!k || !ReadBinary(k.get(), &bytes) ||
         bytes != std::string(reinterpret_cast<char*>(&j), 4)) {
       *why = "key " + std::to_string(j) + " missing or wrong in generation " + std::to_string(*g);

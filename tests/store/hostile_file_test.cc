@@ -32,7 +32,6 @@ using orvo::platform::MemoryFileSystem;
 using orvo::testing::File;
 using orvo::testing::Leaf;
 using orvo::testing::Record;
-using orvo::testing::TreeHolder;
 
 constexpr uint32_t kOpenExisting = orvo::platform::kOpenExisting;
 const std::u16string kPath = u"C:\\ProgramData\\Tamsiver\\InstallApp.set";
@@ -135,13 +134,13 @@ TEST_F(HostileFileTest, CraftedFilesLoadAsFarAsTheirRecordsGo) {
     CfFileReport report;
     CfNode* inspected = nullptr;
     ASSERT_TRUE(InspectConfigFile(kPath.c_str(), &report, &inspected));
-    TreeHolder holder(inspected);
+    CfTree holder(inspected);
     EXPECT_EQ(report.state, c.state);
     CfNode* root = nullptr;
     CfHeaderImage image;
     CfLoadReport load;
     ASSERT_TRUE(LoadConfigFile(kPath.c_str(), kOpenExisting, &root, &image, &load));
-    TreeHolder loaded(root);
+    CfTree loaded(root);
     ASSERT_NE(root, nullptr);
     // A body cut short is damage: its records are read as far as they go.
     if (c.state == CfFileState::kLoaded || c.state == CfFileState::kBodyPastEnd) {
@@ -185,12 +184,12 @@ TEST_F(HostileFileTest, PiecesTooLargeForABlockComeFromTheHeap) {
     CfHeaderImage image;
     CfLoadReport load;
     ASSERT_TRUE(LoadConfigFile(kPath.c_str(), kOpenExisting, &root, &image, &load));
-    TreeHolder loaded(root);
+    CfTree loaded(root);
     ASSERT_NE(root, nullptr);
     CfFileReport report;
     CfNode* inspected = nullptr;
     ASSERT_TRUE(InspectConfigFile(kPath.c_str(), &report, &inspected));
-    TreeHolder holder(inspected);
+    CfTree holder(inspected);
     EXPECT_EQ(report.state, c.state);
     EXPECT_FALSE(report.parse.out_of_memory);
     if (c.state == CfFileState::kLoaded || c.state == CfFileState::kBodyPastEnd) {
@@ -220,7 +219,7 @@ TEST_F(HostileFileTest, ARefusedRecordReservesNothingForWhatFollowsIt) {
     const int64_t before = CfLiveBlockBytes();
     const uint8_t* cursor = reinterpret_cast<const uint8_t*>(body.data());
     CfParseStats stats;
-    TreeHolder tree(ParseNode(&cursor, cursor + body.size(), &stats));
+    CfTree tree(ParseNode(&cursor, cursor + body.size(), &stats));
     ASSERT_NE(tree.get(), nullptr);
     EXPECT_EQ(stats.nodes, cut ? 100003u : 1u);
     EXPECT_EQ(stats.complete, cut);
@@ -244,7 +243,7 @@ TEST_F(HostileFileTest, TheSideFileIsReadWithTheSameCare) {
     CfHeaderImage image;
     CfLoadReport load;
     ASSERT_TRUE(LoadConfigFile(kPath.c_str(), kOpenExisting, &root, &image, &load));
-    TreeHolder loaded(root);
+    CfTree loaded(root);
     ASSERT_NE(root, nullptr);
     const bool whole = c.state == CfFileState::kLoaded && c.complete;
     EXPECT_EQ(load.source, whole ? CfTreeSource::kSideFile : CfTreeSource::kUnreadable);

@@ -19,13 +19,13 @@ using KeyNavigationTest = KeyTest;
 
 TEST_F(KeyNavigationTest, LookupsShareOneObjectPerNode) {
   MakeChildren(root_.get(), {u"Widget"});
-  KeyRef first(root_->FindChild(u"Widget", -1, nullptr, false));
+  auto first = KeyRef::Adopt(root_->FindChild(u"Widget", -1, nullptr, false));
   ASSERT_TRUE(first);
   EXPECT_EQ(CountOf(first.get()), 1);
-  KeyRef second(root_->FindChild(u"Widget", -1, nullptr, false));
+  auto second = KeyRef::Adopt(root_->FindChild(u"Widget", -1, nullptr, false));
   EXPECT_EQ(second.get(), first.get());
   EXPECT_EQ(CountOf(first.get()), 2);
-  KeyRef third(root_->GetFirstChild());
+  auto third = KeyRef::Adopt(root_->GetFirstChild());
   EXPECT_EQ(third.get(), first.get());
   EXPECT_EQ(CountOf(first.get()), 3);
   ExpectSound(file_);
@@ -46,7 +46,7 @@ TEST_F(KeyNavigationTest, ReleasingADeepKeyUnwindsAncestorsHeldOnlyByIt) {
   ICfKey* deep = root_->OpenKey(u"a\\b\\c\\d\\e\\f\\g", true);
   ASSERT_NE(deep, nullptr);
   EXPECT_EQ(file_->LiveKeyCount(), 8);  // the root key and a..g
-  KeyRef c(root_->OpenKey(u"a\\b\\c", false));
+  auto c = KeyRef::Adopt(root_->OpenKey(u"a\\b\\c", false));
   ASSERT_TRUE(c);
   EXPECT_EQ(CountOf(c.get()), 2);  // d's reference and ours
 
@@ -59,7 +59,7 @@ TEST_F(KeyNavigationTest, ReleasingADeepKeyUnwindsAncestorsHeldOnlyByIt) {
 
   // The uppermost finished key (d) was pooled first and the deepest (g)
   // last, so g's object is the next one handed out.
-  KeyRef d(c->FindChild(u"d", -1, nullptr, false));
+  auto d = KeyRef::Adopt(c->FindChild(u"d", -1, nullptr, false));
   EXPECT_EQ(d.get(), deep);
   EXPECT_EQ(NameOf(d.get()), "d");
   EXPECT_EQ(d->GetIndex(), 0);
@@ -81,18 +81,18 @@ TEST_F(KeyNavigationTest, VeryDeepChainUnwindsInOneRelease) {
   EXPECT_EQ(k->Release(), 0);
   EXPECT_EQ(file_->LiveKeyCount(), 1);
   EXPECT_EQ(file_->PoolSize(), kCfIdlePoolLimit);
-  KeyRef first(root_->GetFirstChild());
+  auto first = KeyRef::Adopt(root_->GetFirstChild());
   ASSERT_TRUE(first);
   ASSERT_TRUE(first->Delete());  // frees the whole depth
 }
 
 TEST_F(KeyNavigationTest, ParentIsCountedByItsChildren) {
-  KeyRef a(root_->CreateChild(u"a", CfTypeNone, nullptr, 0));
+  auto a = KeyRef::Adopt(root_->CreateChild(u"a", CfTypeNone, nullptr, 0));
   ASSERT_TRUE(a);
   EXPECT_EQ(CountOf(a.get()), 1);
-  KeyRef b(a->CreateChild(u"b", CfTypeNone, nullptr, 0));
+  auto b = KeyRef::Adopt(a->CreateChild(u"b", CfTypeNone, nullptr, 0));
   EXPECT_EQ(CountOf(a.get()), 2);
-  KeyRef parent(b->GetParent());
+  auto parent = KeyRef::Adopt(b->GetParent());
   EXPECT_EQ(parent.get(), a.get());
   EXPECT_EQ(CountOf(a.get()), 3);
   EXPECT_EQ(root_->GetParent(), nullptr);
@@ -103,53 +103,53 @@ TEST_F(KeyNavigationTest, ParentIsCountedByItsChildren) {
 TEST_F(KeyNavigationTest, NamesMatchWithoutAsciiCaseOnly) {
   MakeChildren(root_.get(), {u"Widget", u"\u00C4pfel"});
   for (const char16_t* spelling : {u"Widget", u"widget", u"WIDGET", u"wIdGeT"}) {
-    KeyRef k(root_->FindChild(spelling, -1, nullptr, false));
+    auto k = KeyRef::Adopt(root_->FindChild(spelling, -1, nullptr, false));
     ASSERT_TRUE(k);
     EXPECT_EQ(NameOf(k.get()), "Widget");
   }
-  EXPECT_FALSE(KeyRef(root_->FindChild(u"\u00E4pfel", -1, nullptr, false)));
-  EXPECT_TRUE(KeyRef(root_->FindChild(u"\u00C4PFEL", -1, nullptr, false)));
-  EXPECT_FALSE(KeyRef(root_->FindChild(u"Widge", -1, nullptr, false)));
-  EXPECT_FALSE(KeyRef(root_->FindChild(u"Widgets", -1, nullptr, false)));
+  EXPECT_FALSE(KeyRef::Adopt(root_->FindChild(u"\u00E4pfel", -1, nullptr, false)));
+  EXPECT_TRUE(KeyRef::Adopt(root_->FindChild(u"\u00C4PFEL", -1, nullptr, false)));
+  EXPECT_FALSE(KeyRef::Adopt(root_->FindChild(u"Widge", -1, nullptr, false)));
+  EXPECT_FALSE(KeyRef::Adopt(root_->FindChild(u"Widgets", -1, nullptr, false)));
 }
 
 TEST_F(KeyNavigationTest, FindChildReportsTheUnitsTheNameOccupied) {
   MakeChildren(root_.get(), {u"ab"});
   int32_t consumed = -7;
-  KeyRef k(root_->FindChild(u"ab\\rest", -1, &consumed, false));
+  auto k = KeyRef::Adopt(root_->FindChild(u"ab\\rest", -1, &consumed, false));
   EXPECT_TRUE(k);
   EXPECT_EQ(consumed, 2);
   consumed = -7;
-  EXPECT_FALSE(KeyRef(root_->FindChild(u"abc/x", -1, &consumed, false)));
+  EXPECT_FALSE(KeyRef::Adopt(root_->FindChild(u"abc/x", -1, &consumed, false)));
   EXPECT_EQ(consumed, 3);  // reported when nothing matches too
   consumed = -7;
-  KeyRef limited(root_->FindChild(u"abc", 2, &consumed, false));
+  auto limited = KeyRef::Adopt(root_->FindChild(u"abc", 2, &consumed, false));
   EXPECT_TRUE(limited);
   EXPECT_EQ(consumed, 2);
   consumed = -7;
-  EXPECT_FALSE(KeyRef(root_->FindChild(nullptr, -1, &consumed, false)));
+  EXPECT_FALSE(KeyRef::Adopt(root_->FindChild(nullptr, -1, &consumed, false)));
   EXPECT_EQ(consumed, -7);
 
   // On a leaf nothing is written.
   consumed = -7;
-  EXPECT_FALSE(KeyRef(k->FindChild(u"x", -1, &consumed, false)));
+  EXPECT_FALSE(KeyRef::Adopt(k->FindChild(u"x", -1, &consumed, false)));
   EXPECT_EQ(consumed, -7);
 }
 
 TEST_F(KeyNavigationTest, FindChildCreatesOnlyWhatIsMissing) {
   MakeChildren(root_.get(), {u"here"});
-  KeyRef existing(root_->FindChild(u"HERE", -1, nullptr, true));
+  auto existing = KeyRef::Adopt(root_->FindChild(u"HERE", -1, nullptr, true));
   ASSERT_TRUE(existing);
   EXPECT_EQ(NameOf(existing.get()), "here");
   int32_t consumed = 0;
-  KeyRef made(root_->FindChild(u"there\\x", -1, &consumed, true));
+  auto made = KeyRef::Adopt(root_->FindChild(u"there\\x", -1, &consumed, true));
   ASSERT_TRUE(made);
   EXPECT_EQ(NameOf(made.get()), "there");
   EXPECT_EQ(consumed, 5);
   EXPECT_EQ(made->GetType(), CfTypeNone);
   EXPECT_EQ(made->GetValueLength(), 0);
   // With a name length the key made is the name asked for.
-  KeyRef cut(root_->FindChild(u"abcdef", 3, &consumed, true));
+  auto cut = KeyRef::Adopt(root_->FindChild(u"abcdef", 3, &consumed, true));
   ASSERT_TRUE(cut);
   EXPECT_EQ(NameOf(cut.get()), "abc");
   EXPECT_EQ(consumed, 3);
@@ -160,13 +160,13 @@ TEST_F(KeyNavigationTest, FindChildCreatesOnlyWhatIsMissing) {
 // --- Paths ---------------------------------------------------------------
 
 TEST_F(KeyNavigationTest, OpenKeyAcceptsEitherSeparatorAndATrailingOne) {
-  KeyRef made(root_->OpenKey(u"one\\two", true));
+  auto made = KeyRef::Adopt(root_->OpenKey(u"one\\two", true));
   ASSERT_TRUE(made);
   for (const char16_t* path : {u"one\\two", u"one/two", u"one\\two\\", u"one/two/", u"ONE/Two"}) {
-    KeyRef k(root_->OpenKey(path, false));
+    auto k = KeyRef::Adopt(root_->OpenKey(path, false));
     EXPECT_EQ(k.get(), made.get()) << "path " << static_cast<int>(path[3]);
   }
-  KeyRef one(root_->OpenKey(u"one\\", false));
+  auto one = KeyRef::Adopt(root_->OpenKey(u"one\\", false));
   ASSERT_TRUE(one);
   EXPECT_EQ(NameOf(one.get()), "one");
   EXPECT_EQ(CountOf(made.get()), 1);  // every key passed on the way was released
@@ -174,8 +174,8 @@ TEST_F(KeyNavigationTest, OpenKeyAcceptsEitherSeparatorAndATrailingOne) {
 }
 
 TEST_F(KeyNavigationTest, OpenKeyWithAnEmptyPathIsTheKeyItself) {
-  KeyRef a(root_->CreateChild(u"a", CfTypeNone, nullptr, 0));
-  KeyRef same(a->OpenKey(u"", false));
+  auto a = KeyRef::Adopt(root_->CreateChild(u"a", CfTypeNone, nullptr, 0));
+  auto same = KeyRef::Adopt(a->OpenKey(u"", false));
   EXPECT_EQ(same.get(), a.get());
   EXPECT_EQ(CountOf(a.get()), 2);
   EXPECT_EQ(a->OpenKey(nullptr, true), nullptr);
@@ -183,10 +183,10 @@ TEST_F(KeyNavigationTest, OpenKeyWithAnEmptyPathIsTheKeyItself) {
 
 TEST_F(KeyNavigationTest, OpenKeyCreatesTheMissingComponents) {
   MakeChildren(root_.get(), {u"first"});
-  KeyRef last(root_->OpenKey(u"first\\second\\third", true));
+  auto last = KeyRef::Adopt(root_->OpenKey(u"first\\second\\third", true));
   ASSERT_TRUE(last);
   EXPECT_EQ(NameOf(last.get()), "third");
-  KeyRef second(last->GetParent());
+  auto second = KeyRef::Adopt(last->GetParent());
   EXPECT_EQ(NameOf(second.get()), "second");
   EXPECT_EQ(second->GetType(), CfTypeNone);
   EXPECT_EQ(second->GetValueLength(), 0);
@@ -195,7 +195,7 @@ TEST_F(KeyNavigationTest, OpenKeyCreatesTheMissingComponents) {
 }
 
 TEST_F(KeyNavigationTest, FailedOpenKeyLeavesNoReferences) {
-  KeyRef a(root_->OpenKey(u"a\\b", true));
+  auto a = KeyRef::Adopt(root_->OpenKey(u"a\\b", true));
   ASSERT_TRUE(a);
   a.reset();
   EXPECT_EQ(root_->OpenKey(u"a\\b\\missing\\deeper", false), nullptr);
@@ -205,21 +205,21 @@ TEST_F(KeyNavigationTest, FailedOpenKeyLeavesNoReferences) {
 }
 
 TEST_F(KeyNavigationTest, DoubleSeparatorNamesAnEmptyChild) {
-  KeyRef k(root_->OpenKey(u"a\\\\b", true));
+  auto k = KeyRef::Adopt(root_->OpenKey(u"a\\\\b", true));
   ASSERT_TRUE(k);
-  KeyRef empty(k->GetParent());
+  auto empty = KeyRef::Adopt(k->GetParent());
   EXPECT_EQ(empty->GetName(nullptr, 0), 0);
-  KeyRef again(root_->OpenKey(u"a//b", false));
+  auto again = KeyRef::Adopt(root_->OpenKey(u"a//b", false));
   EXPECT_EQ(again.get(), k.get());
 }
 
 TEST_F(KeyNavigationTest, OverlongComponentIsCutAndItsNextUnitSkipped) {
   std::u16string path(255, u'n');
   path += u"Xchild";  // the 256th unit is taken as the separator
-  KeyRef made(root_->OpenKey(path.c_str(), true));
+  auto made = KeyRef::Adopt(root_->OpenKey(path.c_str(), true));
   ASSERT_TRUE(made);
   EXPECT_EQ(NameOf(made.get()), "child");
-  KeyRef parent(made->GetParent());
+  auto parent = KeyRef::Adopt(made->GetParent());
   EXPECT_EQ(parent->GetName(nullptr, 0), 255);
 }
 
@@ -233,7 +233,7 @@ TEST_F(KeyNavigationTest, ChildrenWithOneIdAreWalkedByOccurrence) {
   }
   MakeChildren(root_.get(), {u"named"});
   for (int32_t n = 0; n < 3; ++n) {
-    KeyRef k(root_->GetChildById(1, n));
+    auto k = KeyRef::Adopt(root_->GetChildById(1, n));
     ASSERT_TRUE(k);
     EXPECT_EQ(k.get(), made[n]);
     EXPECT_EQ(k->GetInt(-1), 100 + n);
@@ -241,11 +241,11 @@ TEST_F(KeyNavigationTest, ChildrenWithOneIdAreWalkedByOccurrence) {
     EXPECT_EQ(k->GetId(&occurrence), 1u);
     EXPECT_EQ(occurrence, n);
   }
-  EXPECT_FALSE(KeyRef(root_->GetChildById(1, 3)));
-  EXPECT_EQ(KeyRef(root_->GetChildById(1, -1)).get(), made[2]);
+  EXPECT_FALSE(KeyRef::Adopt(root_->GetChildById(1, 3)));
+  EXPECT_EQ(KeyRef::Adopt(root_->GetChildById(1, -1)).get(), made[2]);
   EXPECT_EQ(root_->GetChildIntById(1, -1), 100);
-  EXPECT_FALSE(KeyRef(root_->GetChildById(2, 0)));
-  KeyRef named(root_->GetChildById(CfNameHash(u"named", -1, nullptr), 0));
+  EXPECT_FALSE(KeyRef::Adopt(root_->GetChildById(2, 0)));
+  auto named = KeyRef::Adopt(root_->GetChildById(CfNameHash(u"named", -1, nullptr), 0));
   EXPECT_EQ(NameOf(named.get()), "named");
   for (ICfKey* k : made) k->Release();
 }
@@ -254,7 +254,7 @@ TEST_F(KeyNavigationTest, LastOccurrenceAtTheEndOfTheTable) {
   std::vector<ICfKey*> made;
   for (int i = 0; i < 3; ++i)
     made.push_back(root_->CreateChildWithId(0xFFFFFFFFu, false, 0, nullptr, 0));
-  KeyRef last(root_->GetChildById(0xFFFFFFFFu, -1));
+  auto last = KeyRef::Adopt(root_->GetChildById(0xFFFFFFFFu, -1));
   EXPECT_EQ(last.get(), made[2]);
   EXPECT_EQ(last->GetIndex(), 2);
   for (ICfKey* k : made) k->Release();
@@ -282,7 +282,7 @@ TEST_F(KeyNavigationTest, RootKeyHasNoIdAndNoSiblings) {
 
 TEST_F(KeyNavigationTest, GetNameHonoursTheCapacity) {
   MakeChildren(root_.get(), {u"abc"});
-  KeyRef k(root_->FindChild(u"abc", -1, nullptr, false));
+  auto k = KeyRef::Adopt(root_->FindChild(u"abc", -1, nullptr, false));
   CfChar buffer[8];
   std::fill(buffer, buffer + 8, u'#');
   EXPECT_EQ(k->GetName(nullptr, 0), 3);
@@ -294,7 +294,7 @@ TEST_F(KeyNavigationTest, GetNameHonoursTheCapacity) {
 }
 
 TEST_F(KeyNavigationTest, UnnamedChildLeavesTheBufferAlone) {
-  KeyRef k(root_->CreateChildWithId(5, false, CfTypeNone, nullptr, 0));
+  auto k = KeyRef::Adopt(root_->CreateChildWithId(5, false, CfTypeNone, nullptr, 0));
   CfChar buffer[4] = {u'x', u'y', u'z', 0};
   EXPECT_EQ(k->GetName(buffer, 4), 0);
   EXPECT_EQ(std::u16string(buffer), u"xyz");
@@ -303,12 +303,12 @@ TEST_F(KeyNavigationTest, UnnamedChildLeavesTheBufferAlone) {
 
 TEST_F(KeyNavigationTest, IndexFollowsInsertionsAndDeletionsBeforeIt) {
   // Ids order the table: unnamed children with chosen ids place themselves.
-  KeyRef last(root_->CreateChildWithId(300, false, 0, nullptr, 0));
+  auto last = KeyRef::Adopt(root_->CreateChildWithId(300, false, 0, nullptr, 0));
   EXPECT_EQ(last->GetIndex(), 0);
-  KeyRef first(root_->CreateChildWithId(100, false, 0, nullptr, 0));
+  auto first = KeyRef::Adopt(root_->CreateChildWithId(100, false, 0, nullptr, 0));
   EXPECT_EQ(first->GetIndex(), 0);
   EXPECT_EQ(last->GetIndex(), 1);
-  KeyRef middle(root_->CreateChildWithId(200, false, 0, nullptr, 0));
+  auto middle = KeyRef::Adopt(root_->CreateChildWithId(200, false, 0, nullptr, 0));
   EXPECT_EQ(last->GetIndex(), 2);
   EXPECT_EQ(middle->GetIndex(), 1);
   ASSERT_TRUE(first->Delete());
@@ -331,7 +331,7 @@ TEST_F(KeyNavigationTest, IteratorIdiomVisitsEveryChildOnce) {
 }
 
 TEST_F(KeyNavigationTest, MoveOperationsReleaseWhereTheyStart) {
-  KeyRef made(root_->OpenKey(u"p\\q", true));
+  auto made = KeyRef::Adopt(root_->OpenKey(u"p\\q", true));
   made->CreateChildWithId(9, false, 0, nullptr, 0)->Release();
   made.reset();
 
@@ -357,10 +357,10 @@ TEST_F(KeyNavigationTest, MoveOperationsReleaseWhereTheyStart) {
 // --- Detached keys ----------------------------------------------------------
 
 TEST_F(KeyNavigationTest, DetachedKeyAnswersAsDetached) {
-  KeyRef a(root_->OpenKey(u"a\\b", true));
-  KeyRef parent(a->GetParent());
+  auto a = KeyRef::Adopt(root_->OpenKey(u"a\\b", true));
+  auto parent = KeyRef::Adopt(a->GetParent());
   MakeChildren(parent.get(), {u"c"});
-  KeyRef kept_parent(root_->FindChild(u"a", -1, nullptr, false));
+  auto kept_parent = KeyRef::Adopt(root_->FindChild(u"a", -1, nullptr, false));
   ASSERT_TRUE(kept_parent->Delete());
 
   for (ICfKey* k : {a.get(), parent.get()}) {
@@ -375,13 +375,13 @@ TEST_F(KeyNavigationTest, DetachedKeyAnswersAsDetached) {
     int32_t occurrence = 77;
     EXPECT_EQ(k->GetId(&occurrence), 0u);
     EXPECT_EQ(occurrence, 77);
-    KeyRef self(k->OpenKey(u"", false));
+    auto self = KeyRef::Adopt(k->OpenKey(u"", false));
     EXPECT_EQ(self.get(), k);
   }
   // The former parent is still reported.
-  KeyRef former(a->GetParent());
+  auto former = KeyRef::Adopt(a->GetParent());
   EXPECT_EQ(former.get(), parent.get());
-  KeyRef root_again(parent->GetParent());
+  auto root_again = KeyRef::Adopt(parent->GetParent());
   EXPECT_EQ(root_again.get(), root_.get());
   // Moves still release.
   a->AddRef();

@@ -38,7 +38,7 @@ class Worker {
 
   void Run() {
     const std::u16string own = u"own" + Decimal(id_);
-    KeyRef section(file_->OpenKey(own.c_str(), true));
+    auto section = KeyRef::Adopt(file_->OpenKey(own.c_str(), true));
     if (!section) return Fail("no private section");
     for (int step = 0; step < kStepsPerThread && failures_.empty(); ++step) {
       switch (rng_() % 8) {
@@ -80,7 +80,7 @@ class Worker {
   // Only this thread touches its section: what it writes it must read back.
   void PrivateRoundTrip(ICfKey* section, int step) {
     const std::u16string name = u"k" + Decimal(step % 7);
-    KeyRef k(section->FindChild(name.c_str(), -1, nullptr, true));
+    auto k = KeyRef::Adopt(section->FindChild(name.c_str(), -1, nullptr, true));
     if (!k) return Fail("private child not made");
     const int32_t value = step * 31 + id_;
     if (!k->SetValue(CfTypeBinary, &value, 4)) return Fail("private write refused");
@@ -95,14 +95,14 @@ class Worker {
 
   void SharedCreateAndWrite() {
     const std::u16string path = u"shared\\" + SharedName() + u"\\leaf";
-    KeyRef k(file_->OpenKey(path.c_str(), true));
+    auto k = KeyRef::Adopt(file_->OpenKey(path.c_str(), true));
     if (!k) return;  // another thread may delete a component on the way
     const int32_t value = id_;
     k->SetValue(CfTypeBinary, &value, 4);
   }
 
   void SharedRead() {
-    KeyRef shared(file_->OpenKey(u"shared", false));
+    auto shared = KeyRef::Adopt(file_->OpenKey(u"shared", false));
     if (!shared) return;
     for (ICfKey* c = shared->GetFirstChild(); c != nullptr; c = c->MoveToNextSibling()) {
       CfChar name[256];
@@ -110,7 +110,7 @@ class Worker {
       c->GetIndex();
       c->GetId(nullptr);
       c->GetChildInt(u"leaf", 0);
-      KeyRef parent(c->GetParent());
+      auto parent = KeyRef::Adopt(c->GetParent());
       if (parent.get() != shared.get()) {
         c->Release();
         return Fail("child key with another parent");
@@ -119,26 +119,26 @@ class Worker {
   }
 
   void SharedRename() {
-    KeyRef shared(file_->OpenKey(u"shared", false));
+    auto shared = KeyRef::Adopt(file_->OpenKey(u"shared", false));
     if (!shared) return;
     const std::u16string from = SharedName();
-    KeyRef k(shared->FindChild(from.c_str(), -1, nullptr, false));
+    auto k = KeyRef::Adopt(shared->FindChild(from.c_str(), -1, nullptr, false));
     if (k) k->Rename(SharedName().c_str(), rng_() % 2 == 0);
   }
 
   void SharedDeleteWhileIterating() {
-    KeyRef shared(file_->OpenKey(u"shared", false));
+    auto shared = KeyRef::Adopt(file_->OpenKey(u"shared", false));
     if (!shared) return;
     for (ICfKey* c = shared->GetFirstChild(); c != nullptr;)
       c = c->MoveToNextSiblingEx(rng_() % 3 == 0);
   }
 
   void SharedRecords() {
-    KeyRef records(file_->OpenKey(u"records", true));
+    auto records = KeyRef::Adopt(file_->OpenKey(u"records", true));
     if (!records) return Fail("no records section");
-    KeyRef record(records->CreateChildWithId(1, false, CfTypeNone, nullptr, 0));
+    auto record = KeyRef::Adopt(records->CreateChildWithId(1, false, CfTypeNone, nullptr, 0));
     if (!record) return Fail("record not made");
-    KeyRef value(record->CreateChild(u"Owner", CfTypeBinary, &id_, 4));
+    auto value = KeyRef::Adopt(record->CreateChild(u"Owner", CfTypeBinary, &id_, 4));
     if (!value || value->GetInt(-1) != id_) {
       // Another thread may have dropped this record as the oldest one; a
       // deleted record answers as detached from then on.
@@ -147,7 +147,7 @@ class Worker {
     }
     // Keep the section small: drop the oldest record now and then.
     if (rng_() % 2 == 0) {
-      KeyRef oldest(records->GetChildById(1, 0));
+      auto oldest = KeyRef::Adopt(records->GetChildById(1, 0));
       if (oldest) oldest->Delete();
     }
   }
@@ -181,7 +181,7 @@ TEST(KeyStressTest, ThreadsShareOneTree) {
   CConfigFile* reread = CreateConfigFile(path.c_str(), kOpenExisting);
   ASSERT_NE(reread, nullptr);
   {
-    KeyRef own(reread->OpenKey(u"own0", false));
+    auto own = KeyRef::Adopt(reread->OpenKey(u"own0", false));
     EXPECT_TRUE(own);
   }
   ExpectSettled(reread);
@@ -193,13 +193,13 @@ TEST(KeyStressTest, ReleaseChainsRaceWithLookups) {
   // a node's key object must never be handed out while it is being pooled.
   CConfigFile* file = CreateConfigFile(nullptr, kOpenAlways);
   ASSERT_NE(file, nullptr);
-  { KeyRef made(file->OpenKey(u"a\\b\\c\\d\\e\\f", true)); }
+  { auto made = KeyRef::Adopt(file->OpenKey(u"a\\b\\c\\d\\e\\f", true)); }
   std::atomic<int> wrong{0};
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([file, &wrong, t] {
       for (int i = 0; i < 3000; ++i) {
-        KeyRef k(file->OpenKey(t % 2 == 0 ? u"a\\b\\c\\d\\e\\f" : u"a\\b\\c", false));
+        auto k = KeyRef::Adopt(file->OpenKey(t % 2 == 0 ? u"a\\b\\c\\d\\e\\f" : u"a\\b\\c", false));
         if (!k || NameOf(k.get()) != (t % 2 == 0 ? "f" : "c")) ++wrong;
       }
     });

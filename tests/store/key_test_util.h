@@ -85,7 +85,7 @@ class KeyTest : public ::testing::Test {
   void SetUp() override {
     file_ = CreateConfigFile(nullptr, kOpenAlways);
     ASSERT_NE(file_, nullptr);
-    root_.reset(file_->GetRootKey());
+    root_.attach(file_->GetRootKey());
     ASSERT_TRUE(root_);
   }
   void TearDown() override {
@@ -99,7 +99,7 @@ class KeyTest : public ::testing::Test {
   // Makes the named children of |parent|, releasing their keys.
   void MakeChildren(ICfKey* parent, std::initializer_list<const char16_t*> names) {
     for (const char16_t* name : names) {
-      KeyRef child(parent->CreateChild(name, CfTypeNone, nullptr, 0));
+      auto child = KeyRef::Adopt(parent->CreateChild(name, CfTypeNone, nullptr, 0));
       ASSERT_TRUE(child) << "cannot create a child";
     }
   }

@@ -16,7 +16,7 @@ class KeyValuesTest : public KeyTest {
  protected:
   void SetUp() override {
     KeyTest::SetUp();
-    key_.reset(root_->CreateChild(u"value", CfTypeNone, nullptr, 0));
+    key_.attach(root_->CreateChild(u"value", CfTypeNone, nullptr, 0));
     ASSERT_TRUE(key_);
   }
   void TearDown() override {
@@ -76,7 +76,7 @@ TEST_F(KeyValuesTest, ShorterAndLongerValuesRoundTrip) {
   EXPECT_EQ(key_->GetValueLength(), 0);
   EXPECT_EQ(key_->GetType(), CfTypeNone);
   // The key is still found by its name after each new record.
-  KeyRef again(root_->FindChild(u"value", -1, nullptr, false));
+  auto again = KeyRef::Adopt(root_->FindChild(u"value", -1, nullptr, false));
   EXPECT_EQ(again.get(), key_.get());
   ExpectSound(file_);
 }
@@ -167,7 +167,7 @@ TEST_F(KeyValuesTest, SetValueIsRefusedOnRootDetachedAndProtectedKeys) {
   ASSERT_TRUE(key_->SetAttributes(0));
   EXPECT_TRUE(key_->SetValue(CfTypeBinary, "wxyz", 4));
 
-  KeyRef child(key_->CreateChild(u"child", CfTypeNone, nullptr, 0));
+  auto child = KeyRef::Adopt(key_->CreateChild(u"child", CfTypeNone, nullptr, 0));
   ASSERT_TRUE(child);
   ASSERT_TRUE(key_->Delete());
   EXPECT_FALSE(key_->SetValue(CfTypeBinary, "abcd", 4));
@@ -217,12 +217,12 @@ TEST_F(KeyValuesTest, BranchKeepsItsChildrenWhenItsValueGrows) {
   ASSERT_TRUE(key_->SetValue(CfTypeBinary, grown.data(), 5000));
   EXPECT_EQ(ChildNames(key_.get()), before);
   for (ICfKey* child : children) {
-    KeyRef parent(child->GetParent());
+    auto parent = KeyRef::Adopt(child->GetParent());
     EXPECT_EQ(parent.get(), key_.get());
     EXPECT_EQ(child->GetInt(0), 0x64636261);
     CfChar name[8];
     ASSERT_EQ(child->GetName(name, 8), 2);
-    KeyRef found(key_->FindChild(name, -1, nullptr, false));
+    auto found = KeyRef::Adopt(key_->FindChild(name, -1, nullptr, false));
     EXPECT_EQ(found.get(), child);
     EXPECT_EQ(key_->GetChildById(child->GetId(nullptr), 0), child);
     child->Release();  // the lookup's reference
@@ -232,13 +232,14 @@ TEST_F(KeyValuesTest, BranchKeepsItsChildrenWhenItsValueGrows) {
 }
 
 TEST_F(KeyValuesTest, EmptiedBranchBecomesALeafWhenRebuilt) {
-  KeyRef child(key_->CreateChild(u"c", CfTypeNone, nullptr, 0));
+  auto child = KeyRef::Adopt(key_->CreateChild(u"c", CfTypeNone, nullptr, 0));
   ASSERT_TRUE(child->Delete());
   child.reset();
   const std::string grown(64, 'g');
   ASSERT_TRUE(key_->SetValue(CfTypeBinary, grown.data(), 64));
   EXPECT_EQ(key_->GetFirstChild(), nullptr);
-  KeyRef again(key_->CreateChild(u"d", CfTypeNone, nullptr, 0));  // a leaf takes children
+  auto again =
+      KeyRef::Adopt(key_->CreateChild(u"d", CfTypeNone, nullptr, 0));  // a leaf takes children
   EXPECT_TRUE(again);
   EXPECT_EQ(Bytes(key_.get()), grown);
 }
@@ -302,10 +303,10 @@ TEST_F(KeyValuesTest, DetachedKeyReadsAsEmpty) {
 TEST_F(KeyValuesTest, ChildShortcutsReadByIdAndByPath) {
   const int32_t n = 42;
   const float f = -0.75f;
-  KeyRef(key_->CreateChildWithId(7, false, CfTypeBinary, &n, 4));
-  KeyRef(key_->CreateChildWithId(7, false, CfTypeBinary, &f, 4));  // second with id 7
-  KeyRef(key_->CreateChildWithId(8, false, CfTypeBinary, &f, 4));
-  KeyRef deep(key_->OpenKey(u"a\\b", true));
+  KeyRef::Adopt(key_->CreateChildWithId(7, false, CfTypeBinary, &n, 4));
+  KeyRef::Adopt(key_->CreateChildWithId(7, false, CfTypeBinary, &f, 4));  // second with id 7
+  KeyRef::Adopt(key_->CreateChildWithId(8, false, CfTypeBinary, &f, 4));
+  auto deep = KeyRef::Adopt(key_->OpenKey(u"a\\b", true));
   ASSERT_TRUE(deep->SetValue(CfTypeBinary, &n, 4));
   deep.reset();
 

@@ -125,7 +125,8 @@ TEST(KillTest, EveryKillLeavesTheOldOrTheNewGeneration) {
 
   uint32_t current = 0;  // the generation the file holds
   {
-    CfRef<CConfigFile> config(CreateConfigFile(path.c_str(), orvo::platform::kOpenExisting));
+    auto config =
+        CfRef<CConfigFile>::Adopt(CreateConfigFile(path.c_str(), orvo::platform::kOpenExisting));
     ASSERT_TRUE(config);
     std::string why;
     ASSERT_TRUE(orvo::testing::ReadGeneration(config.get(), &current, &why)) << why;
@@ -159,7 +160,8 @@ TEST(KillTest, EveryKillLeavesTheOldOrTheNewGeneration) {
       if (load.source == CfTreeSource::kSideFile) ++recovered;
     }
 
-    CfRef<CConfigFile> config(CreateConfigFile(path.c_str(), orvo::platform::kOpenAlways));
+    auto config =
+        CfRef<CConfigFile>::Adopt(CreateConfigFile(path.c_str(), orvo::platform::kOpenAlways));
     ASSERT_TRUE(config);
     uint32_t g = 0;
     std::string why;

@@ -8,6 +8,7 @@
 
 #include "store/child_table.h"
 #include "store/name.h"
+#include "store/tree.h"
 
 namespace {
 
@@ -24,13 +25,6 @@ CfNode* Branch(const std::u16string& name, uint8_t flags = 0) {
 }
 
 std::u16string NameOf(const CfNode* n) { return std::u16string(CfName(n), n->name_length); }
-
-// Owns a tree for the length of a test.
-struct TreeHolder {
-  explicit TreeHolder(CfNode* n) : root(n) {}
-  ~TreeHolder() { FreeNodeTree(root, nullptr); }
-  CfNode* root;
-};
 
 void AddNamed(CfNode* parent, CfNode* child) {
   ASSERT_GE(InsertChild(CfChildren(parent), {Hash(NameOf(child)), child}, false), 0);
@@ -148,8 +142,8 @@ TEST(CreateNodeTest, FlagsKeepAttributesAndFollowShape) {
 }
 
 TEST(ChildTableTest, OrderOfEqualIds) {
-  TreeHolder t(Branch(u"p"));
-  CfChildTable* table = CfChildren(t.root);
+  CfTree t(Branch(u"p"));
+  CfChildTable* table = CfChildren(t.get());
   std::vector<CfNode*> kids;
   for (int i = 0; i < 3; ++i) {
     kids.push_back(CreateNode(nullptr, 0, 0, nullptr, 0, 0));
@@ -165,41 +159,41 @@ TEST(ChildTableTest, OrderOfEqualIds) {
   EXPECT_EQ(table->entries[1].child, first);
   for (int i = 0; i < 3; ++i) EXPECT_EQ(table->entries[2 + i].child, kids[i]);
   // Occurrences walk the run; -1 is the last one, also at the end.
-  EXPECT_EQ(FindChildById(t.root, 1, 0), 1);
-  EXPECT_EQ(FindChildById(t.root, 1, 3), 4);
-  EXPECT_EQ(FindChildById(t.root, 1, 4), -1);
-  EXPECT_EQ(FindChildById(t.root, 1, -1), 4);
-  EXPECT_EQ(FindChildById(t.root, 0xFFFFFFFFu, -1), 5);
-  EXPECT_EQ(FindChildById(t.root, 7, 0), -1);
-  EXPECT_EQ(FindChildById(t.root, 7, -1), -1);
+  EXPECT_EQ(FindChildById(t.get(), 1, 0), 1);
+  EXPECT_EQ(FindChildById(t.get(), 1, 3), 4);
+  EXPECT_EQ(FindChildById(t.get(), 1, 4), -1);
+  EXPECT_EQ(FindChildById(t.get(), 1, -1), 4);
+  EXPECT_EQ(FindChildById(t.get(), 0xFFFFFFFFu, -1), 5);
+  EXPECT_EQ(FindChildById(t.get(), 7, 0), -1);
+  EXPECT_EQ(FindChildById(t.get(), 7, -1), -1);
 }
 
 TEST(ChildTableTest, FindByNameComparesWithinCollisions) {
-  TreeHolder t(Branch(u"p"));
-  AddNamed(t.root, Leaf(u"APP"));
-  AddNamed(t.root, Leaf(u"Widget"));
-  AddNamed(t.root, Leaf(u"ab"));
+  CfTree t(Branch(u"p"));
+  AddNamed(t.get(), Leaf(u"APP"));
+  AddNamed(t.get(), Leaf(u"Widget"));
+  AddNamed(t.get(), Leaf(u"ab"));
   int covered = 0;
   EXPECT_EQ(
-      NameOf(CfChildren(t.root)->entries[FindChildByName(t.root, u"App", -1, &covered)].child),
+      NameOf(CfChildren(t.get())->entries[FindChildByName(t.get(), u"App", -1, &covered)].child),
       u"APP");
   EXPECT_EQ(covered, 3);
-  EXPECT_GE(FindChildByName(t.root, u"wIdGeT\\rest", -1, &covered), 0);
+  EXPECT_GE(FindChildByName(t.get(), u"wIdGeT\\rest", -1, &covered), 0);
   EXPECT_EQ(covered, 6);
-  EXPECT_EQ(FindChildByName(t.root, u"abc", -1, &covered), -1);
+  EXPECT_EQ(FindChildByName(t.get(), u"abc", -1, &covered), -1);
   EXPECT_EQ(covered, 3);
   // A different name under the very same id is not a match: lengths differ.
   CfNode* other = Leaf(u"abc");
-  ASSERT_GE(InsertChild(CfChildren(t.root), {Hash(u"ab"), other}, false), 0);
-  EXPECT_EQ(FindChildByName(t.root, u"abc", -1, &covered), -1);
-  int i = FindChildByName(t.root, u"AB", -1, &covered);
+  ASSERT_GE(InsertChild(CfChildren(t.get()), {Hash(u"ab"), other}, false), 0);
+  EXPECT_EQ(FindChildByName(t.get(), u"abc", -1, &covered), -1);
+  int i = FindChildByName(t.get(), u"AB", -1, &covered);
   ASSERT_GE(i, 0);
-  EXPECT_EQ(NameOf(CfChildren(t.root)->entries[i].child), u"ab");
+  EXPECT_EQ(NameOf(CfChildren(t.get())->entries[i].child), u"ab");
 }
 
 TEST(ChildTableTest, CapacityGrowsAndShrinksBySixteen) {
-  TreeHolder t(Branch(u"p"));
-  CfChildTable* table = CfChildren(t.root);
+  CfTree t(Branch(u"p"));
+  CfChildTable* table = CfChildren(t.get());
   EXPECT_EQ(table->capacity, 0);
   for (int i = 0; i < 17; ++i) {
     ASSERT_GE(AppendChild(table, {static_cast<uint32_t>(i), Leaf(u"c")}), 0);
@@ -217,8 +211,8 @@ TEST(ChildTableTest, CapacityGrowsAndShrinksBySixteen) {
 }
 
 TEST(ChildTableTest, RemoveKeepsOrder) {
-  TreeHolder t(Branch(u"p"));
-  CfChildTable* table = CfChildren(t.root);
+  CfTree t(Branch(u"p"));
+  CfChildTable* table = CfChildren(t.get());
   for (uint32_t id = 1; id <= 5; ++id) ASSERT_GE(InsertChild(table, {id, Leaf(u"c")}, false), 0);
   CfNode* middle = table->entries[2].child;
   ASSERT_TRUE(RemoveChildAt(table, 2));
@@ -265,19 +259,19 @@ TEST(FreeTreeTest, DeepTreeDoesNotExhaustTheStack) {
 }
 
 TEST(ProtectionTest, FindsProtectionAnywhereBelow) {
-  TreeHolder t(Branch(u"Root"));
+  CfTree t(Branch(u"Root"));
   CfNode* a = Branch(u"a");
   CfNode* g = Leaf(u"g");
-  AddNamed(t.root, a);
-  AddNamed(t.root, Leaf(u"b"));
+  AddNamed(t.get(), a);
+  AddNamed(t.get(), Leaf(u"b"));
   AddNamed(a, g);
-  EXPECT_TRUE(IsSubtreeUnprotected(t.root));
+  EXPECT_TRUE(IsSubtreeUnprotected(t.get()));
   g->flags |= kCfProtected;
-  EXPECT_FALSE(IsSubtreeUnprotected(t.root));
+  EXPECT_FALSE(IsSubtreeUnprotected(t.get()));
   EXPECT_FALSE(IsSubtreeUnprotected(a));
   g->flags &= ~kCfProtected;
-  t.root->flags |= 0xE0;  // free attribute bits do not protect
-  EXPECT_TRUE(IsSubtreeUnprotected(t.root));
+  t.get()->flags |= 0xE0;  // free attribute bits do not protect
+  EXPECT_TRUE(IsSubtreeUnprotected(t.get()));
 }
 
 }  // namespace

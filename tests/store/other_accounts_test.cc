@@ -45,13 +45,13 @@ constexpr uint32_t kOpenAlways = orvo::platform::kOpenAlways;
 
 // Adds the keys |names| (comma-separated) to the file at |path| and saves.
 bool AddKeys(const std::u16string& path, const std::u16string& names) {
-  CfRef<CConfigFile> file(CreateConfigFile(path.c_str(), kOpenAlways));
+  auto file = CfRef<CConfigFile>::Adopt(CreateConfigFile(path.c_str(), kOpenAlways));
   if (!file) return false;
   size_t from = 0;
   while (from <= names.size()) {
     size_t comma = names.find(u',', from);
     if (comma == std::u16string::npos) comma = names.size();
-    CfRef<ICfKey> key(file->OpenKey(names.substr(from, comma - from).c_str(), true));
+    auto key = CfRef<ICfKey>::Adopt(file->OpenKey(names.substr(from, comma - from).c_str(), true));
     if (!key) return false;
     from = comma + 1;
   }
@@ -60,9 +60,9 @@ bool AddKeys(const std::u16string& path, const std::u16string& names) {
 
 // Whether the file at |path| loads with a root child named |name|.
 bool HasKey(const std::u16string& path, const char16_t* name) {
-  CfRef<CConfigFile> file(CreateConfigFile(path.c_str(), kOpenExisting));
+  auto file = CfRef<CConfigFile>::Adopt(CreateConfigFile(path.c_str(), kOpenExisting));
   if (!file) return false;
-  CfRef<ICfKey> key(file->OpenKey(name, false));
+  auto key = CfRef<ICfKey>::Adopt(file->OpenKey(name, false));
   return static_cast<bool>(key);
 }
 

@@ -24,9 +24,10 @@ class ReaderWaitTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(dir_.ok());
     path_ = dir_.Path(u"InstallApp.set");
-    CfRef<CConfigFile> file(CreateConfigFile(path_.c_str(), orvo::platform::kOpenAlways));
+    auto file =
+        CfRef<CConfigFile>::Adopt(CreateConfigFile(path_.c_str(), orvo::platform::kOpenAlways));
     ASSERT_TRUE(file);
-    CfRef<ICfKey> key(file->OpenKey(u"APP", true));
+    auto key = CfRef<ICfKey>::Adopt(file->OpenKey(u"APP", true));
     ASSERT_TRUE(key && file->Save(nullptr));
   }
 
@@ -48,10 +49,11 @@ TEST_F(ReaderWaitTest, AReaderWaitsForASaveToFinish) {
     std::this_thread::sleep_for(std::chrono::milliseconds(150));
     writer.reset();
   });
-  CfRef<CConfigFile> file(CreateConfigFile(path_.c_str(), orvo::platform::kOpenExisting));
+  auto file =
+      CfRef<CConfigFile>::Adopt(CreateConfigFile(path_.c_str(), orvo::platform::kOpenExisting));
   save.join();
   ASSERT_TRUE(file);
-  CfRef<ICfKey> key(file->OpenKey(u"APP", false));
+  auto key = CfRef<ICfKey>::Adopt(file->OpenKey(u"APP", false));
   EXPECT_TRUE(key);
 }
 
@@ -63,7 +65,8 @@ TEST_F(ReaderWaitTest, AReaderGivesUpOnAFileThatStaysHeld) {
   EXPECT_FALSE(InspectConfigFile(path_.c_str(), &report, nullptr));
   EXPECT_EQ(report.open_error, OpenError::kSharingViolation);
   writer.reset();
-  CfRef<CConfigFile> file(CreateConfigFile(path_.c_str(), orvo::platform::kOpenExisting));
+  auto file =
+      CfRef<CConfigFile>::Adopt(CreateConfigFile(path_.c_str(), orvo::platform::kOpenExisting));
   EXPECT_TRUE(file);
 }
 

@@ -18,7 +18,8 @@ int main(int argc, char** argv) {
   }
   const std::u16string path = orvo::platform::Utf8ToUtf16(std::string(argv[1]));
   for (;;) {
-    CfRef<CConfigFile> file(CreateConfigFile(path.c_str(), orvo::platform::kOpenAlways));
+    auto file =
+        CfRef<CConfigFile>::Adopt(CreateConfigFile(path.c_str(), orvo::platform::kOpenAlways));
     if (!file) return 3;
     uint32_t g = 0;
     std::string why;

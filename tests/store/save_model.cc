@@ -54,9 +54,10 @@ std::string Content(const CfNode* root) {
 }
 
 std::string Content(CConfigFile* file) {
-  CfRef<ICfKey> root(file->GetRootKey());
+  auto root = CfRef<ICfKey>::Adopt(file->GetRootKey());
   std::string out;
-  for (CfRef<ICfKey> k(root ? root->GetFirstChild() : nullptr); k; k.reset(k->GetNextSibling())) {
+  for (auto k = CfRef<ICfKey>::Adopt(root ? root->GetFirstChild() : nullptr); k;
+       k.attach(k->GetNextSibling())) {
     CfChar name[256];
     const int32_t n = k->GetName(name, 256);
     std::vector<uint8_t> value(static_cast<size_t>(k->GetValueLength()) + 1);
@@ -188,14 +189,14 @@ bool SaveModel::Ensure(Object* object, std::string* why) {
 // Changes a save makes, from a few bytes in the middle of the file to most
 // of it, shrinking and growing it: a save writes what differs from the file.
 void SaveModel::Modify(Object* object, uint32_t arg) {
-  CfRef<ICfKey> root(object->file->GetRootKey());
-  CfRef<ICfKey> first(root->GetFirstChild());
+  auto root = CfRef<ICfKey>::Adopt(object->file->GetRootKey());
+  auto first = CfRef<ICfKey>::Adopt(root->GetFirstChild());
   const uint32_t how = arg % 8;
   if ((how == 0 || how == 4) && first) {
     first->Delete();  // a record removed: no later open may bring it back
   } else if (how == 2 && first) {
     // A few bytes of one value, its length kept: the file keeps its size.
-    CfRef<ICfKey> key(first->GetNextSibling());
+    auto key = CfRef<ICfKey>::Adopt(first->GetNextSibling());
     ICfKey* target = key ? key.get() : first.get();
     std::string value(65535, '\0');
     const int32_t length = target->GetValue(&value[0], static_cast<int32_t>(value.size()));
@@ -207,8 +208,8 @@ void SaveModel::Modify(Object* object, uint32_t arg) {
   } else if (how == 6) {
     // Most of the file: every record but one removed, or several added.
     if (first && (arg >> 3) % 2 == 0) {
-      for (CfRef<ICfKey> next(first->GetNextSibling()); next;) {
-        CfRef<ICfKey> after(next->GetNextSibling());
+      for (auto next = CfRef<ICfKey>::Adopt(first->GetNextSibling()); next;) {
+        auto after = CfRef<ICfKey>::Adopt(next->GetNextSibling());
         next->Delete();
         next = std::move(after);
       }
@@ -226,8 +227,8 @@ void SaveModel::AddKey(ICfKey* root, uint32_t arg) {
   const std::string name = "K" + std::to_string(counter_);
   const std::u16string wide(name.begin(), name.end());
   const std::string value = Value(counter_, arg);
-  CfRef<ICfKey> key(root->CreateChild(wide.c_str(), CfTypeBinary, value.data(),
-                                      static_cast<int32_t>(value.size())));
+  auto key = CfRef<ICfKey>::Adopt(root->CreateChild(wide.c_str(), CfTypeBinary, value.data(),
+                                                    static_cast<int32_t>(value.size())));
 }
 
 // Whether |bytes| are a committed file of a newer format version.
@@ -291,7 +292,7 @@ bool SaveModel::PendingKept(std::string* why) {
 }
 
 bool SaveModel::SaveWithoutPath(uint32_t arg, std::string* why) {
-  CfRef<CConfigFile> file(CreateConfigFile(nullptr, platform::kOpenAlways));
+  auto file = CfRef<CConfigFile>::Adopt(CreateConfigFile(nullptr, platform::kOpenAlways));
   if (!file) {
     *why = "no object without a path";
     return false;

@@ -221,14 +221,14 @@ std::vector<std::u16string> NamesToTry(const Model& model) {
 
 // Every lookup on the root of |file| against |model|.
 void ExpectLookups(CConfigFile* file, const Model& model) {
-  KeyRef root(file->GetRootKey());
+  auto root = KeyRef::Adopt(file->GetRootKey());
   ASSERT_TRUE(root);
   // By name, 40 times in a row on one key object: one answer every time.
   for (const std::u16string& name : NamesToTry(model)) {
     const int32_t expected = model.ByName(name);
     for (int i = 0; i < 40; ++i) {
       int32_t consumed = -1;
-      KeyRef k(root->FindChild(name.c_str(), -1, &consumed, false));
+      auto k = KeyRef::Adopt(root->FindChild(name.c_str(), -1, &consumed, false));
       ASSERT_EQ(k ? k->GetIndex() : -1, expected)
           << "name " << std::string(name.begin(), name.end()) << ", lookup " << i + 1;
       ASSERT_EQ(consumed, static_cast<int32_t>(name.size()));
@@ -243,7 +243,7 @@ void ExpectLookups(CConfigFile* file, const Model& model) {
     const int32_t count = model.Count(id);
     for (int32_t occurrence : {0, 1, 2, count - 1, count, -1, 1000}) {
       if (occurrence < -1) continue;
-      KeyRef k(root->GetChildById(id, occurrence));
+      auto k = KeyRef::Adopt(root->GetChildById(id, occurrence));
       ASSERT_EQ(k ? k->GetIndex() : -1, model.ById(id, occurrence))
           << "id " << id << " occurrence " << occurrence;
     }
@@ -251,23 +251,23 @@ void ExpectLookups(CConfigFile* file, const Model& model) {
   // Each child: its id and occurrence find it again, and its name finds the
   // first child of that name, whose id and occurrence find that one.
   int32_t index = 0;
-  for (KeyRef k(root->GetFirstChild()); k; k.reset(k->GetNextSibling()), ++index) {
+  for (auto k = KeyRef::Adopt(root->GetFirstChild()); k; k.attach(k->GetNextSibling()), ++index) {
     ASSERT_LT(index, model.size());
     ASSERT_EQ(k->GetIndex(), index);
     int32_t occurrence = -1;
     ASSERT_EQ(k->GetId(&occurrence), model.children()[index].id) << index;
     ASSERT_EQ(occurrence, model.OccurrenceAt(index)) << index;
-    KeyRef again(root->GetChildById(model.children()[index].id, occurrence));
+    auto again = KeyRef::Adopt(root->GetChildById(model.children()[index].id, occurrence));
     ASSERT_EQ(again.get(), k.get()) << index;
     const std::u16string& name = model.children()[index].name;
     if (name.empty()) continue;
     // (A child filed under another id than its name's is not found by name.)
-    KeyRef by_name(root->FindChild(name.c_str(), -1, nullptr, false));
+    auto by_name = KeyRef::Adopt(root->FindChild(name.c_str(), -1, nullptr, false));
     ASSERT_EQ(by_name ? by_name->GetIndex() : -1, model.ByName(name));
     if (!by_name) continue;
     int32_t o = -1;
     const uint32_t id = by_name->GetId(&o);
-    KeyRef by_id(root->GetChildById(id, o));
+    auto by_id = KeyRef::Adopt(root->GetChildById(id, o));
     ASSERT_EQ(by_id.get(), by_name.get()) << index;
   }
   ASSERT_EQ(index, model.size());
@@ -277,8 +277,8 @@ void ExpectLookups(CConfigFile* file, const Model& model) {
 // The root's children (id and name) as the file object holds them.
 std::vector<std::pair<uint32_t, std::u16string>> Listing(CConfigFile* file) {
   std::vector<std::pair<uint32_t, std::u16string>> out;
-  KeyRef root(file->GetRootKey());
-  for (KeyRef k(root->GetFirstChild()); k; k.reset(k->GetNextSibling())) {
+  auto root = KeyRef::Adopt(file->GetRootKey());
+  for (auto k = KeyRef::Adopt(root->GetFirstChild()); k; k.attach(k->GetNextSibling())) {
     CfChar buf[256];
     const int32_t n = k->GetName(buf, 256);
     out.emplace_back(k->GetId(nullptr), std::u16string(buf, buf + (n > 0 ? n : 0)));
@@ -296,7 +296,7 @@ TEST_F(TableOrderTest, EveryLookupGivesTheAnswerTableOrderDefines) {
   for (const Case& c : Cases()) {
     SCOPED_TRACE(c.what);
     fs_.SetFile(kPath, FileOf(c.children));
-    CfRef<CConfigFile> file(Open(kPath));
+    auto file = CfRef<CConfigFile>::Adopt(Open(kPath));
     ASSERT_TRUE(file);
     Model model(c.children);
     ASSERT_EQ(Listing(file.get()), Listing(model));
@@ -308,11 +308,11 @@ TEST_F(TableOrderTest, EditsThroughKeysKeepOneAnswerAndSurviveASave) {
   for (const Case& c : Cases()) {
     SCOPED_TRACE(c.what);
     fs_.SetFile(kPath, FileOf(c.children));
-    CfRef<CConfigFile> file(Open(kPath));
+    auto file = CfRef<CConfigFile>::Adopt(Open(kPath));
     ASSERT_TRUE(file);
     Model model(c.children);
     {
-      KeyRef root(file->GetRootKey());
+      auto root = KeyRef::Adopt(file->GetRootKey());
       // A name that is there (in another case) is refused; a new one is
       // added where the table's rule puts it.
       for (const Child& child : c.children) {
@@ -320,12 +320,12 @@ TEST_F(TableOrderTest, EditsThroughKeysKeepOneAnswerAndSurviveASave) {
         std::u16string other = child.name;
         for (char16_t& u : other)
           u = static_cast<char16_t>(std::isupper(u) ? std::tolower(u) : std::toupper(u));
-        ASSERT_FALSE(KeyRef(root->CreateChild(other.c_str(), CfTypeNone, nullptr, 0)));
+        ASSERT_FALSE(KeyRef::Adopt(root->CreateChild(other.c_str(), CfTypeNone, nullptr, 0)));
         break;
       }
       for (const std::u16string name : {u"new", u"x", u"z1", u"zz"}) {
         if (model.ByName(name) >= 0) continue;
-        KeyRef made(root->CreateChild(name.c_str(), CfTypeNone, nullptr, 0));
+        auto made = KeyRef::Adopt(root->CreateChild(name.c_str(), CfTypeNone, nullptr, 0));
         ASSERT_TRUE(made);
         ASSERT_EQ(made->GetIndex(), model.Insert(Named(name), false));
       }
@@ -333,7 +333,7 @@ TEST_F(TableOrderTest, EditsThroughKeysKeepOneAnswerAndSurviveASave) {
       // last.
       for (uint32_t id : {1u, 5u, Hash(u"x")}) {
         for (bool before : {true, false}) {
-          KeyRef made(root->CreateChildWithId(id, before, CfTypeNone, nullptr, 0));
+          auto made = KeyRef::Adopt(root->CreateChildWithId(id, before, CfTypeNone, nullptr, 0));
           ASSERT_TRUE(made);
           ASSERT_EQ(made->GetIndex(), model.Insert({id, u""}, before));
           int32_t occurrence = -1;
@@ -345,16 +345,16 @@ TEST_F(TableOrderTest, EditsThroughKeysKeepOneAnswerAndSurviveASave) {
       for (const std::u16string name : {u"x", u"app", u"n7"}) {
         const int32_t at = model.ByName(name);
         if (at < 0) continue;
-        KeyRef k(root->FindChild(name.c_str(), -1, nullptr, false));
+        auto k = KeyRef::Adopt(root->FindChild(name.c_str(), -1, nullptr, false));
         ASSERT_TRUE(k && k->Delete());
         model.Remove(at);
-        KeyRef next(root->FindChild(name.c_str(), -1, nullptr, false));
+        auto next = KeyRef::Adopt(root->FindChild(name.c_str(), -1, nullptr, false));
         ASSERT_EQ(next ? next->GetIndex() : -1, model.ByName(name));
       }
       // A rename takes the new name's place by the same rule.
       const int32_t at = model.ByName(u"y");
       if (at >= 0) {
-        KeyRef k(root->FindChild(u"y", -1, nullptr, false));
+        auto k = KeyRef::Adopt(root->FindChild(u"y", -1, nullptr, false));
         ASSERT_TRUE(k && k->Rename(u"renamed", true));
         model.Remove(at);
         ASSERT_EQ(k->GetIndex(), model.Insert(Named(u"renamed"), false));
@@ -364,7 +364,7 @@ TEST_F(TableOrderTest, EditsThroughKeysKeepOneAnswerAndSurviveASave) {
     ExpectLookups(file.get(), model);
     // Saved as held, and read back the same.
     ASSERT_TRUE(file->Save(kSaved.c_str()));
-    CfRef<CConfigFile> back(Open(kSaved));
+    auto back = CfRef<CConfigFile>::Adopt(Open(kSaved));
     ASSERT_TRUE(back);
     ASSERT_EQ(Listing(back.get()), Listing(model));
     ExpectLookups(back.get(), model);
@@ -389,25 +389,25 @@ TEST_F(TableOrderTest, ARebuiltRecordKeepsItsTableAsItWas) {
                      Record(u"sub", kBranchFlag, "", static_cast<int32_t>(ids.size()), ids);
   for (size_t i = 0; i < children.size(); ++i) body += Leaf(children[i].name, std::to_string(i));
   fs_.SetFile(kPath, File(body));
-  CfRef<CConfigFile> file(Open(kPath));
+  auto file = CfRef<CConfigFile>::Adopt(Open(kPath));
   ASSERT_TRUE(file);
   Model model(children);
   {
-    KeyRef sub(file->OpenKey(u"sub", false));
+    auto sub = KeyRef::Adopt(file->OpenKey(u"sub", false));
     ASSERT_TRUE(sub);
     ASSERT_TRUE(sub->SetValue(CfTypeString, "a value longer than the one it had", -1));
     ASSERT_TRUE(sub->Rename(u"moved", true));
-    KeyRef made(sub->CreateChildWithId(1, false, CfTypeNone, nullptr, 0));
+    auto made = KeyRef::Adopt(sub->CreateChildWithId(1, false, CfTypeNone, nullptr, 0));
     ASSERT_TRUE(made);
     ASSERT_EQ(made->GetIndex(), model.Insert({1, u""}, false));
     for (const std::u16string name : {u"a", u"b", u"x", u"c", u"absent"}) {
       for (int i = 0; i < 40; ++i) {
-        KeyRef k(sub->FindChild(name.c_str(), -1, nullptr, false));
+        auto k = KeyRef::Adopt(sub->FindChild(name.c_str(), -1, nullptr, false));
         ASSERT_EQ(k ? k->GetIndex() : -1, model.ByName(name));
       }
     }
     for (int32_t i = 0; i < model.size(); ++i) {
-      KeyRef k(sub->GetChildById(model.children()[i].id, model.OccurrenceAt(i)));
+      auto k = KeyRef::Adopt(sub->GetChildById(model.children()[i].id, model.OccurrenceAt(i)));
       ASSERT_TRUE(k);
       ASSERT_EQ(k->GetIndex(), i);
     }
@@ -457,7 +457,7 @@ TEST(TableOrderMemoryTest, WithoutMemoryForTheIndexLookupsScanToTheSameAnswers) 
     const std::string file = FileOf(c.children);
     for (bool index_first : {false, true}) {
       const uint8_t* cursor = reinterpret_cast<const uint8_t*>(file.data()) + kCfHeaderSize;
-      TreeHolder tree(ParseNode(&cursor, cursor + (file.size() - kCfHeaderSize)));
+      CfTree tree(ParseNode(&cursor, cursor + (file.size() - kCfHeaderSize)));
       ASSERT_NE(tree.get(), nullptr);
       Model model(c.children);
       std::vector<int32_t> got(5 * static_cast<size_t>(model.size()) + 15);

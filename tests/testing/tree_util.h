@@ -9,6 +9,7 @@
 #include "store/child_table.h"
 #include "store/name.h"
 #include "store/node.h"
+#include "store/tree.h"
 
 namespace orvo::testing {
 
@@ -27,23 +28,6 @@ inline CfNode* AddChild(CfNode* parent, CfNode* child, long long id = -1) {
   if (InsertChild(CfChildren(parent), {key, child}, false) < 0) return nullptr;
   return child;
 }
-
-// Owns a tree for the length of a test.
-class TreeHolder {
- public:
-  explicit TreeHolder(CfNode* root = nullptr) : root_(root) {}
-  ~TreeHolder() { reset(); }
-  TreeHolder(const TreeHolder&) = delete;
-  TreeHolder& operator=(const TreeHolder&) = delete;
-  void reset(CfNode* root = nullptr) {
-    if (root_ != nullptr) FreeNodeTree(root_, nullptr);
-    root_ = root;
-  }
-  CfNode* get() const { return root_; }
-
- private:
-  CfNode* root_;
-};
 
 // One line per node, depth-first, indented by depth:
 //   [id] name flags=0xNN value=hex (leaf|branch)

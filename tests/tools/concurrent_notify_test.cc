@@ -25,7 +25,7 @@ constexpr int kProcesses = 8;
 constexpr int kCallsEach = 50;
 
 std::u16string ValueText(ICfKey* record, const char16_t* name) {
-  CfRef<ICfKey> value(record->FindChild(name, -1, nullptr, false));
+  auto value = CfRef<ICfKey>::Adopt(record->FindChild(name, -1, nullptr, false));
   if (!value) return u"";
   std::u16string text(static_cast<size_t>(value->GetValueLength()) / 2, u'\0');
   value->GetValue(text.data(), static_cast<int32_t>(text.size() * 2));
@@ -61,12 +61,12 @@ TEST(ConcurrentNotifyTest, EveryRecordOfEveryProcessIsKept) {
   }
 
   const std::u16string file = dir.Path(u"Tamsiver/InstallApp.set");
-  CfRef<CConfigFile> config(CreateConfigFile(file.c_str(), 3));
+  auto config = CfRef<CConfigFile>::Adopt(CreateConfigFile(file.c_str(), 3));
   ASSERT_TRUE(config);
   std::set<std::u16string> paths;
   int records = 0;
   {
-    CfRef<ICfKey> apps(config->OpenKey(u"APP", false));
+    auto apps = CfRef<ICfKey>::Adopt(config->OpenKey(u"APP", false));
     ASSERT_TRUE(apps);
     for (ICfKey* r = apps->GetChildById(1, 0); r != nullptr; r = r->MoveToNextSibling()) {
       ++records;
@@ -116,11 +116,12 @@ TEST(ConcurrentNotifyTest, AdministratorsEditsAndRegistrationsKeepEachOther) {
   for (std::thread& t : threads) t.join();
   for (int code : exits) EXPECT_EQ(code, 0);
 
-  CfRef<CConfigFile> config(CreateConfigFile(dir.Path(u"Tamsiver/InstallApp.set").c_str(), 3));
+  auto config =
+      CfRef<CConfigFile>::Adopt(CreateConfigFile(dir.Path(u"Tamsiver/InstallApp.set").c_str(), 3));
   ASSERT_TRUE(config);
   int records = 0;
   {
-    CfRef<ICfKey> apps(config->OpenKey(u"APP", false));
+    auto apps = CfRef<ICfKey>::Adopt(config->OpenKey(u"APP", false));
     ASSERT_TRUE(apps);
     for (ICfKey* r = apps->GetChildById(1, 0); r != nullptr; r = r->MoveToNextSibling()) ++records;
   }
@@ -128,7 +129,7 @@ TEST(ConcurrentNotifyTest, AdministratorsEditsAndRegistrationsKeepEachOther) {
   for (int i = 0; i < kEdits; ++i) {
     const std::string n = std::to_string(i);
     const std::u16string key = u"Admin/N" + std::u16string(n.begin(), n.end());
-    CfRef<ICfKey> k(config->OpenKey(key.c_str(), false));
+    auto k = CfRef<ICfKey>::Adopt(config->OpenKey(key.c_str(), false));
     // Every third edit removed the key the one before it set.
     EXPECT_EQ(static_cast<bool>(k), i % 3 == 0) << "Admin/N" << i;
   }

@@ -87,16 +87,17 @@ class EditCommandsTest : public ::testing::Test {
   // Reads |key_path| of |file| through the store.
   Stored Read(const std::u16string& file, const std::u16string& key_path) {
     Stored s;
-    CfRef<CConfigFile> config(CreateConfigFile(dir_.Path(file).c_str(), 3));
+    auto config = CfRef<CConfigFile>::Adopt(CreateConfigFile(dir_.Path(file).c_str(), 3));
     if (!config) return s;
-    CfRef<ICfKey> key(config->OpenKey(key_path.c_str(), false));
+    auto key = CfRef<ICfKey>::Adopt(config->OpenKey(key_path.c_str(), false));
     if (!key) return s;
     s.found = true;
     s.type = key->GetType();
     s.attributes = key->GetAttributes();
     s.value.assign(static_cast<size_t>(key->GetValueLength()), '\0');
     key->GetValue(&s.value[0], static_cast<int32_t>(s.value.size()));
-    for (CfRef<ICfKey> child(key->GetFirstChild()); child; child.reset(child->GetNextSibling())) {
+    for (auto child = CfRef<ICfKey>::Adopt(key->GetFirstChild()); child;
+         child.attach(child->GetNextSibling())) {
       s.children.push_back(Ascii(child.get()));
     }
     return s;
@@ -637,11 +638,12 @@ TEST_F(EditCommandsTest, EditsOnTablesOutOfOrderActOnTheFirstChildOfTheName) {
     r = Run({"get", Path(u"o.set"), "x"});
     EXPECT_EQ(r.out, "wstring \"new\"\n");
     {
-      CfRef<CConfigFile> config(CreateConfigFile(dir_.Path(u"o.set").c_str(), 3));
+      auto config = CfRef<CConfigFile>::Adopt(CreateConfigFile(dir_.Path(u"o.set").c_str(), 3));
       ASSERT_TRUE(config);
-      CfRef<ICfKey> root(config->GetRootKey());
+      auto root = CfRef<ICfKey>::Adopt(config->GetRootKey());
       int at = 0;
-      for (CfRef<ICfKey> k(root->GetFirstChild()); k; k.reset(k->GetNextSibling()), ++at) {
+      for (auto k = CfRef<ICfKey>::Adopt(root->GetFirstChild()); k;
+           k.attach(k->GetNextSibling()), ++at) {
         std::string v(static_cast<size_t>(k->GetValueLength()), '\0');
         k->GetValue(&v[0], static_cast<int32_t>(v.size()));
         EXPECT_EQ(v, WideValue(at == c.x_at[0] ? "new" : std::to_string(at))) << at;

@@ -14,7 +14,6 @@ namespace {
 using orvo::testing::AddChild;
 using orvo::testing::DescribeTree;
 using orvo::testing::MakeNode;
-using orvo::testing::TreeHolder;
 
 std::string Quote(const std::u16string& s) {
   std::string out;
@@ -133,7 +132,7 @@ CfNode* SampleTree() {
 }
 
 TEST(TreeJsonTest, WritesTheDocumentedForm) {
-  TreeHolder root(SampleTree());
+  CfTree root(SampleTree());
   std::string json;
   AppendTreeJson(root.get(), &json);
   EXPECT_EQ(json,
@@ -150,18 +149,18 @@ TEST(TreeJsonTest, WritesTheDocumentedForm) {
 }
 
 TEST(TreeJsonTest, ReadsWhatItWrites) {
-  TreeHolder root(SampleTree());
+  CfTree root(SampleTree());
   std::string json;
   AppendTreeJson(root.get(), &json);
   std::string error;
-  TreeHolder back(ParseTreeJson(json, &error));
+  CfTree back(ParseTreeJson(json, &error));
   ASSERT_TRUE(back.get()) << error;
   EXPECT_EQ(DescribeTree(back.get()), DescribeTree(root.get()));
 }
 
 TEST(TreeJsonTest, MembersInAnyOrderAndChildrenSorted) {
   std::string error;
-  TreeHolder t(ParseTreeJson(
+  CfTree t(ParseTreeJson(
       R"({"children": [{"node": {"flags": 12, "name": "b"}, "id": 196},
                        {"node": {"name": "a", "flags": 0, "value_hex": "0A0b"}},
                        {"id": 5, "node": {"name": "", "flags": 0, "children": []}},
@@ -232,10 +231,10 @@ TEST(TreeJsonTest, RefusesBadTrees) {
   EXPECT_EQ(ParseTreeJson(long_value, &error), nullptr);
   EXPECT_NE(error.find("65535"), std::string::npos);
   // The largest value and name still fit.
-  TreeHolder t(ParseTreeJson("{\"name\": \"" + std::string(255, 'n') +
-                                 "\", \"flags\": 1, \"value_hex\": \"" +
-                                 std::string(2 * 65535, 'a') + "\"}",
-                             &error));
+  CfTree t(ParseTreeJson("{\"name\": \"" + std::string(255, 'n') +
+                             "\", \"flags\": 1, \"value_hex\": \"" + std::string(2 * 65535, 'a') +
+                             "\"}",
+                         &error));
   ASSERT_TRUE(t.get()) << error;
   EXPECT_EQ(t.get()->value_length, 65535);
   EXPECT_EQ(t.get()->name_length, 255);
@@ -253,7 +252,7 @@ TEST(TreeJsonTest, DeepNestingWithoutRecursion) {
   for (int i = 0; i < kDepth; ++i) json += "}]}";
   json += "\n";
   std::string error;
-  TreeHolder t(ParseTreeJson(json, &error));
+  CfTree t(ParseTreeJson(json, &error));
   ASSERT_TRUE(t.get()) << error;
   std::string back;
   AppendTreeJson(t.get(), &back);

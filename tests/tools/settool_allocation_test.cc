@@ -33,9 +33,9 @@ std::u16string KeyName(int i) {
 // Names and values of the root's children, one line each; "<cannot open>"
 // when the file does not open.
 std::string Describe(const fs::path& path) {
-  CfRef<CConfigFile> file(CreateConfigFile(path.u16string().c_str(), kOpenExisting));
+  auto file = CfRef<CConfigFile>::Adopt(CreateConfigFile(path.u16string().c_str(), kOpenExisting));
   if (!file) return "<cannot open>";
-  CfRef<ICfKey> root(file->GetRootKey());
+  auto root = CfRef<ICfKey>::Adopt(file->GetRootKey());
   std::string out;
   for (ICfKey* c = root->GetFirstChild(); c != nullptr; c = c->MoveToNextSibling()) {
     CfChar name[256] = {};
@@ -61,12 +61,12 @@ TEST(SettoolAllocationTest, EveryAllocationFailingNeverLosesTheFile) {
   fs::create_directory(dir.NativePath(u"io"));
   const std::string io = dir.NativePath(u"io").string();
   {
-    CfRef<CConfigFile> f(CreateConfigFile(path.u16string().c_str(), kOpenAlways));
+    auto f = CfRef<CConfigFile>::Adopt(CreateConfigFile(path.u16string().c_str(), kOpenAlways));
     ASSERT_TRUE(f);
-    CfRef<ICfKey> root(f->GetRootKey());
+    auto root = CfRef<ICfKey>::Adopt(f->GetRootKey());
     for (int i = 0; i < kKeys; ++i) {
       const int32_t v = i;
-      CfRef<ICfKey> k(root->CreateChild(KeyName(i).c_str(), CfTypeBinary, &v, 4));
+      auto k = CfRef<ICfKey>::Adopt(root->CreateChild(KeyName(i).c_str(), CfTypeBinary, &v, 4));
       ASSERT_TRUE(k);
     }
     ASSERT_TRUE(f->Save(nullptr));

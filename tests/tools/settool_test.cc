@@ -25,7 +25,6 @@ using orvo::testing::MakeNode;
 using orvo::testing::ProcessResult;
 using orvo::testing::ReadWholeFile;
 using orvo::testing::TempDir;
-using orvo::testing::TreeHolder;
 using orvo::testing::WriteWholeFile;
 
 // Every kind of name, value, attribute and id, in table order.
@@ -80,7 +79,7 @@ TEST_F(SettoolTest, BuildThenDumpIsByteForByte) {
 }
 
 TEST_F(SettoolTest, FileWrittenByTheStoreComesBackTheSame) {
-  TreeHolder tree(NewTree());
+  CfTree tree(NewTree());
   CfNode* app = AddChild(tree.get(), MakeNode(u"APP", 0, "", true));
   for (uint32_t i = 0; i < 20; ++i) {
     CfNode* rec = AddChild(app, MakeNode(u"", 0, "", true), 1000 + i * 37 % 11);

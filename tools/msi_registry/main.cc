@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/result.h"
 #include "server/registrar/memory_registry.h"
-#include "server/registrar/result.h"
 #include "server/registrar/script.h"
 #include "tools/msi_registry/wix_registry.h"
 
@@ -45,8 +45,8 @@ int main(int argc, char** argv) {
       const std::string pair = argv[++i];
       const size_t equals = pair.find('=');
       if (equals == std::string::npos ||
-          orvo::registrar::Failed(registrar.AddReplacement(Widen(pair.substr(0, equals)),
-                                                           Widen(pair.substr(equals + 1))))) {
+          orvo::Failed(registrar.AddReplacement(Widen(pair.substr(0, equals)),
+                                                Widen(pair.substr(equals + 1))))) {
         std::fprintf(stderr, "msi_registry: bad replacement: %s\n", pair.c_str());
         return 2;
       }
@@ -65,8 +65,8 @@ int main(int argc, char** argv) {
       return 1;
     }
     const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    const int32_t result = registrar.RunAscii(text, true);
-    if (orvo::registrar::Failed(result)) {
+    const orvo::Result result = registrar.RunAscii(text, true);
+    if (orvo::Failed(result)) {
       std::fprintf(stderr, "msi_registry: %s: script failed (0x%08X)\n", path.c_str(),
                    static_cast<unsigned>(result));
       return 1;
@@ -74,7 +74,7 @@ int main(int argc, char** argv) {
   }
 
   std::string out;
-  if (orvo::registrar::Failed(orvo::msi::WriteWixRegistry(registry, &out))) {
+  if (orvo::Failed(orvo::msi::WriteWixRegistry(registry, &out))) {
     std::fprintf(stderr, "msi_registry: the entries have no registry-table form\n");
     return 1;
   }

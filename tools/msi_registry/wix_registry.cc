@@ -2,14 +2,12 @@
 
 #include <vector>
 
-#include "server/registrar/result.h"
+#include "platform/result.h"
 
 namespace orvo::msi {
 
 namespace {
 
-using registrar::kEInvalidArg;
-using registrar::kSOk;
 using registrar::Registry;
 using registrar::RegistryRoot;
 
@@ -82,24 +80,24 @@ void AppendRow(const char* root, std::u16string_view key, const std::u16string* 
 int32_t WriteKey(Registry& registry, RegistryRoot root, const char* root_name,
                  const std::u16string& path, std::string* out) {
   std::vector<std::u16string> names;
-  ORVO_REGISTRAR_RETURN_IF_FAILED(registry.EnumerateValues(root, path, &names));
+  ORVO_RETURN_IF_FAILED(registry.EnumerateValues(root, path, &names));
   for (const std::u16string& name : names) {
-    if (name == u"+" || name == u"-" || name == u"*") return kEInvalidArg;
+    if (name == u"+" || name == u"-" || name == u"*") return kResultInvalidArg;
     std::u16string data;
-    ORVO_REGISTRAR_RETURN_IF_FAILED(registry.GetStringValue(root, path, name, &data));
+    ORVO_RETURN_IF_FAILED(registry.GetStringValue(root, path, name, &data));
     AppendRow(root_name, path, &name, data, out);
   }
   std::vector<std::u16string> subkeys;
-  ORVO_REGISTRAR_RETURN_IF_FAILED(registry.EnumerateSubkeys(root, path, &subkeys));
+  ORVO_RETURN_IF_FAILED(registry.EnumerateSubkeys(root, path, &subkeys));
   if (names.empty() && subkeys.empty() && !path.empty()) {
     const std::u16string create_and_remove = u"*";
     AppendRow(root_name, path, &create_and_remove, u"", out);
   }
   for (const std::u16string& subkey : subkeys) {
-    ORVO_REGISTRAR_RETURN_IF_FAILED(
+    ORVO_RETURN_IF_FAILED(
         WriteKey(registry, root, root_name, path.empty() ? subkey : path + u"\\" + subkey, out));
   }
-  return kSOk;
+  return kResultOk;
 }
 
 }  // namespace
@@ -114,16 +112,15 @@ int32_t WriteWixRegistry(Registry& registry, std::string* out) {
                                         {RegistryRoot::kLocalMachine, "HKLM"},
                                         {RegistryRoot::kUsers, "HKU"}};
   std::vector<std::u16string> top;
-  ORVO_REGISTRAR_RETURN_IF_FAILED(
-      registry.EnumerateSubkeys(RegistryRoot::kCurrentConfig, u"", &top));
-  if (!top.empty()) return kEInvalidArg;
+  ORVO_RETURN_IF_FAILED(registry.EnumerateSubkeys(RegistryRoot::kCurrentConfig, u"", &top));
+  if (!top.empty()) return kResultInvalidArg;
   for (const RootName& root : kRoots) {
     std::vector<std::u16string> values;
-    ORVO_REGISTRAR_RETURN_IF_FAILED(registry.EnumerateValues(root.root, u"", &values));
-    if (!values.empty()) return kEInvalidArg;  // the table has no row for a root's own value
-    ORVO_REGISTRAR_RETURN_IF_FAILED(WriteKey(registry, root.root, root.name, u"", out));
+    ORVO_RETURN_IF_FAILED(registry.EnumerateValues(root.root, u"", &values));
+    if (!values.empty()) return kResultInvalidArg;  // the table has no row for a root's own value
+    ORVO_RETURN_IF_FAILED(WriteKey(registry, root.root, root.name, u"", out));
   }
-  return kSOk;
+  return kResultOk;
 }
 
 }  // namespace orvo::msi

@@ -24,7 +24,7 @@ namespace orvo::msi {
 // FILE; data that begins with "#" (which the table would read as a number)
 // gets a second "#", which keeps it a string. Roots other than HKCR, HKCU,
 // HKLM and HKU, and the value names "+", "-" and "*" (the table's key
-// actions) give kEInvalidArg; the registry's own failures are passed on.
+// actions) give kResultInvalidArg; the registry's own failures are passed on.
 int32_t WriteWixRegistry(registrar::Registry& registry, std::string* out);
 
 }  // namespace orvo::msi

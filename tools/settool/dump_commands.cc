@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "store/file_io.h"
+#include "store/tree.h"
 #include "tools/settool/commands.h"
 #include "tools/settool/json.h"
 #include "tools/settool/key_path.h"
@@ -74,20 +75,6 @@ bool WriteTreeText(const CfNode* root, std::FILE* f) {
   return std::fwrite(buf.data(), 1, buf.size(), f) == buf.size();
 }
 
-// Frees a tree when the scope ends, out-of-memory exceptions included.
-class TreeOwner {
- public:
-  explicit TreeOwner(CfNode* root) : root_(root) {}
-  ~TreeOwner() {
-    if (root_ != nullptr) FreeNodeTree(root_, nullptr);
-  }
-  TreeOwner(const TreeOwner&) = delete;
-  TreeOwner& operator=(const TreeOwner&) = delete;
-
- private:
-  CfNode* root_;
-};
-
 }  // namespace
 
 int RunDump(CommandContext& ctx) {
@@ -98,7 +85,7 @@ int RunDump(CommandContext& ctx) {
   CfNode* root = nullptr;
   CfLoadReport report;
   const int loaded = LoadAsTheStoreDoes(ctx, kCommand, file, LoadPurpose::kReading, &root, &report);
-  const TreeOwner owner(root);
+  const CfTree owner(root);
   if (loaded != kExitOk) return loaded;
   const bool written = json ? WriteTreeJson(root, ctx.out) : WriteTreeText(root, ctx.out);
   if (!written || std::fflush(ctx.out) != 0) {

@@ -164,7 +164,7 @@ int OpenFile(CommandContext& ctx, const char* command, const std::u16string& fil
   if (code != kExitOk) return code;
   const uint32_t disposition =
       purpose == OpenFor::kCreating ? platform::kOpenAlways : platform::kOpenExisting;
-  out->reset(CreateConfigFile(file.c_str(), disposition));
+  out->attach(CreateConfigFile(file.c_str(), disposition));
   if (!*out) {
     return Complain(ctx, command, file, "cannot open or read; not changed", kExitError);
   }
@@ -173,14 +173,14 @@ int OpenFile(CommandContext& ctx, const char* command, const std::u16string& fil
 
 // The key at |path| (key_path.h) with one new reference, or null.
 ICfKey* OpenAt(CConfigFile* config, const std::u16string& path, bool create) {
-  CfRef<ICfKey> root(config->GetRootKey());
+  auto root = CfRef<ICfKey>::Adopt(config->GetRootKey());
   return root ? OpenKeyPath(root.get(), path, create) : nullptr;
 }
 
 // The existing key at |path| into *key, or reports and returns kExitNo.
 int FindKey(CommandContext& ctx, const char* command, const std::u16string& file,
             CConfigFile* config, const std::u16string& path, CfRef<ICfKey>* key) {
-  key->reset(OpenAt(config, path, false));
+  key->attach(OpenAt(config, path, false));
   if (!*key) return Complain(ctx, command, file, Shown(path) + ": no such key", kExitNo);
   return kExitOk;
 }
@@ -264,9 +264,9 @@ int RunList(CommandContext& ctx) {
   {
     CfRef<ICfKey> key;
     if (int rc = FindKey(ctx, syntax.command, file, config.get(), path, &key)) return rc;
-    for (CfRef<ICfKey> child(key->GetFirstChild()); child;) {
+    for (auto child = CfRef<ICfKey>::Adopt(key->GetFirstChild()); child;) {
       text += DescribeKey(child.get()) + '\n';
-      child.reset(child->GetNextSibling());
+      child.attach(child->GetNextSibling());
     }
   }
   return WriteOutput(ctx, syntax.command, file, text);
@@ -342,7 +342,7 @@ int RunSet(CommandContext& ctx) {
   std::unique_ptr<install::StoreWriteLock> lock;
   if (int rc = OpenFile(ctx, syntax.command, file, OpenFor::kCreating, &config, &lock)) return rc;
   {
-    CfRef<ICfKey> key(OpenAt(config.get(), path, true));
+    auto key = CfRef<ICfKey>::Adopt(OpenAt(config.get(), path, true));
     if (!key) {
       // The names passed CheckPath: a key named by child id is missing (it is
       // never made), or memory is.
@@ -430,9 +430,9 @@ int RunRename(CommandContext& ctx) {
     const uint8_t attributes = key->GetAttributes();
     bool renamed;
     {
-      CfRef<ICfKey> parent(key->GetParent());
+      auto parent = CfRef<ICfKey>::Adopt(key->GetParent());
       CfRef<ICfKey> holder;
-      if (parent) holder.reset(parent->FindChild(new_name.c_str(), -1, nullptr, false));
+      if (parent) holder.attach(parent->FindChild(new_name.c_str(), -1, nullptr, false));
       if (holder && holder.get() != key.get()) {
         return Complain(ctx, syntax.command, file,
                         Shown(path) + ": the name \"" + ForPeople(new_name) + "\" is taken",

@@ -80,16 +80,16 @@ bool PathNamesById(const std::u16string& path) {
 
 ICfKey* OpenKeyPath(ICfKey* root, const std::u16string& path, bool create) {
   root->AddRef();
-  CfRef<ICfKey> key(root);
+  auto key = CfRef<ICfKey>::Adopt(root);
   size_t start = 0;
   while (start < path.size()) {
     size_t end = start;
     while (end < path.size() && !IsSeparator(path[end])) ++end;
     const PathComponent c = ReadComponent(path.substr(start, end - start));
     if (c.by_id) {
-      key.reset(key->GetChildById(c.id, c.occurrence));
+      key.attach(key->GetChildById(c.id, c.occurrence));
     } else {
-      key.reset(
+      key.attach(
           key->FindChild(c.name.c_str(), static_cast<int32_t>(c.name.size()), nullptr, create));
     }
     if (!key) return nullptr;

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "platform/file.h"
+#include "platform/malloc_buffer.h"
 #include "store/coding.h"
 #include "store/file_io.h"
 #include "store/format.h"
@@ -21,10 +22,6 @@ namespace orvo::settool {
 namespace {
 
 constexpr const char* kCommand = "recover";
-
-struct FreeDeleter {
-  void operator()(void* p) const { std::free(p); }
-};
 
 // The records of |file| that parse from offset 512, over the body its header
 // claims or, where that is 0 or runs past the end, to the end of the file.
@@ -48,7 +45,7 @@ CfNode* Salvage(platform::File* file, CfParseStats* stats, std::string* why) {
   uint64_t body = DecodeFixed32(header + kCfBodySizeOffset);
   if (body == 0 || body > size - kCfHeaderSize) body = size - kCfHeaderSize;
   if (body > UINT32_MAX) body = UINT32_MAX;
-  std::unique_ptr<uint8_t, FreeDeleter> bytes(static_cast<uint8_t*>(std::malloc(body)));
+  platform::MallocBuffer bytes(static_cast<uint8_t*>(std::malloc(body)));
   if (!bytes || !file->Read(bytes.get(), static_cast<uint32_t>(body), &done) || done != body) {
     *why = "cannot read its body (a read failed or memory ran out)";
     return nullptr;

@@ -55,10 +55,10 @@ __declspec(dllexport) int QuodletInvariantsHold() {
 // key objects.
 __declspec(dllexport) int QuodletApplicationCount() {
   if (g_file == nullptr) return -1;
-  CfRef<ICfKey> apps(g_file->OpenKey(u"APP", false));
+  auto apps = CfRef<ICfKey>::Adopt(g_file->OpenKey(u"APP", false));
   int n = 0;
   if (apps) {
-    while (CfRef<ICfKey>(apps->GetChildById(1, n))) ++n;
+    while (CfRef<ICfKey>::Adopt(apps->GetChildById(1, n))) ++n;
   }
   return n;
 }

@@ -117,16 +117,17 @@ struct Records {
 
 Records ReadRecords() {
   Records records;
-  CfRef<CConfigFile> file(CreateConfigFile(RegistrationFile().c_str(), platform::kOpenExisting));
+  auto file = CfRef<CConfigFile>::Adopt(
+      CreateConfigFile(RegistrationFile().c_str(), platform::kOpenExisting));
   if (!file) return records;
   records.loaded = true;
-  CfRef<ICfKey> apps(file->OpenKey(install::kAppSection, false));
+  auto apps = CfRef<ICfKey>::Adopt(file->OpenKey(install::kAppSection, false));
   if (apps) {
     for (ICfKey* r = apps->GetFirstChild(); r != nullptr; r = r->MoveToNextSibling()) {
       records.apps.push_back(ReadValues(r));
     }
   }
-  CfRef<ICfKey> widgets(file->OpenKey(install::kWidgetSection, false));
+  auto widgets = CfRef<ICfKey>::Adopt(file->OpenKey(install::kWidgetSection, false));
   if (widgets) {
     for (ICfKey* r = widgets->GetFirstChild(); r != nullptr; r = r->MoveToNextSibling()) {
       records.widgets[NameOf(r)] = ReadValues(r);

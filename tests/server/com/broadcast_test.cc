@@ -77,9 +77,9 @@ class ListenerProcess {
                                     std::to_wstring(serial_);
     UniqueHandle ready(CreateEventW(nullptr, TRUE, FALSE, event_name.c_str()));
     SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-    UniqueHandle output(CreateFileW(output_path_.c_str(), GENERIC_WRITE,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, CREATE_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+    UniqueFileHandle output(CreateFileW(output_path_.c_str(), GENERIC_WRITE,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, CREATE_ALWAYS,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!ready || output.get() == INVALID_HANDLE_VALUE) {
       output.release();
       return;

@@ -1,6 +1,7 @@
 // Pieces of the server that a client cannot reach through the DLL: the help
 // folder rule of type library registration, DllInstall's command-line rule,
-// HRESULT helpers and the interface lists behind QueryInterface.
+// HRESULT helpers, the registry script runner's replacements and the
+// interface lists behind QueryInterface.
 #include <gtest/gtest.h>
 #include <objidl.h>
 #include <windows.h>
@@ -12,6 +13,7 @@
 #include "server/hresult.h"
 #include "server/interface_list.h"
 #include "server/registration.h"
+#include "server/registry_script.h"
 #include "server/type_library_registration.h"
 
 namespace orvo::server {
@@ -66,12 +68,12 @@ TEST(PerUserCommandLineTest, OnlyTheWordUserInAnyCase) {
 // --- HRESULT helpers --------------------------------------------------------------
 
 TEST(HResultTest, SystemErrorsBecomeWin32Results) {
-  EXPECT_EQ(HResultFromSystemError(ERROR_SUCCESS), S_OK);
-  EXPECT_EQ(HResultFromSystemError(ERROR_ACCESS_DENIED), E_ACCESSDENIED);
-  EXPECT_EQ(HResultFromSystemError(ERROR_OUTOFMEMORY), static_cast<HRESULT>(0x8007000E));
-  EXPECT_EQ(HResultFromSystemError(0x12345), static_cast<HRESULT>(0x80072345));
+  EXPECT_EQ(ResultFromSystemError(ERROR_SUCCESS), S_OK);
+  EXPECT_EQ(ResultFromSystemError(ERROR_ACCESS_DENIED), E_ACCESSDENIED);
+  EXPECT_EQ(ResultFromSystemError(ERROR_OUTOFMEMORY), static_cast<HRESULT>(0x8007000E));
+  EXPECT_EQ(ResultFromSystemError(0x12345), static_cast<HRESULT>(0x80072345));
   // Already an HRESULT (negative): kept.
-  EXPECT_EQ(HResultFromSystemError(static_cast<DWORD>(E_FAIL)), E_FAIL);
+  EXPECT_EQ(ResultFromSystemError(static_cast<DWORD>(E_FAIL)), E_FAIL);
 
   SetLastError(ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(HResultFromLastError(), HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
@@ -98,6 +100,15 @@ TEST(HResultTest, ReturnIfFailed) {
   EXPECT_FALSE(reached);
   EXPECT_EQ(ReturnsEarly(S_FALSE, &reached), S_FALSE);
   EXPECT_TRUE(reached);
+}
+
+// A replacement the registrar refuses (a name no script could spell) ends the
+// run with the refusal, before any script is looked for or run.
+TEST(RegistryScriptTest, ARefusedReplacementIsReported) {
+  constexpr UINT kNoSuchScript = 0xFFFF;
+  EXPECT_EQ(RunRegistryScript(kNoSuchScript, /*do_register=*/true, {{L"BAD%NAME", L"x"}}),
+            E_INVALIDARG);
+  EXPECT_EQ(RunRegistryScript(kNoSuchScript, /*do_register=*/true, {{L"", L"x"}}), E_INVALIDARG);
 }
 
 // --- Interface lists -------------------------------------------------------------

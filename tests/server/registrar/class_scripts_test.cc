@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/result.h"
 #include "server/registrar/memory_registry.h"
-#include "server/registrar/result.h"
 #include "server/registrar/script.h"
 #include "tests/server/registrar/registry_dump.h"
 
@@ -117,8 +117,8 @@ Lines ClassEntries(const std::u16string& clsid, const std::u16string& descriptio
 class ClassScriptsTest : public ::testing::Test {
  protected:
   ClassScriptsTest() {
-    EXPECT_EQ(registrar_.AddReplacement(u"APPID", kAppId), kSOk);
-    EXPECT_EQ(registrar_.AddReplacement(u"MODULE", kModule), kSOk);
+    EXPECT_EQ(registrar_.AddReplacement(u"APPID", kAppId), kResultOk);
+    EXPECT_EQ(registrar_.AddReplacement(u"MODULE", kModule), kResultOk);
   }
 
   const std::u16string common_ = ClassScript(kClsidCommon, u"ICommonInterface Class", true);
@@ -132,14 +132,14 @@ class ClassScriptsTest : public ::testing::Test {
     return Concat(Concat(Lines{"CLSID"}, common_entries_), tamsiver_entries_);
   }
 
-  int32_t RegisterAll() {
-    ORVO_REGISTRAR_RETURN_IF_FAILED(registrar_.Register(kModuleScript));
-    ORVO_REGISTRAR_RETURN_IF_FAILED(registrar_.Register(common_));
+  Result RegisterAll() {
+    ORVO_RETURN_IF_FAILED(registrar_.Register(kModuleScript));
+    ORVO_RETURN_IF_FAILED(registrar_.Register(common_));
     return registrar_.Register(tamsiver_);
   }
-  int32_t UnregisterAll() {
-    ORVO_REGISTRAR_RETURN_IF_FAILED(registrar_.Unregister(common_));
-    ORVO_REGISTRAR_RETURN_IF_FAILED(registrar_.Unregister(tamsiver_));
+  Result UnregisterAll() {
+    ORVO_RETURN_IF_FAILED(registrar_.Unregister(common_));
+    ORVO_RETURN_IF_FAILED(registrar_.Unregister(tamsiver_));
     return registrar_.Unregister(kModuleScript);
   }
 
@@ -148,9 +148,9 @@ class ClassScriptsTest : public ::testing::Test {
 };
 
 TEST_F(ClassScriptsTest, EachClassScriptWritesExactlyItsEntries) {
-  ASSERT_EQ(registrar_.Register(common_), kSOk);
+  ASSERT_EQ(registrar_.Register(common_), kResultOk);
   EXPECT_EQ(Dump(reg_, kHkcr), Concat(Lines{"CLSID"}, common_entries_));
-  ASSERT_EQ(registrar_.Register(tamsiver_), kSOk);
+  ASSERT_EQ(registrar_.Register(tamsiver_), kResultOk);
   EXPECT_EQ(Dump(reg_, kHkcr), AllEntries());
   // Nothing anywhere else: no AppID, no other root.
   for (int r = 1; r < kRegistryRootCount; ++r) {
@@ -159,50 +159,50 @@ TEST_F(ClassScriptsTest, EachClassScriptWritesExactlyItsEntries) {
 }
 
 TEST_F(ClassScriptsTest, ModuleScriptDoesNothing) {
-  ASSERT_EQ(reg_.CreateKey(kHkcr, u"CLSID\\{Other}"), kSOk);
+  ASSERT_EQ(reg_.CreateKey(kHkcr, u"CLSID\\{Other}"), kResultOk);
   const Lines before = Dump(reg_, kHkcr);
-  EXPECT_EQ(registrar_.Register(kModuleScript), kSOk);
+  EXPECT_EQ(registrar_.Register(kModuleScript), kResultOk);
   EXPECT_EQ(Dump(reg_, kHkcr), before);
-  EXPECT_EQ(registrar_.Unregister(kModuleScript), kSOk);
+  EXPECT_EQ(registrar_.Unregister(kModuleScript), kResultOk);
   EXPECT_EQ(Dump(reg_, kHkcr), before);
 }
 
 TEST_F(ClassScriptsTest, RegisteringTwiceLeavesOneCleanSet) {
-  ASSERT_EQ(RegisterAll(), kSOk);
+  ASSERT_EQ(RegisterAll(), kResultOk);
   const std::u16string key = u"CLSID\\" + kClsidCommon;
-  ASSERT_EQ(reg_.SetStringValue(kHkcr, key, u"ByHand", u"x"), kSOk);
-  ASSERT_EQ(reg_.CreateKey(kHkcr, key + u"\\LocalServer32\\Deep"), kSOk);
-  ASSERT_EQ(reg_.SetStringValue(kHkcr, key + u"\\InprocServer32", u"Extra", u"y"), kSOk);
-  ASSERT_EQ(reg_.SetDefaultValue(kHkcr, key + u"\\Version", u"9.9"), kSOk);
-  ASSERT_EQ(reg_.DeleteTree(kHkcr, u"CLSID\\" + kClsidTamsiver + u"\\TypeLib"), kSOk);
-  ASSERT_EQ(reg_.CreateKey(kHkcr, u"CLSID\\{Other}"), kSOk);
-  ASSERT_EQ(RegisterAll(), kSOk);
+  ASSERT_EQ(reg_.SetStringValue(kHkcr, key, u"ByHand", u"x"), kResultOk);
+  ASSERT_EQ(reg_.CreateKey(kHkcr, key + u"\\LocalServer32\\Deep"), kResultOk);
+  ASSERT_EQ(reg_.SetStringValue(kHkcr, key + u"\\InprocServer32", u"Extra", u"y"), kResultOk);
+  ASSERT_EQ(reg_.SetDefaultValue(kHkcr, key + u"\\Version", u"9.9"), kResultOk);
+  ASSERT_EQ(reg_.DeleteTree(kHkcr, u"CLSID\\" + kClsidTamsiver + u"\\TypeLib"), kResultOk);
+  ASSERT_EQ(reg_.CreateKey(kHkcr, u"CLSID\\{Other}"), kResultOk);
+  ASSERT_EQ(RegisterAll(), kResultOk);
   EXPECT_EQ(Dump(reg_, kHkcr), Concat(AllEntries(), Lines{"CLSID\\{Other}"}));
 }
 
 TEST_F(ClassScriptsTest, UnregisterRemovesBothClassKeysAndLeavesClsid) {
-  ASSERT_EQ(RegisterAll(), kSOk);
-  ASSERT_EQ(reg_.CreateKey(kHkcr, u"CLSID\\" + kClsidCommon + u"\\AddedLater"), kSOk);
-  ASSERT_EQ(UnregisterAll(), kSOk);
+  ASSERT_EQ(RegisterAll(), kResultOk);
+  ASSERT_EQ(reg_.CreateKey(kHkcr, u"CLSID\\" + kClsidCommon + u"\\AddedLater"), kResultOk);
+  ASSERT_EQ(UnregisterAll(), kResultOk);
   EXPECT_EQ(Dump(reg_, kHkcr), Lines{"CLSID"});
   // Other classes under CLSID are left alone.
-  ASSERT_EQ(reg_.CreateKey(kHkcr, u"CLSID\\{Other}\\InprocServer32"), kSOk);
-  ASSERT_EQ(RegisterAll(), kSOk);
-  ASSERT_EQ(UnregisterAll(), kSOk);
+  ASSERT_EQ(reg_.CreateKey(kHkcr, u"CLSID\\{Other}\\InprocServer32"), kResultOk);
+  ASSERT_EQ(RegisterAll(), kResultOk);
+  ASSERT_EQ(UnregisterAll(), kResultOk);
   EXPECT_EQ(Dump(reg_, kHkcr),
             (Lines{"CLSID", "CLSID\\{Other}", "CLSID\\{Other}\\InprocServer32"}));
   // Unregistering again finds nothing to remove and succeeds.
-  ASSERT_EQ(UnregisterAll(), kSOk);
+  ASSERT_EQ(UnregisterAll(), kResultOk);
   EXPECT_EQ(Dump(reg_, kHkcr),
             (Lines{"CLSID", "CLSID\\{Other}", "CLSID\\{Other}\\InprocServer32"}));
 }
 
 TEST_F(ClassScriptsTest, PerUserRegistrationGoesToTheUsersClasses) {
   registrar_.set_per_user(true);
-  ASSERT_EQ(RegisterAll(), kSOk);
+  ASSERT_EQ(RegisterAll(), kResultOk);
   EXPECT_TRUE(Dump(reg_, kHkcr).empty());
   EXPECT_EQ(Dump(reg_, kHkcu, u"Software\\Classes"), AllEntries());
-  ASSERT_EQ(UnregisterAll(), kSOk);
+  ASSERT_EQ(UnregisterAll(), kResultOk);
   EXPECT_EQ(Dump(reg_, kHkcu),
             (Lines{"Software", "Software\\Classes", "Software\\Classes\\CLSID"}));
   EXPECT_TRUE(Dump(reg_, kHkcr).empty());
@@ -210,8 +210,8 @@ TEST_F(ClassScriptsTest, PerUserRegistrationGoesToTheUsersClasses) {
 
 TEST_F(ClassScriptsTest, ModulePathIsWrittenAsItIs) {
   const std::u16string odd = u"D:\\Bob's {Tools} = s 'x'\\100%\\OrvoComm.dll";
-  ASSERT_EQ(registrar_.AddReplacement(u"MODULE", odd), kSOk);
-  ASSERT_EQ(registrar_.Register(common_), kSOk);
+  ASSERT_EQ(registrar_.AddReplacement(u"MODULE", odd), kResultOk);
+  ASSERT_EQ(registrar_.Register(common_), kResultOk);
   EXPECT_EQ(
       Dump(reg_, kHkcr),
       Concat(Lines{"CLSID"}, ClassEntries(kClsidCommon, u"ICommonInterface Class", odd, true)));
@@ -219,8 +219,8 @@ TEST_F(ClassScriptsTest, ModulePathIsWrittenAsItIs) {
 
 TEST_F(ClassScriptsTest, WithoutModuleReplacementNothingIsWritten) {
   registrar_.ClearReplacements();
-  ASSERT_EQ(registrar_.AddReplacement(u"APPID", kAppId), kSOk);
-  EXPECT_EQ(registrar_.Register(common_), kEScript);
+  ASSERT_EQ(registrar_.AddReplacement(u"APPID", kAppId), kResultOk);
+  EXPECT_EQ(registrar_.Register(common_), kResultBadScript);
   EXPECT_TRUE(Dump(reg_, kHkcr).empty());
 }
 
@@ -244,13 +244,13 @@ TEST_F(ClassScriptsTest, ShippedScriptsRegisterTheSameEntries) {
   EXPECT_EQ(std::u16string(common.begin(), common.end()), common_);
   EXPECT_EQ(std::u16string(tamsiver.begin(), tamsiver.end()), tamsiver_);
 
-  ASSERT_EQ(registrar_.RunAscii(module_script, true), kSOk);
-  ASSERT_EQ(registrar_.RunAscii(common, true), kSOk);
-  ASSERT_EQ(registrar_.RunAscii(tamsiver, true), kSOk);
+  ASSERT_EQ(registrar_.RunAscii(module_script, true), kResultOk);
+  ASSERT_EQ(registrar_.RunAscii(common, true), kResultOk);
+  ASSERT_EQ(registrar_.RunAscii(tamsiver, true), kResultOk);
   EXPECT_EQ(Dump(reg_, kHkcr), AllEntries());
-  ASSERT_EQ(registrar_.RunAscii(common, false), kSOk);
-  ASSERT_EQ(registrar_.RunAscii(tamsiver, false), kSOk);
-  ASSERT_EQ(registrar_.RunAscii(module_script, false), kSOk);
+  ASSERT_EQ(registrar_.RunAscii(common, false), kResultOk);
+  ASSERT_EQ(registrar_.RunAscii(tamsiver, false), kResultOk);
+  ASSERT_EQ(registrar_.RunAscii(module_script, false), kResultOk);
   EXPECT_EQ(Dump(reg_, kHkcr), Lines{"CLSID"});
 }
 #endif

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "server/registrar/result.h"
+#include "platform/result.h"
 #include "tests/server/registrar/registry_dump.h"
 
 namespace orvo::registrar {
@@ -23,22 +23,22 @@ class MemoryRegistryTest : public ::testing::Test {
 };
 
 TEST_F(MemoryRegistryTest, CreateMakesParentsAndFindsKeysWithoutRegardToCase) {
-  EXPECT_EQ(reg_.KeyExists(kHkcu, u"Software"), kSFalse);
-  ASSERT_EQ(reg_.CreateKey(kHkcu, u"Software\\Vendor\\App"), kSOk);
-  EXPECT_EQ(reg_.KeyExists(kHkcu, u"Software"), kSOk);
-  EXPECT_EQ(reg_.KeyExists(kHkcu, u"SOFTWARE\\vendor\\aPP"), kSOk);
-  EXPECT_EQ(reg_.KeyExists(kHkcu, u"Software\\Vendor\\App\\More"), kSFalse);
-  EXPECT_EQ(reg_.KeyExists(kHkcu, u""), kSOk);  // the root itself
+  EXPECT_EQ(reg_.KeyExists(kHkcu, u"Software"), kResultFalse);
+  ASSERT_EQ(reg_.CreateKey(kHkcu, u"Software\\Vendor\\App"), kResultOk);
+  EXPECT_EQ(reg_.KeyExists(kHkcu, u"Software"), kResultOk);
+  EXPECT_EQ(reg_.KeyExists(kHkcu, u"SOFTWARE\\vendor\\aPP"), kResultOk);
+  EXPECT_EQ(reg_.KeyExists(kHkcu, u"Software\\Vendor\\App\\More"), kResultFalse);
+  EXPECT_EQ(reg_.KeyExists(kHkcu, u""), kResultOk);  // the root itself
   // Creating again under another spelling finds the same key and keeps the
   // first spelling.
-  ASSERT_EQ(reg_.CreateKey(kHkcu, u"software\\VENDOR\\app\\More"), kSOk);
+  ASSERT_EQ(reg_.CreateKey(kHkcu, u"software\\VENDOR\\app\\More"), kResultOk);
   EXPECT_EQ(Dump(reg_, kHkcu), (Lines{"Software", "Software\\Vendor", "Software\\Vendor\\App",
                                       "Software\\Vendor\\App\\More"}));
 }
 
 TEST_F(MemoryRegistryTest, RootsAreSeparate) {
-  ASSERT_EQ(reg_.CreateKey(kHkcu, u"A"), kSOk);
-  EXPECT_EQ(reg_.KeyExists(kHklm, u"A"), kSFalse);
+  ASSERT_EQ(reg_.CreateKey(kHkcu, u"A"), kResultOk);
+  EXPECT_EQ(reg_.KeyExists(kHklm, u"A"), kResultFalse);
   for (RegistryRoot other :
        {RegistryRoot::kClassesRoot, kHklm, RegistryRoot::kUsers, RegistryRoot::kCurrentConfig}) {
     EXPECT_TRUE(Dump(reg_, other).empty());
@@ -46,90 +46,90 @@ TEST_F(MemoryRegistryTest, RootsAreSeparate) {
 }
 
 TEST_F(MemoryRegistryTest, ValuesAreSetReplacedReadAndDeleted) {
-  ASSERT_EQ(reg_.CreateKey(kHkcu, u"K"), kSOk);
-  ASSERT_EQ(reg_.SetDefaultValue(kHkcu, u"K", u"default"), kSOk);
-  ASSERT_EQ(reg_.SetStringValue(kHkcu, u"K", u"Name", u"one"), kSOk);
-  ASSERT_EQ(reg_.SetStringValue(kHkcu, u"k", u"NAME", u"two"), kSOk);
+  ASSERT_EQ(reg_.CreateKey(kHkcu, u"K"), kResultOk);
+  ASSERT_EQ(reg_.SetDefaultValue(kHkcu, u"K", u"default"), kResultOk);
+  ASSERT_EQ(reg_.SetStringValue(kHkcu, u"K", u"Name", u"one"), kResultOk);
+  ASSERT_EQ(reg_.SetStringValue(kHkcu, u"k", u"NAME", u"two"), kResultOk);
   std::u16string data;
-  ASSERT_EQ(reg_.GetStringValue(kHkcu, u"K", u"name", &data), kSOk);
+  ASSERT_EQ(reg_.GetStringValue(kHkcu, u"K", u"name", &data), kResultOk);
   EXPECT_EQ(data, u"two");
-  ASSERT_EQ(reg_.GetStringValue(kHkcu, u"K", u"", &data), kSOk);
+  ASSERT_EQ(reg_.GetStringValue(kHkcu, u"K", u"", &data), kResultOk);
   EXPECT_EQ(data, u"default");
   EXPECT_EQ(Dump(reg_, kHkcu), (Lines{"K", "K @=default", "K Name=two"}));
 
-  EXPECT_EQ(reg_.DeleteValue(kHkcu, u"K", u"nAmE"), kSOk);
-  EXPECT_EQ(reg_.DeleteValue(kHkcu, u"K", u"Name"), kENotFound);
-  EXPECT_EQ(reg_.GetStringValue(kHkcu, u"K", u"Name", &data), kENotFound);
-  EXPECT_EQ(reg_.DeleteValue(kHkcu, u"K", u""), kSOk);
+  EXPECT_EQ(reg_.DeleteValue(kHkcu, u"K", u"nAmE"), kResultOk);
+  EXPECT_EQ(reg_.DeleteValue(kHkcu, u"K", u"Name"), kResultNotFound);
+  EXPECT_EQ(reg_.GetStringValue(kHkcu, u"K", u"Name", &data), kResultNotFound);
+  EXPECT_EQ(reg_.DeleteValue(kHkcu, u"K", u""), kResultOk);
   EXPECT_EQ(Dump(reg_, kHkcu), (Lines{"K"}));
 }
 
 TEST_F(MemoryRegistryTest, ValuesNeedAnExistingKey) {
   std::u16string data = u"untouched";
-  EXPECT_EQ(reg_.SetStringValue(kHkcu, u"Missing", u"v", u"x"), kENotFound);
-  EXPECT_EQ(reg_.DeleteValue(kHkcu, u"Missing", u"v"), kENotFound);
-  EXPECT_EQ(reg_.GetStringValue(kHkcu, u"Missing", u"v", &data), kENotFound);
+  EXPECT_EQ(reg_.SetStringValue(kHkcu, u"Missing", u"v", u"x"), kResultNotFound);
+  EXPECT_EQ(reg_.DeleteValue(kHkcu, u"Missing", u"v"), kResultNotFound);
+  EXPECT_EQ(reg_.GetStringValue(kHkcu, u"Missing", u"v", &data), kResultNotFound);
   EXPECT_EQ(data, u"untouched");
   std::vector<std::u16string> names;
-  EXPECT_EQ(reg_.EnumerateSubkeys(kHkcu, u"Missing", &names), kENotFound);
-  EXPECT_EQ(reg_.EnumerateValues(kHkcu, u"Missing", &names), kENotFound);
+  EXPECT_EQ(reg_.EnumerateSubkeys(kHkcu, u"Missing", &names), kResultNotFound);
+  EXPECT_EQ(reg_.EnumerateValues(kHkcu, u"Missing", &names), kResultNotFound);
   EXPECT_TRUE(Dump(reg_, kHkcu).empty());
 }
 
 TEST_F(MemoryRegistryTest, DeleteTreeRemovesTheKeyWithEverythingBelow) {
-  ASSERT_EQ(reg_.CreateKey(kHkcu, u"A\\B\\C"), kSOk);
-  ASSERT_EQ(reg_.CreateKey(kHkcu, u"A\\D"), kSOk);
-  ASSERT_EQ(reg_.SetStringValue(kHkcu, u"A\\B", u"v", u"x"), kSOk);
-  EXPECT_EQ(reg_.DeleteTree(kHkcu, u"a\\b"), kSOk);
+  ASSERT_EQ(reg_.CreateKey(kHkcu, u"A\\B\\C"), kResultOk);
+  ASSERT_EQ(reg_.CreateKey(kHkcu, u"A\\D"), kResultOk);
+  ASSERT_EQ(reg_.SetStringValue(kHkcu, u"A\\B", u"v", u"x"), kResultOk);
+  EXPECT_EQ(reg_.DeleteTree(kHkcu, u"a\\b"), kResultOk);
   EXPECT_EQ(Dump(reg_, kHkcu), (Lines{"A", "A\\D"}));
-  EXPECT_EQ(reg_.DeleteTree(kHkcu, u"A\\B"), kENotFound);
-  EXPECT_EQ(reg_.DeleteTree(kHkcu, u"X\\Y"), kENotFound);
+  EXPECT_EQ(reg_.DeleteTree(kHkcu, u"A\\B"), kResultNotFound);
+  EXPECT_EQ(reg_.DeleteTree(kHkcu, u"X\\Y"), kResultNotFound);
   // A root is never deleted.
-  EXPECT_EQ(reg_.DeleteTree(kHkcu, u""), kEInvalidArg);
+  EXPECT_EQ(reg_.DeleteTree(kHkcu, u""), kResultInvalidArg);
   EXPECT_EQ(Dump(reg_, kHkcu), (Lines{"A", "A\\D"}));
   // The name comes free again.
-  EXPECT_EQ(reg_.DeleteTree(kHkcu, u"A"), kSOk);
-  ASSERT_EQ(reg_.CreateKey(kHkcu, u"a"), kSOk);
+  EXPECT_EQ(reg_.DeleteTree(kHkcu, u"A"), kResultOk);
+  ASSERT_EQ(reg_.CreateKey(kHkcu, u"a"), kResultOk);
   EXPECT_EQ(Dump(reg_, kHkcu), (Lines{"a"}));
 }
 
 TEST_F(MemoryRegistryTest, EnumeratesInFoldedNameOrder) {
   for (const char16_t* name : {u"beta", u"Alpha", u"gamma", u"BETA2"}) {
-    ASSERT_EQ(reg_.CreateKey(kHkcu, name), kSOk);
-    ASSERT_EQ(reg_.SetStringValue(kHkcu, u"", name, u"v"), kSOk);
+    ASSERT_EQ(reg_.CreateKey(kHkcu, name), kResultOk);
+    ASSERT_EQ(reg_.SetStringValue(kHkcu, u"", name, u"v"), kResultOk);
   }
   std::vector<std::u16string> names;
-  ASSERT_EQ(reg_.EnumerateSubkeys(kHkcu, u"", &names), kSOk);
+  ASSERT_EQ(reg_.EnumerateSubkeys(kHkcu, u"", &names), kResultOk);
   EXPECT_EQ(names, (std::vector<std::u16string>{u"Alpha", u"beta", u"BETA2", u"gamma"}));
-  ASSERT_EQ(reg_.EnumerateValues(kHkcu, u"", &names), kSOk);
+  ASSERT_EQ(reg_.EnumerateValues(kHkcu, u"", &names), kResultOk);
   EXPECT_EQ(names, (std::vector<std::u16string>{u"Alpha", u"beta", u"BETA2", u"gamma"}));
 }
 
 TEST_F(MemoryRegistryTest, LatinOneLettersFoldToo) {
-  ASSERT_EQ(reg_.CreateKey(kHkcu, u"\u00E9t\u00E9"), kSOk);
-  EXPECT_EQ(reg_.KeyExists(kHkcu, u"\u00C9T\u00C9"), kSOk);
+  ASSERT_EQ(reg_.CreateKey(kHkcu, u"\u00E9t\u00E9"), kResultOk);
+  EXPECT_EQ(reg_.KeyExists(kHkcu, u"\u00C9T\u00C9"), kResultOk);
   // The division sign and the multiplication sign are no letters.
-  ASSERT_EQ(reg_.CreateKey(kHkcu, u"\u00F7"), kSOk);
-  EXPECT_EQ(reg_.KeyExists(kHkcu, u"\u00D7"), kSFalse);
+  ASSERT_EQ(reg_.CreateKey(kHkcu, u"\u00F7"), kResultOk);
+  EXPECT_EQ(reg_.KeyExists(kHkcu, u"\u00D7"), kResultFalse);
 }
 
 class InvalidPathTest : public ::testing::TestWithParam<std::u16string> {};
 
 TEST_P(InvalidPathTest, EveryOperationRefusesIt) {
   MemoryRegistry reg;
-  ASSERT_EQ(reg.CreateKey(kHkcu, u"A"), kSOk);
+  ASSERT_EQ(reg.CreateKey(kHkcu, u"A"), kResultOk);
   const std::u16string& path = GetParam();
   std::u16string data;
   std::vector<std::u16string> names;
   EXPECT_FALSE(IsValidKeyPath(path));
-  EXPECT_EQ(reg.CreateKey(kHkcu, path), kEInvalidArg);
-  EXPECT_EQ(reg.KeyExists(kHkcu, path), kEInvalidArg);
-  EXPECT_EQ(reg.DeleteTree(kHkcu, path), kEInvalidArg);
-  EXPECT_EQ(reg.SetStringValue(kHkcu, path, u"v", u"x"), kEInvalidArg);
-  EXPECT_EQ(reg.DeleteValue(kHkcu, path, u"v"), kEInvalidArg);
-  EXPECT_EQ(reg.GetStringValue(kHkcu, path, u"v", &data), kEInvalidArg);
-  EXPECT_EQ(reg.EnumerateSubkeys(kHkcu, path, &names), kEInvalidArg);
-  EXPECT_EQ(reg.EnumerateValues(kHkcu, path, &names), kEInvalidArg);
+  EXPECT_EQ(reg.CreateKey(kHkcu, path), kResultInvalidArg);
+  EXPECT_EQ(reg.KeyExists(kHkcu, path), kResultInvalidArg);
+  EXPECT_EQ(reg.DeleteTree(kHkcu, path), kResultInvalidArg);
+  EXPECT_EQ(reg.SetStringValue(kHkcu, path, u"v", u"x"), kResultInvalidArg);
+  EXPECT_EQ(reg.DeleteValue(kHkcu, path, u"v"), kResultInvalidArg);
+  EXPECT_EQ(reg.GetStringValue(kHkcu, path, u"v", &data), kResultInvalidArg);
+  EXPECT_EQ(reg.EnumerateSubkeys(kHkcu, path, &names), kResultInvalidArg);
+  EXPECT_EQ(reg.EnumerateValues(kHkcu, path, &names), kResultInvalidArg);
   EXPECT_EQ(Dump(reg, kHkcu), (Lines{"A"}));
 }
 
@@ -150,8 +150,8 @@ TEST(KeyPathTest, LimitsAreInclusive) {
   EXPECT_TRUE(IsValidKeyPath(DeepPath(512)));
   EXPECT_TRUE(IsValidKeyPath(u"a/b c\\{x}"));
   MemoryRegistry reg;
-  EXPECT_EQ(reg.CreateKey(kHkcu, DeepPath(512)), kSOk);
-  EXPECT_EQ(reg.KeyExists(kHkcu, DeepPath(512)), kSOk);
+  EXPECT_EQ(reg.CreateKey(kHkcu, DeepPath(512)), kResultOk);
+  EXPECT_EQ(reg.KeyExists(kHkcu, DeepPath(512)), kResultOk);
 }
 
 TEST(RegistryRootTest, ShortAndLongNamesInAnyCase) {

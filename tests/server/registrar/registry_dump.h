@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/result.h"
 #include "server/registrar/registry.h"
-#include "server/registrar/result.h"
 
 namespace orvo::registrar::testing {
 
@@ -33,13 +33,13 @@ inline std::string Narrow(std::u16string_view text) {
 inline void DumpInto(Registry& registry, RegistryRoot root, const std::u16string& path,
                      const std::string& shown, std::vector<std::string>* lines) {
   std::vector<std::u16string> names;
-  ASSERT_EQ(registry.EnumerateValues(root, path, &names), kSOk) << Narrow(path);
+  ASSERT_EQ(registry.EnumerateValues(root, path, &names), kResultOk) << Narrow(path);
   for (const std::u16string& name : names) {
     std::u16string data;
-    ASSERT_EQ(registry.GetStringValue(root, path, name, &data), kSOk) << Narrow(name);
+    ASSERT_EQ(registry.GetStringValue(root, path, name, &data), kResultOk) << Narrow(name);
     lines->push_back(shown + " " + (name.empty() ? "@" : Narrow(name)) + "=" + Narrow(data));
   }
-  ASSERT_EQ(registry.EnumerateSubkeys(root, path, &names), kSOk) << Narrow(path);
+  ASSERT_EQ(registry.EnumerateSubkeys(root, path, &names), kResultOk) << Narrow(path);
   for (const std::u16string& name : names) {
     const std::string child = shown.empty() ? Narrow(name) : shown + "\\" + Narrow(name);
     lines->push_back(child);
@@ -53,7 +53,7 @@ inline void DumpInto(Registry& registry, RegistryRoot root, const std::u16string
 inline std::vector<std::string> Dump(Registry& registry, RegistryRoot root,
                                      const std::u16string& path = u"") {
   std::vector<std::string> lines;
-  if (registry.KeyExists(root, path) != kSOk) return lines;
+  if (registry.KeyExists(root, path) != kResultOk) return lines;
   DumpInto(registry, root, path, "", &lines);
   std::sort(lines.begin(), lines.end());
   return lines;
