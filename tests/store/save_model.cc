@@ -1,5 +1,6 @@
 #include "tests/store/save_model.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -99,6 +100,62 @@ std::string FileOf(const CfNode* tree, uint32_t version) {
                 CfChecksum(reinterpret_cast<const uint8_t*>(body.data()), body.size()));
   EncodeFixed32(h + kCfCommitCopyOffset, kCfCommitDone);
   return std::string(reinterpret_cast<char*>(h), sizeof(h)) + body;
+}
+
+// Whether a power loss during the save whose side file |side| is in flight
+// could leave F as |f| (the memory file system's crash: each sector the save
+// changed keeps the old bytes, takes the new ones or is torn once between
+// them, and F's header is the one it held, the first or the final one), F
+// being neither that save's base nor its image. No reader can tell such an F
+// from the crash's, whoever wrote it.
+bool LeftByInFlightSave(const std::string& side, const std::string& f) {
+  if (side.size() < kCfHeaderSize) return false;
+  const auto* s = reinterpret_cast<const uint8_t*>(side.data());
+  const uint64_t n = kCfHeaderSize + uint64_t{DecodeFixed32(s + kCfBodySizeOffset)};
+  if (side.size() < n + kCfSideTrailerFixedSize + kCfSideSealSize) return false;
+  const uint8_t* t = s + n;
+  if (DecodeFixed32(t + kCfSideStateOffset) != kCfSideInFlight) return false;
+  const uint64_t base_size = DecodeFixed64(t + kCfSideBaseSizeOffset);
+  const uint64_t from = DecodeFixed64(t + kCfSideBaseFromOffset);
+  const uint64_t length = DecodeFixed64(t + kCfSideBaseLengthOffset);
+  if (from > n || length > side.size() - n - kCfSideTrailerFixedSize) return false;
+  const uint8_t* kept = t + kCfSideTrailerFixedSize;
+  auto base_at = [&](uint64_t i) -> uint8_t {
+    if (i < kCfHeaderSize) return t[kCfSideBaseHeaderOffset + i];
+    if (i < from) return s[i];
+    return i - from < length ? kept[i - from] : 0;
+  };
+  const uint64_t low = base_size < n ? base_size : n, high = base_size > n ? base_size : n;
+  if (f.size() < low || f.size() > high || f.size() < kCfHeaderSize) return false;
+  std::string first(kCfHeaderSize, '\0');
+  first.replace(0, kCfHeaderImageSize, side, n + kCfSideFirstHeaderOffset, kCfHeaderImageSize);
+  const std::string header = f.substr(0, kCfHeaderSize);
+  bool is_base = header == std::string(reinterpret_cast<const char*>(t + kCfSideBaseHeaderOffset),
+                                       kCfHeaderSize);
+  bool is_image = header == side.substr(0, kCfHeaderSize);
+  if (!is_base && !is_image && header != first) return false;
+  is_base &= f.size() == base_size;
+  is_image &= f.size() >= n;
+  for (uint64_t start = kCfHeaderSize; start < f.size() && start < n; start += kCfSectorSize) {
+    const uint64_t end = std::min<uint64_t>({start + kCfSectorSize, n, f.size()});
+    // 0: old, 1: new, then at most one change from one to the other.
+    int from_source = -1, changes = 0;
+    bool base_all = true, image_all = true;
+    for (uint64_t i = start; i < end; ++i) {
+      const uint8_t byte = static_cast<uint8_t>(f[i]);
+      const bool b = byte == base_at(i), m = byte == s[i];
+      if (!b && !m) return false;
+      base_all &= b;
+      image_all &= m;
+      const int source = from_source >= 0 && (from_source == 0 ? b : m) ? from_source : (b ? 0 : 1);
+      if (from_source >= 0 && source != from_source) ++changes;
+      from_source = source;
+    }
+    if (changes > 1) return false;
+    is_base &= base_all;
+    is_image &= image_all;
+  }
+  return !is_base && !is_image;
 }
 
 const char* CfTreeSourceName(CfTreeSource s) {
@@ -430,6 +487,14 @@ void SaveModel::MixHeaders(uint32_t arg) {
   if (mixed == file) return;
   fs_.SetFile(kPath, mixed);
   AfterOutsideChange(LoadsWhole(mixed));
+  // The mix may give F exactly a header that a save in flight leaves there,
+  // over a body as its crash left it: then F is that crash's state, and its
+  // side file stands in (R2).
+  std::string side;
+  if (side_may_be_live_ && !side_lost_ && fs_.GetFile(kSide, &side) &&
+      LeftByInFlightSave(side, mixed)) {
+    allowed_.insert(side_contents_.begin(), side_contents_.end());
+  }
 }
 
 // Notes what an outside change left: a file that loads whole is what opens
