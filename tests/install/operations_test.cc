@@ -21,6 +21,7 @@
 #include "store/config_file.h"
 #include "store/key.h"
 #include "store/ref.h"
+#include "tests/testing/scoped_file_system.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -645,8 +646,8 @@ struct Unchanged {
 
 TEST_F(OperationsTest, FailedSaveReportsItsCause) {
   platform::MemoryFileSystem memory;
-  platform::FileSystem* real = platform::SetFileSystemForTesting(&memory);
-  real->CreateFolder(Folder().c_str());  // natively the lock file lives there
+  const orvo::testing::ScopedFileSystem swap(&memory);
+  swap.previous()->CreateFolder(Folder().c_str());  // natively the lock file lives there
   using Faults = platform::MemoryFileSystem::Faults;
   const struct {
     const char* what;
@@ -711,7 +712,6 @@ TEST_F(OperationsTest, FailedSaveReportsItsCause) {
   // Nothing of the failed calls was kept.
   EXPECT_EQ(Load().apps.size(), static_cast<size_t>(records));
   EXPECT_TRUE(Load().widgets.empty());
-  platform::SetFileSystemForTesting(nullptr);
 }
 
 #ifdef _WIN32

@@ -76,12 +76,10 @@ std::string Value(uint32_t g, uint32_t arg) {
 // Whether |bytes| load whole as a configuration file.
 bool LoadsWhole(const std::string& bytes) {
   MemoryFileSystem scratch;
-  platform::FileSystem* previous = platform::SetFileSystemForTesting(&scratch);
+  const ScopedFileSystem swap(&scratch);
   scratch.SetFile(u"x", bytes);
   CfFileReport report;
-  const bool ok = InspectConfigFile(u"x", &report, nullptr) && report.whole();
-  platform::SetFileSystemForTesting(previous);
-  return ok;
+  return InspectConfigFile(u"x", &report, nullptr) && report.whole();
 }
 
 // A complete file as the format's own writer lays it out: |version|, commit
@@ -187,8 +185,7 @@ struct SaveModel::Object {
   }
 };
 
-SaveModel::SaveModel()
-    : previous_(platform::SetFileSystemForTesting(&fs_)), a_(new Object("A")), b_(new Object("B")) {
+SaveModel::SaveModel() : swap_(&fs_), a_(new Object("A")), b_(new Object("B")) {
   allowed_.insert("");
 }
 
@@ -196,7 +193,6 @@ SaveModel::~SaveModel() {
   KillObjects();
   delete a_;
   delete b_;
-  platform::SetFileSystemForTesting(previous_);
 }
 
 void SaveModel::KillObjects() {
@@ -507,13 +503,15 @@ void SaveModel::AfterOutsideChange(bool resets) {
   if (resets) allowed_ = {""};
   pending_ = false;
   if (!exists || file.empty()) return;
-  MemoryFileSystem scratch;
-  platform::FileSystem* previous = platform::SetFileSystemForTesting(&scratch);
-  scratch.SetFile(u"x", file);
   CfFileReport report;
   CfNode* root = nullptr;
-  const bool whole = InspectConfigFile(u"x", &report, &root) && report.whole();
-  platform::SetFileSystemForTesting(previous);
+  bool whole;
+  {
+    MemoryFileSystem scratch;
+    const ScopedFileSystem swap(&scratch);
+    scratch.SetFile(u"x", file);
+    whole = InspectConfigFile(u"x", &report, &root) && report.whole();
+  }
   if (whole) {
     // Content the change did not alter leaves what was allowed as it was. A
     // side file in flight may stand in for the header it shows still.
@@ -569,7 +567,7 @@ void SaveModel::AllowWhatTheFileHolds() {
   std::string file;
   if (!fs_.GetFile(kPath, &file)) return;
   MemoryFileSystem scratch;
-  platform::FileSystem* previous = platform::SetFileSystemForTesting(&scratch);
+  const ScopedFileSystem swap(&scratch);
   scratch.SetFile(u"x", file);
   CfFileReport report;
   CfNode* root = nullptr;
@@ -577,7 +575,6 @@ void SaveModel::AllowWhatTheFileHolds() {
     allowed_.insert(Content(root));
     FreeNodeTree(root, nullptr);
   }
-  platform::SetFileSystemForTesting(previous);
 }
 
 bool SaveModel::Check(std::string* why) {
