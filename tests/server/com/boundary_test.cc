@@ -28,6 +28,7 @@
 #include "store/key.h"
 #include "store/ref.h"
 #include "tests/server/com/server_library.h"
+#include "tests/testing/registration_records.h"
 
 namespace orvo::server {
 namespace {
@@ -90,50 +91,11 @@ Bytes LittleEndian(int32_t x) {
 
 // --- The registration file ----------------------------------------------------
 
-std::u16string NameOf(ICfKey* key) {
-  CfChar buffer[256] = {};
-  const int32_t length = key->GetName(buffer, 256);
-  return length > 0 ? std::u16string(buffer, length) : std::u16string();
-}
-
-Values ReadValues(ICfKey* record) {
-  Values values;
-  for (ICfKey* value = record->GetFirstChild(); value != nullptr;
-       value = value->MoveToNextSibling()) {
-    Bytes bytes(value->GetValueLength());
-    value->GetValue(bytes.data(), static_cast<int32_t>(bytes.size()));
-    values[NameOf(value)] = bytes;
-  }
-  return values;
-}
-
 // What the file holds: whether it loaded, applications in order, widgets by
 // key name.
-struct Records {
-  bool loaded = false;
-  std::vector<Values> apps;
-  std::map<std::u16string, Values> widgets;
-};
+using Records = orvo::testing::RegistrationRecords;
 
-Records ReadRecords() {
-  Records records;
-  CfRef<CConfigFile> file(CreateConfigFile(RegistrationFile().c_str(), platform::kOpenExisting));
-  if (!file) return records;
-  records.loaded = true;
-  CfRef<ICfKey> apps(file->OpenKey(install::kAppSection, false));
-  if (apps) {
-    for (ICfKey* r = apps->GetFirstChild(); r != nullptr; r = r->MoveToNextSibling()) {
-      records.apps.push_back(ReadValues(r));
-    }
-  }
-  CfRef<ICfKey> widgets(file->OpenKey(install::kWidgetSection, false));
-  if (widgets) {
-    for (ICfKey* r = widgets->GetFirstChild(); r != nullptr; r = r->MoveToNextSibling()) {
-      records.widgets[NameOf(r)] = ReadValues(r);
-    }
-  }
-  return records;
-}
+Records ReadRecords() { return orvo::testing::ReadRegistrationRecords(RegistrationFile()); }
 
 // Puts the stored form of |text| (when it is given and kept) under |name|.
 void PutStored(Values* values, const char16_t* name, const Text& text) {
