@@ -18,6 +18,7 @@
 #include "store/ref.h"
 #include "store/save_protocol.h"
 #include "tests/store/side_file_util.h"
+#include "tests/testing/scoped_file_system.h"
 
 #if !defined(_WIN32)
 #include <fcntl.h>
@@ -27,7 +28,6 @@
 #include <cstdio>
 
 #include "tests/testing/as_nobody.h"
-#include "tests/testing/scoped_file_system.h"
 #include "tests/testing/temp_dir.h"
 #endif
 
