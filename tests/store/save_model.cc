@@ -100,12 +100,12 @@ std::string FileOf(const CfNode* tree, uint32_t version) {
   return std::string(reinterpret_cast<char*>(h), sizeof(h)) + body;
 }
 
-// Whether a power loss during the save whose side file |side| is in flight
-// could leave F as |f| (the memory file system's crash: each sector the save
-// changed keeps the old bytes, takes the new ones or is torn once between
-// them, and F's header is the one it held, the first or the final one), F
-// being neither that save's base nor its image. No reader can tell such an F
-// from the crash's, whoever wrote it.
+// Whether a crash during the save whose side file |side| is in flight could
+// leave F as |f|, F having been durable when the save began (the memory file
+// system's crash: each sector the save changed keeps the old bytes, takes the
+// new ones or is torn once between them, and F's header is the one it held,
+// the first or the final one), F being neither that save's base nor its
+// image. No reader can tell such an F from the crash's, whoever wrote it.
 bool LeftByInFlightSave(const std::string& side, const std::string& f) {
   if (side.size() < kCfHeaderSize) return false;
   const auto* s = reinterpret_cast<const uint8_t*>(side.data());
@@ -123,8 +123,8 @@ bool LeftByInFlightSave(const std::string& side, const std::string& f) {
     if (i < from) return s[i];
     return i - from < length ? kept[i - from] : 0;
   };
-  const uint64_t low = base_size < n ? base_size : n, high = base_size > n ? base_size : n;
-  if (f.size() < low || f.size() > high || f.size() < kCfHeaderSize) return false;
+  // The save never shortens F; it lengthens it as it writes past its end.
+  if (f.size() < base_size || f.size() > (n > base_size ? n : base_size)) return false;
   std::string first(kCfHeaderSize, '\0');
   first.replace(0, kCfHeaderImageSize, side, n + kCfSideFirstHeaderOffset, kCfHeaderImageSize);
   const std::string header = f.substr(0, kCfHeaderSize);
@@ -449,6 +449,7 @@ void SaveModel::Revert(uint32_t arg) {
   if (generations_.empty()) return;
   fs_.SetFile(kPath, generations_[arg % generations_.size()]);
   AfterOutsideChange(true);
+  AllowSideWhereCrashLike();
 }
 
 // Another program swaps two different bytes of a value: the size and the
@@ -483,12 +484,17 @@ void SaveModel::MixHeaders(uint32_t arg) {
   if (mixed == file) return;
   fs_.SetFile(kPath, mixed);
   AfterOutsideChange(LoadsWhole(mixed));
-  // The mix may give F exactly a header that a save in flight leaves there,
-  // over a body as its crash left it: then F is that crash's state, and its
-  // side file stands in (R2).
-  std::string side;
-  if (side_may_be_live_ && !side_lost_ && fs_.GetFile(kSide, &side) &&
-      LeftByInFlightSave(side, mixed)) {
+  AllowSideWhereCrashLike();
+}
+
+// A revert or a header mix may write F byte for byte as a crash of the save
+// in flight leaves it (an earlier generation that was such a state, a mix
+// that gives F a header that save leaves there): then its side file stands
+// in (R2), as no reader can tell who wrote F.
+void SaveModel::AllowSideWhereCrashLike() {
+  std::string side, file;
+  if (side_may_be_live_ && fs_.GetFile(kSide, &side) && fs_.GetFile(kPath, &file) &&
+      LeftByInFlightSave(side, file)) {
     allowed_.insert(side_contents_.begin(), side_contents_.end());
   }
 }

@@ -58,6 +58,7 @@ class SaveModel {
   void Revert(uint32_t arg);
   void EditKeepingSum(uint32_t arg);
   void MixHeaders(uint32_t arg);
+  void AllowSideWhereCrashLike();
   void NoteGeneration();
   void AfterOutsideChange(bool resets);
   void SideChanged();

@@ -683,7 +683,7 @@ TEST_F(BoundaryByNameTest, ArgumentsThatCannotBeConverted) {
 // the caller is told DISP_E_TYPEMISMATCH. (A stricter dispatcher refuses
 // the call before it is made.) The error code's variable is left alone.
 TEST_F(BoundaryByNameTest, ErrorCodeOfTheWrongKind) {
-  const VARIANT missing = orvo::testing::MissingVariant();
+  VARIANT missing = orvo::testing::MissingVariant();
   LONG other = kUntouched;
   VARIANT wrong_reference = orvo::testing::VariantOf(VT_I2 | VT_BYREF);  // a 16-bit integer
   wrong_reference.piVal = reinterpret_cast<SHORT*>(&other);
