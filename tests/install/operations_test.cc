@@ -21,6 +21,8 @@
 #include "store/config_file.h"
 #include "store/key.h"
 #include "store/ref.h"
+#include "tests/testing/registration_records.h"
+#include "tests/testing/scoped_file_system.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -117,22 +119,6 @@ void WriteFileBytes(const std::u16string& path, const std::vector<uint8_t>& byte
   delete f;
 }
 
-std::u16string NameOf(ICfKey* key) {
-  CfChar buf[256] = {};
-  const int32_t n = key->GetName(buf, 256);
-  return n > 0 ? std::u16string(buf, n) : std::u16string();
-}
-
-Values ReadValues(ICfKey* record) {
-  Values values;
-  for (ICfKey* k = record->GetFirstChild(); k != nullptr; k = k->MoveToNextSibling()) {
-    std::vector<uint8_t> v(k->GetValueLength());
-    k->GetValue(v.data(), static_cast<int32_t>(v.size()));
-    values[NameOf(k)] = v;
-  }
-  return values;
-}
-
 std::vector<uint8_t> W(const std::u16string& s) {
   std::vector<uint8_t> v((s.size() + 1) * 2, 0);
   std::memcpy(v.data(), s.data(), s.size() * 2);
@@ -153,26 +139,18 @@ struct Snapshot {
 };
 
 Snapshot Load() {
+  const orvo::testing::RegistrationRecords records =
+      orvo::testing::ReadRegistrationRecords(FilePath());
   Snapshot s;
-  auto file =
-      CfRef<CConfigFile>::Adopt(CreateConfigFile(FilePath().c_str(), platform::kOpenExisting));
-  if (!file) return s;
-  {
-    auto apps = CfRef<ICfKey>::Adopt(file->OpenKey(u"APP", false));
-    if (apps) {
-      for (ICfKey* r = apps->GetFirstChild(); r != nullptr; r = r->MoveToNextSibling()) {
-        if (r->GetId(nullptr) != kAppRecordId || NameOf(r) != u"") ++s.app_record_id_mismatches;
-        s.apps.push_back(ReadValues(r));
-      }
-    }
-    auto widgets = CfRef<ICfKey>::Adopt(file->OpenKey(u"Widget", false));
-    if (widgets) {
-      for (ICfKey* r = widgets->GetFirstChild(); r != nullptr; r = r->MoveToNextSibling()) {
-        s.widgets[NameOf(r)] = ReadValues(r);
-      }
+  if (!records.loaded) return s;
+  for (size_t i = 0; i < records.apps.size(); ++i) {
+    if (records.app_ids[i] != kAppRecordId || records.app_names[i] != u"") {
+      ++s.app_record_id_mismatches;
     }
   }
-  EXPECT_EQ(file->LiveKeyCount(), 1);  // the walk left only the root key
+  s.apps = records.apps;
+  s.widgets = records.widgets;
+  EXPECT_EQ(records.live_keys_after_walk, 1);  // the walk left only the root key
   return s;
 }
 
@@ -437,7 +415,8 @@ TEST_F(OperationsTest, FileObjectFromOutsideIsUsedAndGivenBack) {
     ASSERT_TRUE(apps);
     auto record = CfRef<ICfKey>::Adopt(apps->GetChildById(kAppRecordId, 0));
     ASSERT_TRUE(record);
-    EXPECT_EQ(ReadValues(record.get()).at(u"MainProgramPath"), W(u"shared.exe"));
+    EXPECT_EQ(orvo::testing::ReadRecordValues(record.get()).at(u"MainProgramPath"),
+              W(u"shared.exe"));
   }
   EXPECT_EQ(g_shared->Release(), 0);
   g_shared = nullptr;
@@ -650,8 +629,8 @@ struct Unchanged {
 
 TEST_F(OperationsTest, FailedSaveReportsItsCause) {
   platform::MemoryFileSystem memory;
-  platform::FileSystem* real = platform::SetFileSystemForTesting(&memory);
-  real->CreateFolder(Folder().c_str());  // natively the lock file lives there
+  const orvo::testing::ScopedFileSystem swap(&memory);
+  swap.previous()->CreateFolder(Folder().c_str());  // natively the lock file lives there
   using Faults = platform::MemoryFileSystem::Faults;
   const struct {
     const char* what;
@@ -716,7 +695,6 @@ TEST_F(OperationsTest, FailedSaveReportsItsCause) {
   // Nothing of the failed calls was kept.
   EXPECT_EQ(Load().apps.size(), static_cast<size_t>(records));
   EXPECT_TRUE(Load().widgets.empty());
-  platform::SetFileSystemForTesting(nullptr);
 }
 
 #ifdef _WIN32

@@ -16,6 +16,7 @@
 #include "store/key.h"
 #include "store/ref.h"
 #include "tests/store/side_file_util.h"
+#include "tests/testing/scoped_file_system.h"
 #include "tests/testing/temp_dir.h"
 
 namespace orvo::install {
@@ -25,17 +26,7 @@ using platform::MemoryFileSystem;
 
 constexpr uint32_t kOpenExisting = 3;
 
-class ScopedFileSystem {
- public:
-  explicit ScopedFileSystem(platform::FileSystem* fs)
-      : previous_(platform::SetFileSystemForTesting(fs)) {}
-  ~ScopedFileSystem() { platform::SetFileSystemForTesting(previous_); }
-  ScopedFileSystem(const ScopedFileSystem&) = delete;
-  ScopedFileSystem& operator=(const ScopedFileSystem&) = delete;
-
- private:
-  platform::FileSystem* previous_;
-};
+using orvo::testing::ScopedFileSystem;
 
 std::map<std::u16string, std::string> Files(const MemoryFileSystem& fs) {
   std::map<std::u16string, std::string> files;

@@ -25,6 +25,7 @@
 #include "store/key.h"
 #include "store/node.h"
 #include "store/ref.h"
+#include "tests/testing/registration_records.h"
 
 namespace orvo::record_life {
 
@@ -390,38 +391,13 @@ inline void WriteSeed(bool protect_b) {
   ASSERT_TRUE(file->Save(nullptr));
 }
 
-inline std::u16string NameOf(ICfKey* key) {
-  CfChar buffer[256] = {};
-  const int32_t n = key->GetName(buffer, 256);
-  return n > 0 ? std::u16string(buffer, static_cast<size_t>(n)) : std::u16string();
-}
-
-inline Values ReadValues(ICfKey* record) {
-  Values values;
-  for (auto v = CfRef<ICfKey>::Adopt(record->GetFirstChild()); v; v.attach(v->GetNextSibling())) {
-    Bytes bytes(static_cast<size_t>(v->GetValueLength()));
-    v->GetValue(bytes.data(), static_cast<int32_t>(bytes.size()));
-    values[NameOf(v.get())] = bytes;
-  }
-  return values;
-}
-
 inline Records ReadRecords() {
+  const orvo::testing::RegistrationRecords records =
+      orvo::testing::ReadRegistrationRecords(RegistrationFile());
   Records out;
-  auto file = CfRef<CConfigFile>::Adopt(
-      CreateConfigFile(RegistrationFile().c_str(), platform::kOpenExisting));
-  if (!file) return out;
-  auto apps = CfRef<ICfKey>::Adopt(file->OpenKey(install::kAppSection, false));
-  for (auto r = CfRef<ICfKey>::Adopt(apps ? apps->GetFirstChild() : nullptr); r;
-       r.attach(r->GetNextSibling())) {
-    EXPECT_EQ(r->GetId(nullptr), install::kAppRecordId);
-    out.apps.push_back(ReadValues(r.get()));
-  }
-  auto widgets = CfRef<ICfKey>::Adopt(file->OpenKey(install::kWidgetSection, false));
-  for (auto w = CfRef<ICfKey>::Adopt(widgets ? widgets->GetFirstChild() : nullptr); w;
-       w.attach(w->GetNextSibling())) {
-    out.widgets[NameOf(w.get())] = u"";
-  }
+  out.apps = records.apps;
+  for (const uint32_t id : records.app_ids) EXPECT_EQ(id, install::kAppRecordId);
+  for (const auto& widget : records.widgets) out.widgets[widget.first] = u"";
   return out;
 }
 

@@ -21,6 +21,7 @@
 #include "store/save_protocol.h"
 #include "store/tree.h"
 #include "tests/store/side_file_util.h"
+#include "tests/testing/scoped_file_system.h"
 #include "tests/testing/tree_util.h"
 
 namespace {
@@ -68,16 +69,7 @@ const char* Name(Start s) {
 constexpr Start kStarts[] = {Start::kNoFile,      Start::kCommitted, Start::kLegacy,
                              Start::kInterrupted, Start::kForeign,   Start::kPartial};
 
-// Makes |fs| the store's file system for one scope.
-class ScopedFileSystem {
- public:
-  explicit ScopedFileSystem(FileSystem* fs)
-      : previous_(orvo::platform::SetFileSystemForTesting(fs)) {}
-  ~ScopedFileSystem() { orvo::platform::SetFileSystemForTesting(previous_); }
-
- private:
-  FileSystem* previous_;
-};
+using orvo::testing::ScopedFileSystem;
 
 // Generation |g| of the content: a new application record, a counter and a
 // value whose length grows, so that the body spans several sectors.

@@ -11,6 +11,7 @@
 #include "store/coding.h"
 #include "store/format.h"
 #include "store/save_protocol.h"
+#include "tests/testing/scoped_file_system.h"
 #include "tests/testing/temp_dir.h"
 #include "tests/testing/tree_util.h"
 
@@ -411,7 +412,6 @@ std::string AsRead(const std::string& body) {
 class FileIoFaultTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    previous_ = orvo::platform::SetFileSystemForTesting(&fs_);
     fs_.SetFile(kPath, FileImage({}, kAppBody));
     CfNode* root = nullptr;
     ASSERT_TRUE(LoadConfigFile(kPath, kOpenExisting, &root, &image_));
@@ -419,7 +419,6 @@ class FileIoFaultTest : public ::testing::Test {
     ASSERT_TRUE(AddChild(tree_.get(), MakeNode(u"Widget", 0, "", true)));
     fs_.counts = MemoryFileSystem::Counts();
   }
-  void TearDown() override { orvo::platform::SetFileSystemForTesting(previous_); }
 
   bool Save() {
     CfNode* root = tree_.get();
@@ -439,7 +438,7 @@ class FileIoFaultTest : public ::testing::Test {
   static constexpr const char16_t* kPath = u"C:\\ProgramData\\Tamsiver\\InstallApp.set";
   static constexpr const char16_t* kSide = u"C:\\ProgramData\\Tamsiver\\InstallApp.set.new";
   MemoryFileSystem fs_;
-  orvo::platform::FileSystem* previous_ = nullptr;
+  orvo::testing::ScopedFileSystem swap_{&fs_};
   CfTree tree_;
   CfHeaderImage image_;
 };

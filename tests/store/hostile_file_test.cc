@@ -18,6 +18,7 @@
 #include "store/save_protocol.h"
 #include "tests/store/record_bytes.h"
 #include "tests/store/side_file_util.h"
+#include "tests/testing/scoped_file_system.h"
 #include "tests/testing/tree_util.h"
 
 #if !defined(_WIN32)
@@ -120,11 +121,8 @@ std::vector<Case> Cases() {
 
 class HostileFileTest : public ::testing::Test {
  protected:
-  void SetUp() override { previous_ = orvo::platform::SetFileSystemForTesting(&fs_); }
-  void TearDown() override { orvo::platform::SetFileSystemForTesting(previous_); }
-
   MemoryFileSystem fs_;
-  orvo::platform::FileSystem* previous_ = nullptr;
+  orvo::testing::ScopedFileSystem swap_{&fs_};
 };
 
 TEST_F(HostileFileTest, CraftedFilesLoadAsFarAsTheirRecordsGo) {

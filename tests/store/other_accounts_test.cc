@@ -18,6 +18,7 @@
 #include "store/ref.h"
 #include "store/save_protocol.h"
 #include "tests/store/side_file_util.h"
+#include "tests/testing/scoped_file_system.h"
 
 #if !defined(_WIN32)
 #include <fcntl.h>
@@ -68,9 +69,6 @@ bool HasKey(const std::u16string& path, const char16_t* name) {
 
 class OtherAccountsTest : public ::testing::Test {
  protected:
-  void SetUp() override { previous_ = orvo::platform::SetFileSystemForTesting(&fs_); }
-  void TearDown() override { orvo::platform::SetFileSystemForTesting(previous_); }
-
   PosixAccess Access(const std::u16string& suffix) {
     PosixAccess a;
     EXPECT_TRUE(fs_.GetAccess(kPath + suffix, &a)) << "no file with the suffix";
@@ -105,7 +103,7 @@ class OtherAccountsTest : public ::testing::Test {
 
   const std::u16string kPath = u"/shared/InstallApp.set";
   MemoryFileSystem fs_;
-  orvo::platform::FileSystem* previous_ = nullptr;
+  orvo::testing::ScopedFileSystem swap_{&fs_};
 };
 
 // Who made a side file in flight beside a torn F decides whether it stands

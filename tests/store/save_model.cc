@@ -1,5 +1,6 @@
 #include "tests/store/save_model.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -76,12 +77,10 @@ std::string Value(uint32_t g, uint32_t arg) {
 // Whether |bytes| load whole as a configuration file.
 bool LoadsWhole(const std::string& bytes) {
   MemoryFileSystem scratch;
-  platform::FileSystem* previous = platform::SetFileSystemForTesting(&scratch);
+  const ScopedFileSystem swap(&scratch);
   scratch.SetFile(u"x", bytes);
   CfFileReport report;
-  const bool ok = InspectConfigFile(u"x", &report, nullptr) && report.whole();
-  platform::SetFileSystemForTesting(previous);
-  return ok;
+  return InspectConfigFile(u"x", &report, nullptr) && report.whole();
 }
 
 // A complete file as the format's own writer lays it out: |version|, commit
@@ -100,6 +99,62 @@ std::string FileOf(const CfNode* tree, uint32_t version) {
                 CfChecksum(reinterpret_cast<const uint8_t*>(body.data()), body.size()));
   EncodeFixed32(h + kCfCommitCopyOffset, kCfCommitDone);
   return std::string(reinterpret_cast<char*>(h), sizeof(h)) + body;
+}
+
+// Whether a crash during the save whose side file |side| is in flight could
+// leave F as |f|, F having been durable when the save began (the memory file
+// system's crash: each sector the save changed keeps the old bytes, takes the
+// new ones or is torn once between them, and F's header is the one it held,
+// the first or the final one), F being neither that save's base nor its
+// image. No reader can tell such an F from the crash's, whoever wrote it.
+bool LeftByInFlightSave(const std::string& side, const std::string& f) {
+  if (side.size() < kCfHeaderSize) return false;
+  const auto* s = reinterpret_cast<const uint8_t*>(side.data());
+  const uint64_t n = kCfHeaderSize + uint64_t{DecodeFixed32(s + kCfBodySizeOffset)};
+  if (side.size() < n + kCfSideTrailerFixedSize + kCfSideSealSize) return false;
+  const uint8_t* t = s + n;
+  if (DecodeFixed32(t + kCfSideStateOffset) != kCfSideInFlight) return false;
+  const uint64_t base_size = DecodeFixed64(t + kCfSideBaseSizeOffset);
+  const uint64_t from = DecodeFixed64(t + kCfSideBaseFromOffset);
+  const uint64_t length = DecodeFixed64(t + kCfSideBaseLengthOffset);
+  if (from > n || length > side.size() - n - kCfSideTrailerFixedSize) return false;
+  const uint8_t* kept = t + kCfSideTrailerFixedSize;
+  auto base_at = [&](uint64_t i) -> uint8_t {
+    if (i < kCfHeaderSize) return t[kCfSideBaseHeaderOffset + i];
+    if (i < from) return s[i];
+    return i - from < length ? kept[i - from] : 0;
+  };
+  // The save never shortens F; it lengthens it as it writes past its end.
+  if (f.size() < base_size || f.size() > (n > base_size ? n : base_size)) return false;
+  std::string first(kCfHeaderSize, '\0');
+  first.replace(0, kCfHeaderImageSize, side, n + kCfSideFirstHeaderOffset, kCfHeaderImageSize);
+  const std::string header = f.substr(0, kCfHeaderSize);
+  bool is_base = header == std::string(reinterpret_cast<const char*>(t + kCfSideBaseHeaderOffset),
+                                       kCfHeaderSize);
+  bool is_image = header == side.substr(0, kCfHeaderSize);
+  if (!is_base && !is_image && header != first) return false;
+  is_base &= f.size() == base_size;
+  is_image &= f.size() >= n;
+  for (uint64_t start = kCfHeaderSize; start < f.size() && start < n; start += kCfSectorSize) {
+    const uint64_t end = std::min<uint64_t>({start + kCfSectorSize, n, f.size()});
+    // 0: old, 1: new, then at most one change from one to the other.
+    int from_source = -1, changes = 0;
+    bool base_all = true, image_all = true;
+    for (uint64_t i = start; i < end; ++i) {
+      const uint8_t byte = static_cast<uint8_t>(f[i]);
+      const bool b = byte == base_at(i), m = byte == s[i];
+      if (!b && !m) return false;
+      base_all &= b;
+      image_all &= m;
+      const int source = from_source >= 0 && (from_source == 0 ? b : m) ? from_source : (b ? 0 : 1);
+      if (from_source >= 0 && source != from_source) ++changes;
+      from_source = source;
+    }
+    if (changes > 1) return false;
+    is_base &= base_all;
+    is_image &= image_all;
+  }
+  return !is_base && !is_image;
 }
 
 const char* CfTreeSourceName(CfTreeSource s) {
@@ -131,8 +186,7 @@ struct SaveModel::Object {
   }
 };
 
-SaveModel::SaveModel()
-    : previous_(platform::SetFileSystemForTesting(&fs_)), a_(new Object("A")), b_(new Object("B")) {
+SaveModel::SaveModel() : swap_(&fs_), a_(new Object("A")), b_(new Object("B")) {
   allowed_.insert("");
 }
 
@@ -140,7 +194,6 @@ SaveModel::~SaveModel() {
   KillObjects();
   delete a_;
   delete b_;
-  platform::SetFileSystemForTesting(previous_);
 }
 
 void SaveModel::KillObjects() {
@@ -397,6 +450,7 @@ void SaveModel::Revert(uint32_t arg) {
   if (generations_.empty()) return;
   fs_.SetFile(kPath, generations_[arg % generations_.size()]);
   AfterOutsideChange(true);
+  AllowSideWhereCrashLike();
 }
 
 // Another program swaps two different bytes of a value: the size and the
@@ -431,6 +485,19 @@ void SaveModel::MixHeaders(uint32_t arg) {
   if (mixed == file) return;
   fs_.SetFile(kPath, mixed);
   AfterOutsideChange(LoadsWhole(mixed));
+  AllowSideWhereCrashLike();
+}
+
+// A revert or a header mix may write F byte for byte as a crash of the save
+// in flight leaves it (an earlier generation that was such a state, a mix
+// that gives F a header that save leaves there): then its side file stands
+// in (R2), as no reader can tell who wrote F.
+void SaveModel::AllowSideWhereCrashLike() {
+  std::string side, file;
+  if (side_may_be_live_ && fs_.GetFile(kSide, &side) && fs_.GetFile(kPath, &file) &&
+      LeftByInFlightSave(side, file)) {
+    allowed_.insert(side_contents_.begin(), side_contents_.end());
+  }
 }
 
 // Notes what an outside change left: a file that loads whole is what opens
@@ -443,13 +510,15 @@ void SaveModel::AfterOutsideChange(bool resets) {
   if (resets) allowed_ = {""};
   pending_ = false;
   if (!exists || file.empty()) return;
-  MemoryFileSystem scratch;
-  platform::FileSystem* previous = platform::SetFileSystemForTesting(&scratch);
-  scratch.SetFile(u"x", file);
   CfFileReport report;
   CfNode* root = nullptr;
-  const bool whole = InspectConfigFile(u"x", &report, &root) && report.whole();
-  platform::SetFileSystemForTesting(previous);
+  bool whole;
+  {
+    MemoryFileSystem scratch;
+    const ScopedFileSystem swap(&scratch);
+    scratch.SetFile(u"x", file);
+    whole = InspectConfigFile(u"x", &report, &root) && report.whole();
+  }
   if (whole) {
     // Content the change did not alter leaves what was allowed as it was. A
     // side file in flight may stand in for the header it shows still.
@@ -505,7 +574,7 @@ void SaveModel::AllowWhatTheFileHolds() {
   std::string file;
   if (!fs_.GetFile(kPath, &file)) return;
   MemoryFileSystem scratch;
-  platform::FileSystem* previous = platform::SetFileSystemForTesting(&scratch);
+  const ScopedFileSystem swap(&scratch);
   scratch.SetFile(u"x", file);
   CfFileReport report;
   CfNode* root = nullptr;
@@ -513,7 +582,6 @@ void SaveModel::AllowWhatTheFileHolds() {
     allowed_.insert(Content(root));
     FreeNodeTree(root, nullptr);
   }
-  platform::SetFileSystemForTesting(previous);
 }
 
 bool SaveModel::Check(std::string* why) {

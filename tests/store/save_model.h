@@ -28,6 +28,7 @@
 
 #include "platform/memory_file_system.h"
 #include "store/config_file.h"
+#include "tests/testing/scoped_file_system.h"
 
 namespace orvo::testing {
 
@@ -57,6 +58,7 @@ class SaveModel {
   void Revert(uint32_t arg);
   void EditKeepingSum(uint32_t arg);
   void MixHeaders(uint32_t arg);
+  void AllowSideWhereCrashLike();
   void NoteGeneration();
   void AfterOutsideChange(bool resets);
   void SideChanged();
@@ -71,7 +73,7 @@ class SaveModel {
   void Crash(bool power_loss, uint32_t seed);
 
   platform::MemoryFileSystem fs_;
-  platform::FileSystem* previous_;
+  ScopedFileSystem swap_;
   Object* a_;
   Object* b_;
   std::set<std::string> allowed_;  // contents an open may read, canonical form

@@ -19,6 +19,7 @@
 #include "store/ref.h"
 #include "tests/store/key_test_util.h"
 #include "tests/store/record_bytes.h"
+#include "tests/testing/scoped_file_system.h"
 #include "tests/testing/tree_util.h"
 #if defined(ORVO_FAILING_ALLOCATOR)
 #include "tests/testing/failing_allocator.h"
@@ -192,15 +193,12 @@ std::vector<Case> Cases() {
 
 class TableOrderTest : public ::testing::Test {
  protected:
-  void SetUp() override { previous_ = orvo::platform::SetFileSystemForTesting(&fs_); }
-  void TearDown() override { orvo::platform::SetFileSystemForTesting(previous_); }
-
   CConfigFile* Open(const std::u16string& path) {
     return CreateConfigFile(path.c_str(), kOpenExisting);
   }
 
   orvo::platform::MemoryFileSystem fs_;
-  orvo::platform::FileSystem* previous_ = nullptr;
+  orvo::testing::ScopedFileSystem swap_{&fs_};
 };
 
 // Names worth looking up in |model|: every name it holds, in two letter

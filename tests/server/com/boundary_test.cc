@@ -28,6 +28,8 @@
 #include "store/key.h"
 #include "store/ref.h"
 #include "tests/server/com/server_library.h"
+#include "tests/testing/registration_records.h"
+#include "tests/testing/variants.h"
 
 namespace orvo::server {
 namespace {
@@ -90,51 +92,11 @@ Bytes LittleEndian(int32_t x) {
 
 // --- The registration file ----------------------------------------------------
 
-std::u16string NameOf(ICfKey* key) {
-  CfChar buffer[256] = {};
-  const int32_t length = key->GetName(buffer, 256);
-  return length > 0 ? std::u16string(buffer, length) : std::u16string();
-}
-
-Values ReadValues(ICfKey* record) {
-  Values values;
-  for (ICfKey* value = record->GetFirstChild(); value != nullptr;
-       value = value->MoveToNextSibling()) {
-    Bytes bytes(value->GetValueLength());
-    value->GetValue(bytes.data(), static_cast<int32_t>(bytes.size()));
-    values[NameOf(value)] = bytes;
-  }
-  return values;
-}
-
 // What the file holds: whether it loaded, applications in order, widgets by
 // key name.
-struct Records {
-  bool loaded = false;
-  std::vector<Values> apps;
-  std::map<std::u16string, Values> widgets;
-};
+using Records = orvo::testing::RegistrationRecords;
 
-Records ReadRecords() {
-  Records records;
-  auto file = CfRef<CConfigFile>::Adopt(
-      CreateConfigFile(RegistrationFile().c_str(), platform::kOpenExisting));
-  if (!file) return records;
-  records.loaded = true;
-  auto apps = CfRef<ICfKey>::Adopt(file->OpenKey(install::kAppSection, false));
-  if (apps) {
-    for (ICfKey* r = apps->GetFirstChild(); r != nullptr; r = r->MoveToNextSibling()) {
-      records.apps.push_back(ReadValues(r));
-    }
-  }
-  auto widgets = CfRef<ICfKey>::Adopt(file->OpenKey(install::kWidgetSection, false));
-  if (widgets) {
-    for (ICfKey* r = widgets->GetFirstChild(); r != nullptr; r = r->MoveToNextSibling()) {
-      records.widgets[NameOf(r)] = ReadValues(r);
-    }
-  }
-  return records;
-}
+Records ReadRecords() { return orvo::testing::ReadRegistrationRecords(RegistrationFile()); }
 
 // Puts the stored form of |text| (when it is given and kept) under |name|.
 void PutStored(Values* values, const char16_t* name, const Text& text) {
@@ -229,27 +191,9 @@ class Arguments {
     args_.push_back(v);
     return *this;
   }
-  Arguments& Bstr(BSTR value) {
-    VARIANT v;
-    VariantInit(&v);
-    v.vt = VT_BSTR;
-    v.bstrVal = value;
-    return Add(v);
-  }
-  Arguments& Int(int value) {
-    VARIANT v;
-    VariantInit(&v);
-    v.vt = VT_I4;
-    v.lVal = value;
-    return Add(v);
-  }
-  Arguments& IntOut(LONG* target) {
-    VARIANT v;
-    VariantInit(&v);
-    v.vt = VT_I4 | VT_BYREF;
-    v.plVal = target;
-    return Add(v);
-  }
+  Arguments& Bstr(BSTR value) { return Add(orvo::testing::BstrVariant(value)); }
+  Arguments& Int(int value) { return Add(orvo::testing::I4Variant(value)); }
+  Arguments& IntOut(LONG* target) { return Add(orvo::testing::I4RefVariant(target)); }
 
   // In the reverse order that IDispatch wants.
   DISPPARAMS Params() {
@@ -582,13 +526,7 @@ TEST_F(BoundaryTest, NullOutPointersOfTheQuestions) {
   check.IntOut(nullptr);
   EXPECT_EQ(InvokeByName(dispatch_.get(), L"CheckTamsiverInstalled", check).hr, S_OK);
   Arguments information;
-  for (int i = 0; i < 4; ++i) {
-    VARIANT v;
-    VariantInit(&v);
-    v.vt = VT_BSTR | VT_BYREF;
-    v.pbstrVal = nullptr;
-    information.Add(v);
-  }
+  for (int i = 0; i < 4; ++i) information.Add(orvo::testing::BstrRefVariant(nullptr));
   EXPECT_EQ(InvokeByName(dispatch_.get(), L"GetTamsiverInformation", information).hr, S_OK);
 }
 
@@ -638,33 +576,12 @@ class BoundaryByNameTest : public BoundaryTest {
 Arguments MethodArguments(DISPID id, BSTR text, LONG* code, BSTR* slot, int drop, int extra) {
   std::vector<VARIANT> all;
   Arguments builder;
-  auto add_text = [&] {
-    VARIANT v;
-    VariantInit(&v);
-    v.vt = VT_BSTR;
-    v.bstrVal = text;
-    all.push_back(v);
-  };
-  auto add_int = [&](int value) {
-    VARIANT v;
-    VariantInit(&v);
-    v.vt = VT_I4;
-    v.lVal = value;
-    all.push_back(v);
-  };
-  VARIANT out;
-  VariantInit(&out);
-  out.vt = VT_I4 | VT_BYREF;
-  out.plVal = code;
+  auto add_text = [&] { all.push_back(orvo::testing::BstrVariant(text)); };
+  auto add_int = [&](int value) { all.push_back(orvo::testing::I4Variant(value)); };
+  const VARIANT out = orvo::testing::I4RefVariant(code);
   if (id == 1) all.push_back(out);
   if (id == 2) {
-    for (int i = 0; i < 4; ++i) {
-      VARIANT v;
-      VariantInit(&v);
-      v.vt = VT_BSTR | VT_BYREF;
-      v.pbstrVal = slot;
-      all.push_back(v);
-    }
+    for (int i = 0; i < 4; ++i) all.push_back(orvo::testing::BstrRefVariant(slot));
   }
   if (id == 3) {
     for (int i = 0; i < 8; ++i) add_text();
@@ -732,25 +649,13 @@ TEST_F(BoundaryByNameTest, ExtraArgumentsAreNotPassedOn) {
 
 TEST_F(BoundaryByNameTest, ArgumentsThatCannotBeConverted) {
   ComPtr<IUnknown> object(common_.get());
-  VARIANT unknown;
-  VariantInit(&unknown);
-  unknown.vt = VT_UNKNOWN;
-  unknown.punkVal = object.get();
-  VARIANT dispatch;
-  VariantInit(&dispatch);
-  dispatch.vt = VT_DISPATCH;
-  dispatch.pdispVal = dispatch_.get();
+  const VARIANT unknown = orvo::testing::UnknownVariant(object.get());
+  const VARIANT dispatch = orvo::testing::DispatchVariant(dispatch_.get());
   UniqueBstr words(SysAllocString(L"wide"));
-  VARIANT string;
-  VariantInit(&string);
-  string.vt = VT_BSTR;
-  string.bstrVal = words.get();
+  const VARIANT string = orvo::testing::BstrVariant(words.get());
   // "Not given", as a script marks a left-out argument: no parameter here
   // is optional, so Wine refuses it as it refuses any other wrong type.
-  VARIANT missing;
-  VariantInit(&missing);
-  missing.vt = VT_ERROR;
-  missing.scode = DISP_E_PARAMNOTFOUND;
+  const VARIANT missing = orvo::testing::MissingVariant();
 
   const struct {
     const char* what;
@@ -778,14 +683,9 @@ TEST_F(BoundaryByNameTest, ArgumentsThatCannotBeConverted) {
 // the caller is told DISP_E_TYPEMISMATCH. (A stricter dispatcher refuses
 // the call before it is made.) The error code's variable is left alone.
 TEST_F(BoundaryByNameTest, ErrorCodeOfTheWrongKind) {
-  VARIANT missing;
-  VariantInit(&missing);
-  missing.vt = VT_ERROR;
-  missing.scode = DISP_E_PARAMNOTFOUND;
+  VARIANT missing = orvo::testing::MissingVariant();
   LONG other = kUntouched;
-  VARIANT wrong_reference;  // a 16-bit integer by reference
-  VariantInit(&wrong_reference);
-  wrong_reference.vt = VT_I2 | VT_BYREF;
+  VARIANT wrong_reference = orvo::testing::VariantOf(VT_I2 | VT_BYREF);  // a 16-bit integer
   wrong_reference.piVal = reinterpret_cast<SHORT*>(&other);
   for (const VARIANT* value : {&missing, &wrong_reference}) {
     SCOPED_TRACE(value->vt);
@@ -809,18 +709,10 @@ TEST_F(BoundaryByNameTest, ErrorCodeOfTheWrongKind) {
 // What the type information converts reaches the method converted.
 TEST_F(BoundaryByNameTest, ArgumentsThatAreConverted) {
   UniqueBstr twelve(SysAllocString(L"12"));
-  VARIANT text_number;
-  VariantInit(&text_number);
-  text_number.vt = VT_BSTR;
-  text_number.bstrVal = twelve.get();
-  VARIANT small;
-  VariantInit(&small);
-  small.vt = VT_I2;
+  const VARIANT text_number = orvo::testing::BstrVariant(twelve.get());
+  VARIANT small = orvo::testing::VariantOf(VT_I2);
   small.iVal = -3;
-  VARIANT number_for_text;  // the name given as a number
-  VariantInit(&number_for_text);
-  number_for_text.vt = VT_I4;
-  number_for_text.lVal = 42;
+  const VARIANT number_for_text = orvo::testing::I4Variant(42);  // the name given as a number
 
   LONG code = kUntouched;
   Arguments converted;

@@ -20,6 +20,7 @@
 #include "store/key.h"
 #include "store/ref.h"
 #include "tests/server/com/server_library.h"
+#include "tests/testing/registration_records.h"
 
 namespace orvo::server {
 namespace {
@@ -38,49 +39,11 @@ const wchar_t* Wide(const std::u16string& text) {
   return reinterpret_cast<const wchar_t*>(text.c_str());
 }
 
-std::u16string NameOf(ICfKey* key) {
-  CfChar buffer[256] = {};
-  const int32_t length = key->GetName(buffer, 256);
-  return length > 0 ? std::u16string(buffer, length) : std::u16string();
-}
-
-Values ReadValues(ICfKey* record) {
-  Values values;
-  for (ICfKey* value = record->GetFirstChild(); value != nullptr;
-       value = value->MoveToNextSibling()) {
-    std::vector<uint8_t> bytes(value->GetValueLength());
-    value->GetValue(bytes.data(), static_cast<int32_t>(bytes.size()));
-    values[NameOf(value)] = bytes;
-  }
-  return values;
-}
-
 // The records of the registration file: applications in order, widgets by
 // key name. A missing file gives none.
-struct Records {
-  std::vector<Values> apps;
-  std::map<std::u16string, Values> widgets;
-};
+using Records = orvo::testing::RegistrationRecords;
 
-Records ReadRecords() {
-  Records records;
-  auto file = CfRef<CConfigFile>::Adopt(
-      CreateConfigFile(RegistrationFile().c_str(), platform::kOpenExisting));
-  if (!file) return records;
-  auto apps = CfRef<ICfKey>::Adopt(file->OpenKey(install::kAppSection, false));
-  if (apps) {
-    for (ICfKey* r = apps->GetFirstChild(); r != nullptr; r = r->MoveToNextSibling()) {
-      records.apps.push_back(ReadValues(r));
-    }
-  }
-  auto widgets = CfRef<ICfKey>::Adopt(file->OpenKey(install::kWidgetSection, false));
-  if (widgets) {
-    for (ICfKey* r = widgets->GetFirstChild(); r != nullptr; r = r->MoveToNextSibling()) {
-      records.widgets[NameOf(r)] = ReadValues(r);
-    }
-  }
-  return records;
-}
+Records ReadRecords() { return orvo::testing::ReadRegistrationRecords(RegistrationFile()); }
 
 // A string value as stored: the text with its terminator.
 std::vector<uint8_t> Text(const wchar_t* text) {
