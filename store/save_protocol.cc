@@ -342,10 +342,9 @@ bool TornBy(const Side& side, const Raw& raw, bool whole) {
   const uint64_t n = side.image_size();
   const uint64_t base_size = side.base_size();
   if (raw.size == 0) return false;  // emptied since: never stood in for
-  // The save writes [0, n) and never shortens F.
-  if (raw.size > (base_size > n ? base_size : n) || raw.size < (base_size < n ? base_size : n)) {
-    return false;
-  }
+  // The save writes [0, n) and never shortens F: a shorter F than the base
+  // was written by someone else since.
+  if (raw.size > (base_size > n ? base_size : n) || raw.size < base_size) return false;
   bool is_base = raw.size == base_size;
   bool is_image = raw.size >= n;
   for (uint64_t start = 0; start < n; start += kCfSectorSize) {

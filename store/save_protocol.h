@@ -25,10 +25,13 @@
 //    sector, when F loads whole) is the base's or one the save writes there,
 //    and F is neither the base nor the image. Anything else that F holds was
 //    written by someone else, or is the base untouched, or the save's image
-//    complete: F is read by its own rules (R4). A side file never stands in
-//    for an F that is empty, missing, or was written whole since, whatever
-//    its bytes: a revert to the base, an edit keeping size and byte sum, a
-//    header mixing the bytes of earlier headers.
+//    complete: F is read by its own rules (R4). The save never shortens F,
+//    so an F shorter than the base is not its work. A side file never stands
+//    in for an F that is empty, missing, or was written whole since: a revert
+//    to the base or to an earlier tree, an edit keeping size and byte sum, a
+//    header mixing the bytes of earlier headers -- unless those bytes are,
+//    byte for byte, what a power loss in that save leaves, which no reader
+//    can tell apart.
 // R3 A save decides what F holds from F itself: it compares F's header and
 //    stamp with those of the last open or save that read or wrote it whole,
 //    reads F through when they differ, and always reads the bytes it is about

@@ -302,10 +302,18 @@ TEST_F(CompanionFilesTest, AWholeWriteByAnotherProgramIsNeverUndoneByAStaleSideF
   std::swap(swapped[at], swapped[at + 2]);
   std::string mixed = image;  // the header of one, the body of the other
   mixed.replace(0, kCfHeaderSize, base, 0, kCfHeaderSize);
+  // A file longer than its tree (a save that shrank it leaves the rest in
+  // place), and the same tree written again with less of that rest: shorter
+  // than any file the stopped save can leave, though its bytes are all the
+  // base's.
+  const std::string rest(image.size() - base.size() + 600, '\x5a');
+  const std::string long_base = base + rest;
+  const std::string shorter = base + rest.substr(0, rest.size() - 500);
   const struct {
     const char* what;
-    std::string written;  // what the other program writes
-    const char* keys;     // what is read, and kept by the next save
+    std::string written;         // what the other program writes
+    const char* keys;            // what is read, and kept by the next save
+    std::string side_base = {};  // the stopped save's base, when not |base|
   } kCases[] = {
       {"a revert to the earlier content", base, "Aa"},
       {"an edit keeping size and byte sum", swapped, "aA,Mode"},
@@ -313,13 +321,16 @@ TEST_F(CompanionFilesTest, AWholeWriteByAnotherProgramIsNeverUndoneByAStaleSideF
       // Not a whole write: the earlier header over the image's body is what
       // a torn save leaves, and the side file repairs it.
       {"the earlier header over the image's body", mixed, "Aa,Mode"},
+      {"the earlier tree, shorter than the base", shorter, "Aa", long_base},
   };
   // A side file left by an earlier version of the store is read the same.
   for (const bool earlier_layout : {false, true}) {
     for (const auto& c : kCases) {
       SCOPED_TRACE(std::string(c.what) + (earlier_layout ? ", earlier layout" : ""));
-      ASSERT_TRUE(WriteWholeFile(Native(kCfSideFileSuffix),
-                                 orvo::testing::InFlightSideFile(image, base, earlier_layout)));
+      ASSERT_TRUE(
+          WriteWholeFile(Native(kCfSideFileSuffix),
+                         orvo::testing::InFlightSideFile(
+                             image, c.side_base.empty() ? base : c.side_base, earlier_layout)));
       ASSERT_TRUE(WriteWholeFile(Native(), c.written));
       EXPECT_EQ(Keys(path_, kOpenExisting), c.keys);
       ASSERT_TRUE(AddAndSave(path_, u"Next"));
