@@ -197,7 +197,7 @@ TEST_F(SettoolTest, VersionAndHelpOfEveryCommand) {
         << h.out;
     EXPECT_NE(h.out.find("Exit status: 0"), std::string::npos) << h.out;
   }
-  EXPECT_EQ(commands, 17);
+  EXPECT_EQ(commands, 19);
 }
 
 TEST_F(SettoolTest, BuildNeverOverwrites) {
