@@ -351,6 +351,10 @@ TEST_F(SettoolTest, EveryCommandTakesFilePathsOfAtMost255Characters) {
       {"build", longer + "h"},
       {"recover", fits, longer + "h"},
       {"recover", longer, Path(u"out.set")},
+      {"export", longer, "APP"},
+      {"export", fits, "APP", longer + "h"},
+      {"import", longer, fits},
+      {"import", fits, longer},
   };
   for (const auto& args : commands) {
     SCOPED_TRACE(args[0]);

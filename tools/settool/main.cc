@@ -48,29 +48,6 @@ const Command kCommands[] = {
      "Exit status: 0 printed; 1 no such key, or the file would open as a new tree (empty,\n"
      "unfinished save, damaged); 2 usage errors, a file that cannot be opened, output that\n"
      "cannot be written.\n" PATH_HELP},
-    {"export", "FILE PATH [OUT|-]", "writes the subtree at PATH as JSON that import takes back",
-     RunExport,
-     "Writes the key at PATH and everything below it as one line of JSON, from the root\n"
-     "down: the keys on the way as bare nodes (a name and the child, no flags, no value;\n"
-     "before an unnamed key also the siblings that share its child id, so that it keeps its\n"
-     "#ID[N]), then the subtree in full. \"settool import\" puts it back at the same PATH.\n"
-     "OUT is a new file (never overwritten); without it, or with -, standard output.\n"
-     "Exit status: 0 written; 1 no such key, or the file would open as a new tree; 2 usage\n"
-     "errors, a file that cannot be opened, OUT exists already or cannot be written.\n" PATH_HELP},
-    {"import", "FILE JSON|-", "merges a JSON tree into FILE: keys matched or added, values set",
-     RunImport,
-     "Reads a tree in the JSON form of build (from the file JSON, or standard input for -)\n"
-     "and merges it into the existing FILE under the writers' lock, in one save: the JSON's\n"
-     "root is FILE's root (the same name); a named key is matched by its name, an unnamed\n"
-     "one by child id and occurrence (#ID[N]); a key not there is added; a matched key takes\n"
-     "the JSON's type, value and attributes, except from a bare node (neither flags nor a\n"
-     "value: left as it is). Nothing is removed. A key that is protected in FILE is never\n"
-     "changed: an import that would change one is refused (keys may be added below it).\n"
-     "Prints \"imported N keys: A added, C changed, K as they were\".\n"
-     "Exit status: 0 imported; 1 refused, nothing changed (the JSON is not a valid tree: the\n"
-     "line and column are given; another root name; a protected key; the root's value; a\n"
-     "file that would not load whole); 2 usage errors, a file that cannot be opened, read or\n"
-     "written.\n"},
     {"build", "OUT < JSON", "makes a new file from the JSON form of a tree", RunBuild,
      "Reads the JSON form of a tree (as \"settool dump --json\" writes it) from standard\n"
      "input and writes it to the new file OUT. An existing OUT is never overwritten.\n"
@@ -181,6 +158,29 @@ const Command kCommands[] = {
      "A protected key keeps its value, name and place. Other attribute bits stay.\n"
      "Exit status: 0 done; 1 refused (no such key, a file that would not load whole);\n"
      "2 usage or file errors.\n" PATH_HELP},
+    {"export", "FILE PATH [OUT|-]", "writes the subtree at PATH as JSON that import takes back",
+     RunExport,
+     "Writes the key at PATH and everything below it as one line of JSON, from the root\n"
+     "down: the keys on the way as bare nodes (a name and the child, no flags, no value;\n"
+     "before an unnamed key also the siblings that share its child id, so that it keeps its\n"
+     "#ID[N]), then the subtree in full. \"settool import\" puts it back at the same PATH.\n"
+     "OUT is a new file (never overwritten); without it, or with -, standard output.\n"
+     "Exit status: 0 written; 1 no such key, or the file would open as a new tree; 2 usage\n"
+     "errors, a file that cannot be opened, OUT exists already or cannot be written.\n" PATH_HELP},
+    {"import", "FILE JSON|-", "merges a JSON tree into FILE: keys matched or added, values set",
+     RunImport,
+     "Reads a tree in the JSON form of build (from the file JSON, or standard input for -)\n"
+     "and merges it into the existing FILE under the writers' lock, in one save: the JSON's\n"
+     "root is FILE's root (the same name); a named key is matched by its name, an unnamed\n"
+     "one by child id and occurrence (#ID[N]); a key not there is added; a matched key takes\n"
+     "the JSON's type, value and attributes, except from a bare node (neither flags nor a\n"
+     "value: left as it is). Nothing is removed. A key that is protected in FILE is never\n"
+     "changed: an import that would change one is refused (keys may be added below it).\n"
+     "Prints \"imported N keys: A added, C changed, K as they were\".\n"
+     "Exit status: 0 imported; 1 refused, nothing changed (the JSON is not a valid tree: the\n"
+     "line and column are given; another root name; a protected key; the root's value; a\n"
+     "file that would not load whole); 2 usage errors, a file that cannot be opened, read or\n"
+     "written.\n"},
 };
 
 const Command* FindCommand(const std::u16string& name) {
@@ -201,8 +201,8 @@ void PrintUsage(std::FILE* f) {
            "exit status: 0 done, 1 the answer is no or the input was refused, 2 usage or "
            "file errors, 3 (notify-app) registered already or (unregister-app, unregister-widget)\n"
            "nothing to remove\n"
-           "FILE, IN and OUT are paths of at most 255 characters (the store's limit), for every "
-           "command\n");
+           "FILE, IN, OUT and JSON are paths of at most 255 characters (the store's limit), "
+           "for every command\n");
 }
 
 // Standard output written in full: 0, else a message and 2.
