@@ -292,18 +292,27 @@ TEST_F(EditCommandsTest, ExportThenImportIntoACopyGivesTheSameSubtree) {
     const char* kept;
   } cases[] = {
       {"APP/#7[2]",
-       {{"protect", "APP/#7[2]", "off"}, {"set", "APP/#7[2]", "--wstring", "x"},
+       {{"protect", "APP/#7[2]", "off"},
+        {"set", "APP/#7[2]", "--wstring", "x"},
         {"set", "APP", "--int", "3"}},
-       0, "APP", "binary 03 00 00 00 (int 3)\n"},
-      {"APP/#7", {{"rm", "APP/#7/Name"}, {"set", "q x", "--int", "1"}}, 0, "q x",
+       0,
+       "APP",
+       "binary 03 00 00 00 (int 3)\n"},
+      {"APP/#7",
+       {{"rm", "APP/#7/Name"}, {"set", "q x", "--int", "1"}},
+       0,
+       "q x",
        "binary 01 00 00 00 (int 1)\n"},
       {"q x", {{"set", "q x", "--wstring", "y"}}, 0, nullptr, nullptr},
       {"", {{"rm", "q x"}, {"set", "APP/#7/Name", "--none"}}, 0, nullptr, nullptr},
       // Protected in the copy with another value: refused, nothing saved.
       {"APP/#7[2]",
-       {{"protect", "APP/#7[2]", "off"}, {"set", "APP/#7[2]", "--int", "1"},
+       {{"protect", "APP/#7[2]", "off"},
+        {"set", "APP/#7[2]", "--int", "1"},
         {"protect", "APP/#7[2]", "on"}},
-       1, nullptr, nullptr},
+       1,
+       nullptr,
+       nullptr},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.path);
