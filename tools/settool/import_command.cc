@@ -220,7 +220,9 @@ int RunImport(CommandContext& ctx) {
   std::string why;
   std::unordered_set<const CfNode*> bare;
   CfNode* json = ParseTreeJson(text, &why, &bare);
-  if (json == nullptr) return Complain(ctx, kCommand, file, "input " + why, kExitNo);
+  if (json == nullptr) {
+    return Complain(ctx, kCommand, file, "input " + why, IsOutOfMemory(why) ? kExitError : kExitNo);
+  }
   struct Owner {
     CfNode* root;
     ~Owner() { FreeNodeTree(root, nullptr); }

@@ -34,6 +34,13 @@ void AppendNodeJson(const CfNode* node, std::string* out);
 bool WriteTreeJsonFromRoot(CfNode* root, const std::vector<NodeStep>& steps, std::FILE* out);
 void AppendTreeJsonFromRoot(CfNode* root, const std::vector<NodeStep>& steps, std::string* out);
 
+// Whether an error of ParseTreeJson is a lack of memory, not bad input.
+inline bool IsOutOfMemory(const std::string& error) {
+  static const std::string kTail = "out of memory";
+  return error.size() >= kTail.size() &&
+         error.compare(error.size() - kTail.size(), kTail.size(), kTail) == 0;
+}
+
 // Builds a tree from |text|. Every child is inserted at its sorted place after
 // the children with the same id, in the order given, so a tree written in
 // table order comes back the same. "name" and "flags" are required,
