@@ -113,8 +113,9 @@ int Merge::Apply(const CfNode* node, ICfKey* key, const std::u16string& path) {
     ++counts_.kept;
     return kExitOk;
   }
-  if (path.empty())
+  if (path.empty()) {
     return Refuse(path, "its value and attributes are not imported (leave flags and value out)");
+  }
   if ((key->GetAttributes() & kCfProtected) != 0) return Refuse(path, "the key is protected");
   if (!same_value && !key->SetValue(type | (attributes & ~kCfProtected), value.data(),
                                     static_cast<int32_t>(value.size()))) {
