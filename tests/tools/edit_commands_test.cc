@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -206,6 +207,28 @@ TEST_F(EditCommandsTest, KeysNamedByChildIdAndOccurrence) {
     const char* out;  // exact output, or null: not checked
   };
   const Step steps[] = {
+      {{"dump", "APP/#7[2]"}, 0, "#7[2] binary attr=0x10 protected 20 03 00 00 (int 800)\n"},
+      {{"dump", "app/#7", "--json"},
+       0,
+       "{\"name\": \"\", \"flags\": 0, \"value_hex\": \"\", \"children\": [{\"id\": 3174, "
+       "\"node\": {\"name\": \"Name\", \"flags\": 3, \"value_hex\": \"6100620000000000\", "
+       "\"children\": []}}]}\n"},
+      {{"dump", "APP/#8"}, 1, ""},
+      {{"ls", "-r"},
+       0,
+       "\"q x\" string attr=0xe0 5 bytes\n\"APP\" none 0 bytes\n\"APP/#7\" none 0 bytes\n"
+       "\"APP/#7/Name\" wstring 8 bytes\n\"APP/#7[2]\" binary attr=0x10 protected 4 bytes\n"},
+      {{"ls", "app", "--json"},
+       0,
+       "[{\"path\": \"APP/#7\", \"id\": 7, \"node\": {\"name\": \"\", \"flags\": 0, \"value_hex\": "
+       "\"\"}}, {\"path\": \"APP/#7[2]\", \"id\": 7, \"node\": {\"name\": \"\", \"flags\": 17, "
+       "\"int\": 800}}]\n"},
+      {{"export", "APP/#7[2]"},
+       0,
+       "{\"name\": \"Root\", \"children\": [{\"id\": 1448, \"node\": {\"name\": \"APP\", "
+       "\"children\": [{\"id\": 7, \"node\": {\"name\": \"\"}}, {\"id\": 7, \"node\": {\"name\": "
+       "\"\", \"flags\": 17, \"int\": 800, \"children\": []}}]}}]}\n"},
+      {{"get", "APP", "--raw", "--json"}, 2, ""},
       {{"get", "APP/#7[2]"}, 0, "binary 20 03 00 00 (int 800)\n"},
       {{"get", "app/#7[1]/NAME"}, 0, nullptr},
       {{"get", "APP/#7/Name"}, 0, nullptr},
@@ -228,6 +251,15 @@ TEST_F(EditCommandsTest, KeysNamedByChildIdAndOccurrence) {
       {{"set", "X/##7[2]", "--wstring", "h"}, 0, ""},
       {{"ls", "X"}, 0, "\"#7[2]\" wstring 4 bytes\n"},
       {{"get", "x/##7[2]"}, 0, "wstring \"h\"\n"},
+      {{"get", "x/##7[2]", "--raw"}, 0, "h\n"},
+      {{"set", "X/8", "--string", "\xc3\xa9"}, 0, ""},
+      {{"get", "X/8", "--raw"}, 0, "\xc3\xa9\n"},
+      {{"get", "X/8", "--json"}, 0, "{\"name\": \"8\", \"flags\": 2, \"string\": \"\xc3\xa9\"}\n"},
+      {{"ls", "-r", "X", "--json"},
+       0,
+       "[{\"path\": \"X/8\", \"id\": 112, \"node\": {\"name\": \"8\", \"flags\": 2, \"string\": "
+       "\"\xc3\xa9\"}}, {\"path\": \"X/##7[2]\", \"id\": 3114, \"node\": {\"name\": \"#7[2]\", "
+       "\"flags\": 3, \"wstring\": \"h\"}}]\n"},
       {{"rename", "X/##7[2]", "#1"}, 0, ""},
       {{"get", "X/##1"}, 0, "wstring \"h\"\n"},
       {{"get", "X/#1"}, 1, ""},
@@ -245,6 +277,97 @@ TEST_F(EditCommandsTest, KeysNamedByChildIdAndOccurrence) {
     }
   }
   EXPECT_EQ(Run({"check", Path(u"a.set")}).exit_code, 0);
+}
+
+// export writes a subtree from the root down; import puts it back into a
+// copy that lost or changed parts of it, leaving what lies outside it (the
+// keys on the way are bare) and refusing to change a protected key.
+TEST_F(EditCommandsTest, ExportThenImportIntoACopyGivesTheSameSubtree) {
+  BuildSample();
+  const std::string original = Bytes(u"a.set");
+  const struct Case {
+    const char* path;
+    std::vector<std::vector<std::string>> changes;  // made to the copy, after the file
+    int code;                                       // of the import
+    const char* kept_path;                          // outside the subtree: as the copy has it
+    const char* kept;
+  } cases[] = {
+      {"APP/#7[2]",
+       {{"protect", "APP/#7[2]", "off"},
+        {"set", "APP/#7[2]", "--wstring", "x"},
+        {"set", "APP", "--int", "3"}},
+       0,
+       "APP",
+       "binary 03 00 00 00 (int 3)\n"},
+      {"APP/#7",
+       {{"rm", "APP/#7/Name"}, {"set", "q x", "--int", "1"}},
+       0,
+       "q x",
+       "binary 01 00 00 00 (int 1)\n"},
+      {"q x", {{"set", "q x", "--wstring", "y"}}, 0, nullptr, nullptr},
+      {"", {{"rm", "q x"}, {"set", "APP/#7/Name", "--none"}}, 0, nullptr, nullptr},
+      // Protected in the copy with another value: refused, nothing saved.
+      {"APP/#7[2]",
+       {{"protect", "APP/#7[2]", "off"},
+        {"set", "APP/#7[2]", "--int", "1"},
+        {"protect", "APP/#7[2]", "on"}},
+       1,
+       nullptr,
+       nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    ASSERT_TRUE(WriteWholeFile(dir_.NativePath(u"c.set"), original));
+    std::filesystem::remove(dir_.NativePath(u"e.json"));
+    for (const std::vector<std::string>& change : c.changes) {
+      std::vector<std::string> args = {change[0], Path(u"c.set")};
+      args.insert(args.end(), change.begin() + 1, change.end());
+      ASSERT_EQ(Run(args).exit_code, 0) << change[0] << " " << change[1];
+    }
+    ASSERT_EQ(Run({"export", Path(u"a.set"), c.path, Path(u"e.json")}).exit_code, 0);
+    const std::string changed = Bytes(u"c.set");
+    ProcessResult r = Run({"import", Path(u"c.set"), Path(u"e.json")});
+    EXPECT_EQ(r.exit_code, c.code) << r.err;
+    if (c.code != 0) {
+      EXPECT_NE(r.err.find("APP/#7[2]: the key is protected; nothing imported"), std::string::npos)
+          << r.err;
+      EXPECT_EQ(Bytes(u"c.set"), changed);
+      continue;
+    }
+    EXPECT_EQ(Run({"dump", Path(u"c.set"), c.path, "--json"}).out,
+              Run({"dump", Path(u"a.set"), c.path, "--json"}).out);
+    if (c.kept_path != nullptr) {
+      EXPECT_EQ(Run({"get", Path(u"c.set"), c.kept_path}).out, c.kept);
+    }
+    // Once more: nothing to change, nothing written.
+    const std::string imported = Bytes(u"c.set");
+    r = Run({"import", Path(u"c.set"), Path(u"e.json")});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_NE(r.out.find(": 0 added, 0 changed,"), std::string::npos) << r.out;
+    EXPECT_EQ(Bytes(u"c.set"), imported);
+  }
+  // Refusals change nothing and make nothing.
+  const std::string before = Bytes(u"a.set");
+  const struct {
+    std::string json;
+    int code;
+    const char* err_has;
+  } refusals[] = {
+      {"{\"name\": \"Root\",\n \"flags\": 300}", 1, "a.set: input line 2, column 11"},
+      {"{\"name\": \"APP\"}", 1, "the JSON's root is \"APP\", the file's \"Root\""},
+      {"{\"name\": \"Root\", \"int\": 1}", 1, "the root key: its value and attributes"},
+  };
+  for (const auto& c : refusals) {
+    ProcessResult r = Run({"import", Path(u"a.set"), "-"}, c.json);
+    EXPECT_EQ(r.exit_code, c.code) << c.json;
+    EXPECT_NE(r.err.find(c.err_has), std::string::npos) << r.err;
+    EXPECT_EQ(Bytes(u"a.set"), before);
+  }
+  EXPECT_EQ(Run({"import", Path(u"new.set"), Path(u"e.json")}).exit_code, 2);
+  EXPECT_EQ(Run({"export", Path(u"a.set"), "APP", Path(u"e.json")}).exit_code, 2);  // exists
+  EXPECT_EQ(Run({"export", Path(u"a.set"), "APP/#9", Path(u"f.json")}).exit_code, 1);
+  EXPECT_FALSE(Exists(u"new.set"));
+  EXPECT_FALSE(Exists(u"f.json"));
 }
 
 TEST_F(EditCommandsTest, RmRemovesTheSubtree) {
@@ -627,6 +750,19 @@ TEST_F(EditCommandsTest, EditsOnTablesOutOfOrderActOnTheFirstChildOfTheName) {
     SCOPED_TRACE(c.what);
     ASSERT_TRUE(WriteWholeFile(dir_.NativePath(u"o.set"), FileListing(c.children)));
     const size_t count = c.children.size();
+    // Every path ls -r prints names its own key back.
+    {
+      std::istringstream lines(Run({"ls", "-r", Path(u"o.set")}).out);
+      std::string line;
+      size_t at = 0;
+      for (; std::getline(lines, line); ++at) {
+        const std::string path = line.substr(1, line.find('"', 1) - 1);
+        EXPECT_EQ(Run({"get", Path(u"o.set"), path}).out,
+                  "wstring \"" + std::to_string(at) + "\"\n")
+            << path;
+      }
+      EXPECT_EQ(at, count);
+    }
     for (const char* name : {"x", "X"}) {
       ProcessResult r = Run({"get", Path(u"o.set"), name});
       ASSERT_EQ(r.exit_code, 0) << r.err;

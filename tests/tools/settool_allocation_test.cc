@@ -78,9 +78,16 @@ TEST(SettoolAllocationTest, EveryAllocationFailingNeverLosesTheFile) {
   const std::string bytes = orvo::testing::ReadWholeFile(path);
   const std::string old_tree = Describe(path);
 
+  const std::string json = dir.NativePath(u"io/import.json").string();
+  ASSERT_TRUE(orvo::testing::WriteWholeFile(
+      json,
+      "{\"name\": \"Root\", \"children\": [{\"node\": {\"name\": \"kau\", \"int\": 778}}, "
+      "{\"node\": {\"name\": \"added\", \"int\": 1}}]}"));
   const Command kCommands[] = {
       {"set", {"kau", "--int", "777"}, true},
       {"dump", {}, false},
+      {"import", {json}, true},
+      {"ls", {"-r", "--json"}, false},
   };
   int runs = 0, out_of_memory = 0;
   for (const Command& c : kCommands) {

@@ -196,7 +196,7 @@ TEST_F(SettoolTest, VersionAndHelpOfEveryCommand) {
         << h.out;
     EXPECT_NE(h.out.find("Exit status: 0"), std::string::npos) << h.out;
   }
-  EXPECT_EQ(commands, 17);
+  EXPECT_EQ(commands, 19);
 }
 
 TEST_F(SettoolTest, BuildNeverOverwrites) {
@@ -350,6 +350,10 @@ TEST_F(SettoolTest, EveryCommandTakesFilePathsOfAtMost255Characters) {
       {"build", longer + "h"},
       {"recover", fits, longer + "h"},
       {"recover", longer, Path(u"out.set")},
+      {"export", longer, "APP"},
+      {"export", fits, "APP", longer + "h"},
+      {"import", longer, fits},
+      {"import", fits, longer},
   };
   for (const auto& args : commands) {
     SCOPED_TRACE(args[0]);

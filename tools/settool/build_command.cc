@@ -59,7 +59,9 @@ int RunBuild(CommandContext& ctx) {
   }
   std::string why;
   CfNode* root = ParseTreeJson(text, &why);
-  if (root == nullptr) return Complain(ctx, kCommand, file, "input " + why, kExitNo);
+  if (root == nullptr) {
+    return Complain(ctx, kCommand, file, "input " + why, IsOutOfMemory(why) ? kExitError : kExitNo);
+  }
 
   // Creating it new is what makes the refusal safe against a file that
   // appeared meanwhile; the tree is written through that same handle.

@@ -10,6 +10,7 @@
 #include "store/file_io.h"
 #include "tools/settool/commands.h"
 #include "tools/settool/messages.h"
+#include "tools/settool/output.h"
 #include "tools/settool/tree_load.h"
 
 namespace orvo::settool {
@@ -23,77 +24,75 @@ void PrintReport(std::FILE* f, const std::u16string& file, const CfLoadReport& l
   const std::string name = ForPeople(file);
   const CfFileReport& r = load.file;
   if (load.source == CfTreeSource::kFile || load.source == CfTreeSource::kFilePart) {
-    std::fprintf(f, "%s: loads\n", name.c_str());
+    PrintOut(f, "%s: loads\n", name.c_str());
   } else if (load.source == CfTreeSource::kSideFile) {
-    std::fprintf(f, "%s: loads from its side file\n", name.c_str());
+    PrintOut(f, "%s: loads from its side file\n", name.c_str());
   } else {
-    std::fprintf(f, "%s: would open as a new tree: %s\n", name.c_str(), CfFileStateText(r.state));
+    PrintOut(f, "%s: would open as a new tree: %s\n", name.c_str(), CfFileStateText(r.state));
   }
-  std::fprintf(f, "  store loads:  %s\n", LoadVerdict(file, load).c_str());
+  PrintOut(f, "  store loads:  %s\n", LoadVerdict(file, load).c_str());
   if (load.side == CfSideState::kUntrusted) {
     // Whatever it holds: another account could have written it.
-    std::fprintf(f, "  side file:    not trusted, not read: %s; a save replaces it where it may\n",
-                 platform::CompanionTrustText(load.side_trust));
+    PrintOut(f, "  side file:    not trusted, not read: %s; a save replaces it where it may\n",
+             platform::CompanionTrustText(load.side_trust));
   } else if (load.side == CfSideState::kInTheWay) {
-    std::fprintf(f, "  side file:    %s; saves fail until it is removed\n",
-                 CfSideStateText(load.side));
+    PrintOut(f, "  side file:    %s; saves fail until it is removed\n", CfSideStateText(load.side));
   } else if (load.side != CfSideState::kNotRead) {
-    std::fprintf(f, "  side file:    %s\n", CfSideStateText(load.side));
+    PrintOut(f, "  side file:    %s\n", CfSideStateText(load.side));
   }
-  std::fprintf(f, "  file size:    %" PRIu64 " bytes\n", r.file_size);
+  PrintOut(f, "  file size:    %" PRIu64 " bytes\n", r.file_size);
   if (!r.header_read) return;
   const CfHeaderFields& h = r.header;
-  std::fprintf(f, "  magic:        0x%08" PRIx32 "%s\n", h.magic,
-               h.magic == kCfMagic ? "" : " (wrong)");
-  std::fprintf(f, "  version:      0x%05" PRIx32 "%s\n", h.version,
-               h.version > kCfVersion ? " (newer than this reader)" : "");
-  std::fprintf(f, "  commit marks: %" PRIu32 " at 8, %" PRIu32 " at 508 (%s)\n", h.commit_mark,
-               h.commit_mark_copy, r.committed() ? "committed" : "a save did not finish");
-  std::fprintf(f, "  header size:  %" PRIu32 " (not used: the body starts at 512)\n",
-               h.header_size);
-  std::fprintf(f, "  body size:    %" PRIu32 " bytes\n", h.body_size);
+  PrintOut(f, "  magic:        0x%08" PRIx32 "%s\n", h.magic,
+           h.magic == kCfMagic ? "" : " (wrong)");
+  PrintOut(f, "  version:      0x%05" PRIx32 "%s\n", h.version,
+           h.version > kCfVersion ? " (newer than this reader)" : "");
+  PrintOut(f, "  commit marks: %" PRIu32 " at 8, %" PRIu32 " at 508 (%s)\n", h.commit_mark,
+           h.commit_mark_copy, r.committed() ? "committed" : "a save did not finish");
+  PrintOut(f, "  header size:  %" PRIu32 " (not used: the body starts at 512)\n", h.header_size);
+  PrintOut(f, "  body size:    %" PRIu32 " bytes\n", h.body_size);
   if (r.body_read) {
-    std::fprintf(f, "  checksum:     0x%08" PRIx32 " in the header, 0x%08" PRIx32 " computed",
-                 h.checksum, r.checksum_computed);
+    PrintOut(f, "  checksum:     0x%08" PRIx32 " in the header, 0x%08" PRIx32 " computed",
+             h.checksum, r.checksum_computed);
     if (r.checksum_tested) {
-      std::fprintf(f, " (%s)\n", r.checksum_ok() ? "matches" : "does not match");
+      PrintOut(f, " (%s)\n", r.checksum_ok() ? "matches" : "does not match");
     } else {
-      std::fprintf(f, " (not tested for version 0x%05" PRIx32 ")\n", h.version);
+      PrintOut(f, " (not tested for version 0x%05" PRIx32 ")\n", h.version);
     }
   } else {
-    std::fprintf(f, "  checksum:     0x%08" PRIx32 " in the header (body not read)\n", h.checksum);
+    PrintOut(f, "  checksum:     0x%08" PRIx32 " in the header (body not read)\n", h.checksum);
   }
   if (load.source == CfTreeSource::kSideFile) {
     // The tree the store loads is the side file's, not what the file holds.
-    std::fprintf(f, "  keys:         %" PRIu64 " (in %s.new, the copy the store loads)\n",
-                 load.side_file.parse.nodes, name.c_str());
+    PrintOut(f, "  keys:         %" PRIu64 " (in %s.new, the copy the store loads)\n",
+             load.side_file.parse.nodes, name.c_str());
     return;
   }
   if (load.source != CfTreeSource::kFilePart && r.state != CfFileState::kLoaded) return;
   if (r.state != CfFileState::kLoaded) {
     // Damaged: what parses is kept, what does not is only in the bytes.
-    std::fprintf(f, "  keys:         %" PRIu64 " salvaged (%s)\n", r.parse.nodes,
-                 r.parse.complete ? "every record that the body holds parses"
-                                  : "reading stopped at a record that cannot be read");
-    std::fprintf(f,
-                 "  note:         what the damage changed or cut off is lost from the tree; the "
-                 "next save keeps these bytes in %s.old (settool recover reads them)\n",
-                 name.c_str());
+    PrintOut(f, "  keys:         %" PRIu64 " salvaged (%s)\n", r.parse.nodes,
+             r.parse.complete ? "every record that the body holds parses"
+                              : "reading stopped at a record that cannot be read");
+    PrintOut(f,
+             "  note:         what the damage changed or cut off is lost from the tree; the "
+             "next save keeps these bytes in %s.old (settool recover reads them)\n",
+             name.c_str());
     return;
   }
-  std::fprintf(f, "  keys:         %" PRIu64 "\n", r.parse.nodes);
+  PrintOut(f, "  keys:         %" PRIu64 "\n", r.parse.nodes);
   if (!r.parse.complete) {
-    std::fprintf(f,
-                 "  note:         reading stopped at body offset %" PRIu32
-                 " at a record that cannot be read; the keys before it are kept\n",
-                 r.parsed_bytes);
+    PrintOut(f,
+             "  note:         reading stopped at body offset %" PRIu32
+             " at a record that cannot be read; the keys before it are kept\n",
+             r.parsed_bytes);
   } else if (r.parsed_bytes < h.body_size) {
-    std::fprintf(f, "  note:         %" PRIu32 " bytes after the tree are ignored\n",
-                 h.body_size - r.parsed_bytes);
+    PrintOut(f, "  note:         %" PRIu32 " bytes after the tree are ignored\n",
+             h.body_size - r.parsed_bytes);
   }
   if (r.file_size > kCfHeaderSize + static_cast<uint64_t>(h.body_size)) {
-    std::fprintf(f, "  note:         %" PRIu64 " bytes after the body are ignored\n",
-                 r.file_size - kCfHeaderSize - h.body_size);
+    PrintOut(f, "  note:         %" PRIu64 " bytes after the body are ignored\n",
+             r.file_size - kCfHeaderSize - h.body_size);
   }
 }
 
@@ -117,7 +116,7 @@ int RunCheck(CommandContext& ctx) {
                     kExitError);
   }
   PrintReport(ctx.out, file, report);
-  if (std::fflush(ctx.out) != 0) {
+  if (!FlushOut(ctx.out)) {
     return Complain(ctx, kCommand, file, "cannot write the output", kExitError);
   }
   const bool loads = report.source == CfTreeSource::kFile ||

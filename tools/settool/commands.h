@@ -38,6 +38,11 @@ struct Command {
 
 // dump_commands.cc
 int RunDump(CommandContext& ctx);
+int RunList(CommandContext& ctx);
+int RunGet(CommandContext& ctx);
+int RunExport(CommandContext& ctx);
+// import_command.cc
+int RunImport(CommandContext& ctx);
 // build_command.cc
 int RunBuild(CommandContext& ctx);
 int RunRecover(CommandContext& ctx);
@@ -52,8 +57,6 @@ int RunUnregisterWidget(CommandContext& ctx);
 int RunCheckInstalled(CommandContext& ctx);
 int RunWhere(CommandContext& ctx);
 // edit_commands.cc
-int RunList(CommandContext& ctx);
-int RunGet(CommandContext& ctx);
 int RunSet(CommandContext& ctx);
 int RunRemove(CommandContext& ctx);
 int RunRename(CommandContext& ctx);

@@ -1,7 +1,7 @@
-// settool ls, get, set, rm, rename and protect: reading and changing single
-// keys through a file object and its key interface. A change is written with
-// Save only once it has been made in memory; a refused change leaves the
-// file as it was.
+// settool set, rm, rename and protect: changing single keys through a file
+// object and its key interface (edit_file.h). A change is written with Save
+// only once it has been made in memory; a refused change leaves the file as
+// it was.
 //
 // Exit status: 0 done; 1 refused (no such key, protected key, name taken,
 // invalid name, value too long, the root key, a file that would not load
@@ -19,9 +19,11 @@
 #include "store/ref.h"
 #include "store/save_protocol.h"
 #include "tools/settool/commands.h"
+#include "tools/settool/edit_file.h"
 #include "tools/settool/json.h"
 #include "tools/settool/key_path.h"
 #include "tools/settool/messages.h"
+#include "tools/settool/output.h"
 #include "tools/settool/tree_load.h"
 #include "tools/settool/value_text.h"
 #include "tools/settool/write_lock.h"
@@ -97,78 +99,12 @@ bool SplitArgs(CommandContext& ctx, const Syntax& syntax, const std::vector<cons
   return true;
 }
 
-bool IsSeparator(char16_t c) { return c == u'\\' || c == u'/'; }
-
-// Why |name| (one path component or a new name) cannot name a key, or empty.
-std::string NameFault(const std::u16string& name) {
-  if (name.size() > static_cast<size_t>(kCfMaxNameLength)) {
-    return "a name has at most 255 characters";
-  }
-  for (char16_t c : name) {
-    if (c == u'<' || c == u'>') return "a name cannot hold < or >";
-    if (c == 0 || IsSeparator(c)) return "a name cannot hold \\ or /";
-  }
-  return std::string();
-}
-
 // A key path for messages.
-std::string Shown(const std::u16string& path) {
-  return path.empty() ? "the root key" : ForPeople(path);
-}
+std::string Shown(const std::u16string& path) { return ShownPath(path); }
 
-// Checks a key path: names separated by backslash or slash, one separator
-// allowed at the end. Reports and returns the exit code, or kExitOk.
 int CheckPath(CommandContext& ctx, const Syntax& syntax, const std::u16string& file,
               const std::u16string& path) {
-  size_t start = 0;
-  while (start < path.size()) {
-    size_t end = start;
-    while (end < path.size() && !IsSeparator(path[end])) ++end;
-    if (end == start) {
-      return UsageError(ctx, syntax.command, syntax.arguments,
-                        "empty name in the path " + ForPeople(path) +
-                            " (a separator at the start or two in a row)");
-    }
-    const std::string fault = NameFault(path.substr(start, end - start));
-    if (!fault.empty()) {
-      return Complain(ctx, syntax.command, file,
-                      ForPeople(path) + ": invalid name \"" +
-                          ForPeople(path.substr(start, end - start)) + "\": " + fault,
-                      kExitNo);
-    }
-    start = end + 1;
-  }
-  return kExitOk;
-}
-
-static_assert(kMaxFileChars == kCfPathCapacity - 1, "settool's FILE limit is the store's");
-
-enum class OpenFor { kReading, kEditing, kCreating };
-
-// Opens |file| as a file object into *out, or reports and returns the exit
-// code. A file that the store would open as a new tree, or only in part, is
-// refused for editing: saving would drop what it could not read.
-int OpenFile(CommandContext& ctx, const char* command, const std::u16string& file, OpenFor purpose,
-             CfRef<CConfigFile>* out, std::unique_ptr<install::StoreWriteLock>* lock = nullptr) {
-  if (!FilePathFits(ctx, command, file)) return kExitError;
-  // A command that saves holds the writers' lock from before it reads the
-  // file until after it saves, as notifications do.
-  if (lock != nullptr) {
-    if (int rc = LockForWriting(ctx, command, file, lock)) return rc;
-  }
-  static constexpr LoadPurpose kPurposes[] = {LoadPurpose::kReading, LoadPurpose::kEditing,
-                                              LoadPurpose::kCreating};
-  CfLoadReport report;
-  const int code = LoadAsTheStoreDoes(ctx, command, file, kPurposes[static_cast<int>(purpose)],
-                                      nullptr, &report);
-  if (code != kExitOk) return code;
-  const uint32_t disposition =
-      purpose == OpenFor::kCreating ? platform::kOpenAlways : platform::kOpenExisting;
-  out->attach(CreateConfigFile(file.c_str(), disposition));
-  if (!*out) {
-    return Complain(ctx, command, file, "cannot open or read; not changed", kExitError);
-  }
-  return kExitOk;
+  return CheckKeyPath(ctx, syntax.command, syntax.arguments, file, path);
 }
 
 // The key at |path| (key_path.h) with one new reference, or null.
@@ -185,113 +121,9 @@ int FindKey(CommandContext& ctx, const char* command, const std::u16string& file
   return kExitOk;
 }
 
-// Whether the file object's tree came from the side file of a save caught
-// mid-way: a save then completes the recovery, even with nothing changed.
-bool Recovering(CConfigFile* config) {
-  return config->load_report().source == CfTreeSource::kSideFile;
-}
-
 bool IsProtected(ICfKey* key) { return (key->GetAttributes() & kProtectedAttribute) != 0; }
 
-int SaveFile(CommandContext& ctx, const char* command, const std::u16string& file,
-             CConfigFile* config) {
-  platform::SetLastFileFailure(platform::FileFailure::kNone);
-  if (!config->Save(nullptr)) {
-    const CfCompanion obstacle = CfLastSaveObstacle();
-    if (platform::LastFileFailure() == platform::FileFailure::kNameInTheWay &&
-        obstacle != CfCompanion::kNone) {
-      return Complain(ctx, command, file,
-                      "cannot write the file: " + ForPeople(file + CfCompanionSuffix(obstacle)) +
-                          " is in the way (a folder, a pipe, a device, a link, or a file that "
-                          "another account made and this one may not replace); nothing is "
-                          "saved until it is removed",
-                      kExitError);
-    }
-    return Complain(ctx, command, file, "cannot write the file; it may be in use or read-only",
-                    kExitError);
-  }
-  return kExitOk;
-}
-
-int WriteOutput(CommandContext& ctx, const char* command, const std::u16string& file,
-                const std::string& text) {
-  if (std::fwrite(text.data(), 1, text.size(), ctx.out) != text.size() ||
-      std::fflush(ctx.out) != 0) {
-    return Complain(ctx, command, file, "cannot write the output", kExitError);
-  }
-  return kExitOk;
-}
-
-// "NAME TYPE[ attr=0xNN[ protected]] N bytes", NAME quoted, or #ID (#ID[N]
-// for the N-th key with that id) for an unnamed key.
-std::string DescribeKey(ICfKey* key) {
-  std::string line;
-  CfChar name[kCfMaxNameLength + 1];
-  const int32_t n = key->GetName(name, kCfMaxNameLength + 1);
-  if (n > 0) {
-    AppendJsonString(name, static_cast<size_t>(n), &line);
-  } else {
-    int32_t occurrence = 0;
-    const uint32_t id = key->GetId(&occurrence);
-    line = UnnamedKeyLabel(id, occurrence);
-  }
-  line += ' ';
-  line += ValueTypeName(key->GetType());
-  const uint8_t attributes = key->GetAttributes();
-  if (attributes != 0) {
-    char buf[16];
-    std::snprintf(buf, sizeof(buf), " attr=0x%02x", attributes);
-    line += buf;
-    if ((attributes & kProtectedAttribute) != 0) line += " protected";
-  }
-  const int32_t length = key->GetValueLength();
-  line += ' ' + std::to_string(length) + (length == 1 ? " byte" : " bytes");
-  return line;
-}
-
 }  // namespace
-
-int RunList(CommandContext& ctx) {
-  const Syntax syntax{"ls", "FILE [PATH]"};
-  Args args;
-  if (!SplitArgs(ctx, syntax, {}, nullptr, 1, 2, &args)) return kExitError;
-  const std::u16string& file = args.operands[0];
-  const std::u16string path = args.operands.size() > 1 ? args.operands[1] : std::u16string();
-  if (int rc = CheckPath(ctx, syntax, file, path)) return rc;
-  CfRef<CConfigFile> config;
-  if (int rc = OpenFile(ctx, syntax.command, file, OpenFor::kReading, &config)) return rc;
-  std::string text;
-  {
-    CfRef<ICfKey> key;
-    if (int rc = FindKey(ctx, syntax.command, file, config.get(), path, &key)) return rc;
-    for (auto child = CfRef<ICfKey>::Adopt(key->GetFirstChild()); child;) {
-      text += DescribeKey(child.get()) + '\n';
-      child.attach(child->GetNextSibling());
-    }
-  }
-  return WriteOutput(ctx, syntax.command, file, text);
-}
-
-int RunGet(CommandContext& ctx) {
-  const Syntax syntax{"get", "FILE PATH"};
-  Args args;
-  if (!SplitArgs(ctx, syntax, {}, nullptr, 2, 2, &args)) return kExitError;
-  const std::u16string& file = args.operands[0];
-  const std::u16string& path = args.operands[1];
-  if (int rc = CheckPath(ctx, syntax, file, path)) return rc;
-  CfRef<CConfigFile> config;
-  if (int rc = OpenFile(ctx, syntax.command, file, OpenFor::kReading, &config)) return rc;
-  std::string text;
-  {
-    CfRef<ICfKey> key;
-    if (int rc = FindKey(ctx, syntax.command, file, config.get(), path, &key)) return rc;
-    std::vector<uint8_t> value(static_cast<size_t>(key->GetValueLength()) + 1);
-    const int32_t length = key->GetValue(value.data(), static_cast<int32_t>(value.size()));
-    if (length < 0) return Complain(ctx, syntax.command, file, "cannot read the value", kExitError);
-    text = DescribeValue(key->GetType(), value.data(), static_cast<size_t>(length)) + '\n';
-  }
-  return WriteOutput(ctx, syntax.command, file, text);
-}
 
 int RunSet(CommandContext& ctx) {
   const Syntax syntax{"set",
@@ -338,11 +170,8 @@ int RunSet(CommandContext& ctx) {
         "value too long: " + std::to_string(bytes.size()) + " bytes (a value holds at most 65535)",
         kExitNo);
   }
-  CfRef<CConfigFile> config;
-  std::unique_ptr<install::StoreWriteLock> lock;
-  if (int rc = OpenFile(ctx, syntax.command, file, OpenFor::kCreating, &config, &lock)) return rc;
-  {
-    auto key = CfRef<ICfKey>::Adopt(OpenAt(config.get(), path, true));
+  return EditFile(ctx, syntax.command, file, EditOf::kAny, [&](CConfigFile* config, bool* changed) {
+    auto key = CfRef<ICfKey>::Adopt(OpenAt(config, path, true));
     if (!key) {
       // The names passed CheckPath: a key named by child id is missing (it is
       // never made), or memory is.
@@ -366,8 +195,9 @@ int RunSet(CommandContext& ctx) {
                       Shown(path) + ": the value cannot be stored: out of memory; not changed",
                       kExitError);
     }
-  }
-  return SaveFile(ctx, syntax.command, file, config.get());
+    *changed = true;
+    return kExitOk;
+  });
 }
 
 int RunRemove(CommandContext& ctx) {
@@ -380,20 +210,19 @@ int RunRemove(CommandContext& ctx) {
   if (path.empty()) {
     return Complain(ctx, syntax.command, file, "the root key cannot be removed", kExitNo);
   }
-  CfRef<CConfigFile> config;
-  std::unique_ptr<install::StoreWriteLock> lock;
-  if (int rc = OpenFile(ctx, syntax.command, file, OpenFor::kEditing, &config, &lock)) return rc;
-  {
-    CfRef<ICfKey> key;
-    if (int rc = FindKey(ctx, syntax.command, file, config.get(), path, &key)) return rc;
-    if (!key->Delete()) {
-      return Complain(ctx, syntax.command, file,
-                      Shown(path) + (IsProtected(key.get()) ? ": the key is protected"
-                                                            : ": a key below it is protected"),
-                      kExitNo);
-    }
-  }
-  return SaveFile(ctx, syntax.command, file, config.get());
+  return EditFile(
+      ctx, syntax.command, file, EditOf::kExisting, [&](CConfigFile* config, bool* changed) {
+        CfRef<ICfKey> key;
+        if (int rc = FindKey(ctx, syntax.command, file, config, path, &key)) return rc;
+        if (!key->Delete()) {
+          return Complain(ctx, syntax.command, file,
+                          Shown(path) + (IsProtected(key.get()) ? ": the key is protected"
+                                                                : ": a key below it is protected"),
+                          kExitNo);
+        }
+        *changed = true;
+        return kExitOk;
+      });
 }
 
 int RunRename(CommandContext& ctx) {
@@ -416,49 +245,49 @@ int RunRename(CommandContext& ctx) {
   if (path.empty()) {
     return Complain(ctx, syntax.command, file, "the root key cannot be renamed", kExitNo);
   }
-  CfRef<CConfigFile> config;
-  std::unique_ptr<install::StoreWriteLock> lock;
-  if (int rc = OpenFile(ctx, syntax.command, file, OpenFor::kEditing, &config, &lock)) return rc;
-  {
-    CfRef<ICfKey> key;
-    if (int rc = FindKey(ctx, syntax.command, file, config.get(), path, &key)) return rc;
-    if (IsProtected(key.get())) {
-      return Complain(ctx, syntax.command, file, Shown(path) + ": the key is protected", kExitNo);
-    }
-    // A renamed key is a new record that starts without attributes; the
-    // key's own are put back.
-    const uint8_t attributes = key->GetAttributes();
-    bool renamed;
-    {
-      auto parent = CfRef<ICfKey>::Adopt(key->GetParent());
-      CfRef<ICfKey> holder;
-      if (parent) holder.attach(parent->FindChild(new_name.c_str(), -1, nullptr, false));
-      if (holder && holder.get() != key.get()) {
-        return Complain(ctx, syntax.command, file,
-                        Shown(path) + ": the name \"" + ForPeople(new_name) + "\" is taken",
-                        kExitNo);
-      }
-      if (holder) {
-        // The key carries the name already, perhaps in another letter case.
-        CfChar old_name[kCfMaxNameLength + 1];
-        const int32_t n = key->GetName(old_name, kCfMaxNameLength + 1);
-        if (n >= 0 && std::u16string(old_name, static_cast<size_t>(n)) == new_name) {
-          if (!Recovering(config.get())) return kExitOk;
-          return SaveFile(ctx, syntax.command, file, config.get());
+  return EditFile(
+      ctx, syntax.command, file, EditOf::kExisting, [&](CConfigFile* config, bool* changed) {
+        CfRef<ICfKey> key;
+        if (int rc = FindKey(ctx, syntax.command, file, config, path, &key)) return rc;
+        if (IsProtected(key.get())) {
+          return Complain(ctx, syntax.command, file, Shown(path) + ": the key is protected",
+                          kExitNo);
         }
-        // Through a free temporary name (the store picks one near it), then
-        // to the new spelling.
-        renamed = key->Rename(u"settool-rename", false) && key->Rename(new_name.c_str(), true);
-      } else {
-        renamed = key->Rename(new_name.c_str(), true);
-      }
-    }
-    if (!renamed) {
-      return Complain(ctx, syntax.command, file, Shown(path) + ": cannot rename the key", kExitNo);
-    }
-    if (key->GetAttributes() != attributes) key->SetAttributes(attributes);
-  }
-  return SaveFile(ctx, syntax.command, file, config.get());
+        // A renamed key is a new record that starts without attributes; the
+        // key's own are put back.
+        const uint8_t attributes = key->GetAttributes();
+        bool renamed;
+        {
+          auto parent = CfRef<ICfKey>::Adopt(key->GetParent());
+          CfRef<ICfKey> holder;
+          if (parent) holder.attach(parent->FindChild(new_name.c_str(), -1, nullptr, false));
+          if (holder && holder.get() != key.get()) {
+            return Complain(ctx, syntax.command, file,
+                            Shown(path) + ": the name \"" + ForPeople(new_name) + "\" is taken",
+                            kExitNo);
+          }
+          if (holder) {
+            // The key carries the name already, perhaps in another letter case.
+            CfChar old_name[kCfMaxNameLength + 1];
+            const int32_t n = key->GetName(old_name, kCfMaxNameLength + 1);
+            if (n >= 0 && std::u16string(old_name, static_cast<size_t>(n)) == new_name) {
+              return kExitOk;  // nothing to change
+            }
+            // Through a free temporary name (the store picks one near it), then
+            // to the new spelling.
+            renamed = key->Rename(u"settool-rename", false) && key->Rename(new_name.c_str(), true);
+          } else {
+            renamed = key->Rename(new_name.c_str(), true);
+          }
+        }
+        if (!renamed) {
+          return Complain(ctx, syntax.command, file, Shown(path) + ": cannot rename the key",
+                          kExitNo);
+        }
+        if (key->GetAttributes() != attributes) key->SetAttributes(attributes);
+        *changed = true;
+        return kExitOk;
+      });
 }
 
 int RunProtect(CommandContext& ctx) {
@@ -473,22 +302,20 @@ int RunProtect(CommandContext& ctx) {
                       "the last argument is on or off (got " + ForPeople(state) + ")");
   }
   if (int rc = CheckPath(ctx, syntax, file, path)) return rc;
-  CfRef<CConfigFile> config;
-  std::unique_ptr<install::StoreWriteLock> lock;
-  if (int rc = OpenFile(ctx, syntax.command, file, OpenFor::kEditing, &config, &lock)) return rc;
-  {
-    CfRef<ICfKey> key;
-    if (int rc = FindKey(ctx, syntax.command, file, config.get(), path, &key)) return rc;
-    const uint8_t old_attributes = key->GetAttributes();
-    const uint8_t attributes = state == u"on"
-                                   ? static_cast<uint8_t>(old_attributes | kProtectedAttribute)
-                                   : static_cast<uint8_t>(old_attributes & ~kProtectedAttribute);
-    // Nothing to change: saved all the same when the tree came from the
-    // side file, so that the recovery the note announced is done.
-    if (attributes == old_attributes && !Recovering(config.get())) return kExitOk;
-    if (attributes != old_attributes) key->SetAttributes(attributes);
-  }
-  return SaveFile(ctx, syntax.command, file, config.get());
+  return EditFile(
+      ctx, syntax.command, file, EditOf::kExisting, [&](CConfigFile* config, bool* changed) {
+        CfRef<ICfKey> key;
+        if (int rc = FindKey(ctx, syntax.command, file, config, path, &key)) return rc;
+        const uint8_t old_attributes = key->GetAttributes();
+        const uint8_t attributes =
+            state == u"on" ? static_cast<uint8_t>(old_attributes | kProtectedAttribute)
+                           : static_cast<uint8_t>(old_attributes & ~kProtectedAttribute);
+        if (attributes != old_attributes) {
+          key->SetAttributes(attributes);
+          *changed = true;
+        }
+        return kExitOk;
+      });
 }
 
 }  // namespace orvo::settool

@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "store/child_table.h"
 #include "store/key.h"
 #include "store/ref.h"
 
@@ -96,6 +97,42 @@ ICfKey* OpenKeyPath(ICfKey* root, const std::u16string& path, bool create) {
     start = end + 1;
   }
   return key.release();
+}
+
+bool FindNodePath(CfNode* root, const std::u16string& path, std::vector<NodeStep>* steps) {
+  steps->clear();
+  CfNode* node = root;
+  size_t start = 0;
+  while (start < path.size()) {
+    size_t end = start;
+    while (end < path.size() && !IsSeparator(path[end])) ++end;
+    if (!CfIsBranch(node)) return false;
+    const PathComponent c = ReadComponent(path.substr(start, end - start));
+    int covered = 0;
+    const int32_t index =
+        c.by_id ? FindChildById(node, c.id, c.occurrence)
+                : FindChildByName(node, c.name.c_str(), static_cast<int>(c.name.size()), &covered);
+    if (index < 0) return false;
+    steps->push_back({node, index});
+    node = StepChild(steps->back());
+    start = end + 1;
+  }
+  return true;
+}
+
+std::u16string PathComponentOf(CfNode* parent, int32_t index) {
+  const CfChildEntry& e = CfChildren(parent)->entries[index];
+  const std::u16string name(CfName(e.child), static_cast<size_t>(e.child->name_length));
+  bool by_name = !name.empty();
+  for (char16_t c : name) by_name = by_name && !IsSeparator(c) && c != 0;
+  int covered = 0;
+  if (by_name &&
+      FindChildByName(parent, name.c_str(), static_cast<int>(name.size()), &covered) == index) {
+    const PathComponent read = ReadComponent(name);
+    return read.by_id || read.name != name ? u"#" + name : name;
+  }
+  const std::string label = UnnamedKeyLabel(e.id, OccurrenceAt(CfChildren(parent), index));
+  return std::u16string(label.begin(), label.end());
 }
 
 }  // namespace orvo::settool

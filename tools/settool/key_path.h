@@ -11,6 +11,9 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
+
+#include "store/node.h"
 
 class ICfKey;
 
@@ -39,6 +42,28 @@ bool PathNamesById(const std::u16string& path);
 // never made.
 // REQUIRES: every component passed the command's name checks.
 ICfKey* OpenKeyPath(ICfKey* root, const std::u16string& path, bool create);
+
+// One step of a path through a tree: the child at |index| of |parent|.
+struct NodeStep {
+  CfNode* parent;
+  int32_t index;
+};
+
+// The child a step leads to.
+inline CfNode* StepChild(const NodeStep& s) { return CfChildren(s.parent)->entries[s.index].child; }
+
+// Finds the node at |path| below |root| with the lookups OpenKeyPath makes
+// (the store's own), without key objects: *steps receives one step per
+// component. False when there is no such node.
+// REQUIRES: as OpenKeyPath; the caller owns the tree (a lookup may set up a
+// table's order index).
+bool FindNodePath(CfNode* root, const std::u16string& path, std::vector<NodeStep>* steps);
+
+// The path component that names the child at |index| of |parent| back: its
+// name, with one more # in front when it has the form #ID or #ID[N]; or
+// #ID / #ID[N] for an unnamed child, and for a named one that its name would
+// not reach (a sibling before it has the name, or the name holds \ or /).
+std::u16string PathComponentOf(CfNode* parent, int32_t index);
 
 }  // namespace orvo::settool
 

@@ -5,7 +5,8 @@
 //   settool --version
 //
 // Arguments are taken as UTF-16: from the wide command line on Windows, from
-// UTF-8 elsewhere. Output is UTF-8 (binary mode on Windows).
+// UTF-8 elsewhere. Output is UTF-8 (binary mode on Windows), or UTF-16 text
+// to a Windows console (output.h).
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -21,6 +22,7 @@
 #include "platform/utf.h"
 #include "tools/settool/commands.h"
 #include "tools/settool/messages.h"
+#include "tools/settool/output.h"
 
 namespace orvo::settool {
 namespace {
@@ -34,15 +36,18 @@ namespace {
 
 // One row per command.
 const Command kCommands[] = {
-    {"dump", "FILE [--json]", "prints the tree, one key a line, or as JSON", RunDump,
-     "Prints every key of FILE, depth first in table order. Text form: one line per key,\n"
+    {"dump", "FILE [PATH] [--json]", "prints the tree (or the subtree at PATH), or as JSON",
+     RunDump,
+     "Prints every key of FILE (of the subtree at PATH: the key there first), depth first\n"
+     "in table order. Text form: one line per key,\n"
      "indented two spaces a level: the name in JSON quotes (an unnamed key as #ID, #ID[N] for\n"
      "the N-th with that id, as a PATH names it), the type, the attributes when set, then the\n"
      "value (text in quotes, other bytes in hex, a 4-byte value that is not a UTF-16 string\n"
-     "also as \"(int N)\"). --json: the tree as one line of\n"
+     "also as \"(int N)\"). --json: the tree (the subtree) as one line of\n"
      "JSON that \"settool build\" takes back.\n"
-     "Exit status: 0 printed; 1 the file would open as a new tree (empty, unfinished save,\n"
-     "damaged); 2 usage errors, a file that cannot be opened, output that cannot be written.\n"},
+     "Exit status: 0 printed; 1 no such key, or the file would open as a new tree (empty,\n"
+     "unfinished save, damaged); 2 usage errors, a file that cannot be opened, output that\n"
+     "cannot be written.\n" PATH_HELP},
     {"build", "OUT < JSON", "makes a new file from the JSON form of a tree", RunBuild,
      "Reads the JSON form of a tree (as \"settool dump --json\" writes it) from standard\n"
      "input and writes it to the new file OUT. An existing OUT is never overwritten.\n"
@@ -115,14 +120,21 @@ const Command kCommands[] = {
      "ORVO_COMMON_APPDATA, or /var/lib). Makes nothing; the file need not exist.\n"
      "Exit status: 0 printed; 1 the application data folder is not known; 2 when given\n"
      "arguments.\n"},
-    {"ls", "FILE [PATH]", "lists the keys below a key: name, type, attributes, length", RunList,
+    {"ls", "FILE [PATH] [-r] [--json]", "lists the keys below a key: name, type, length", RunList,
      "One line per child of the key at PATH (the root when PATH is absent): its name (an\n"
      "unnamed key as #ID, or #ID[N] for the N-th with that id), type, attributes and value\n"
      "length in bytes.\n"
+     "-r: every key below it, depth first in table order, each by its full path from the\n"
+     "root in JSON quotes, as get takes it (\"APP/#1[2]/Name\").\n"
+     "--json: one line, a JSON array of {\"path\": P, \"id\": N, \"node\": {...}}, the node as\n"
+     "dump --json writes it without its children.\n"
      "Exit status: 0 listed; 1 no such key, or the file would not load; 2 usage or file\n"
      "errors.\n" PATH_HELP},
-    {"get", "FILE PATH", "prints the value of a key", RunGet,
+    {"get", "FILE PATH [--raw|--json]", "prints the value of a key", RunGet,
      "Prints the type and value of the key at PATH as \"dump\" shows it.\n"
+     "--raw: the value alone, as jq -r gives it: a string's text (UTF-8, without its\n"
+     "terminator) and a newline; the bytes of any other value as they are.\n"
+     "--json: the key as dump --json writes it, without its children.\n"
      "Exit status: 0 printed; 1 no such key, or the file would not load; 2 usage or file\n"
      "errors.\n" PATH_HELP},
     {"set", "FILE PATH VALUE", "sets a value: --wstring T, --string T, --int N, --hex H, --none",
@@ -146,6 +158,29 @@ const Command kCommands[] = {
      "A protected key keeps its value, name and place. Other attribute bits stay.\n"
      "Exit status: 0 done; 1 refused (no such key, a file that would not load whole);\n"
      "2 usage or file errors.\n" PATH_HELP},
+    {"export", "FILE PATH [OUT|-]", "writes the subtree at PATH as JSON that import takes back",
+     RunExport,
+     "Writes the key at PATH and everything below it as one line of JSON, from the root\n"
+     "down: the keys on the way as bare nodes (a name and the child, no flags, no value;\n"
+     "before an unnamed key also the siblings that share its child id, so that it keeps its\n"
+     "#ID[N]), then the subtree in full. \"settool import\" puts it back at the same PATH.\n"
+     "OUT is a new file (never overwritten); without it, or with -, standard output.\n"
+     "Exit status: 0 written; 1 no such key, or the file would open as a new tree; 2 usage\n"
+     "errors, a file that cannot be opened, OUT exists already or cannot be written.\n" PATH_HELP},
+    {"import", "FILE JSON|-", "merges a JSON tree into FILE: keys matched or added, values set",
+     RunImport,
+     "Reads a tree in the JSON form of build (from the file JSON, or standard input for -)\n"
+     "and merges it into the existing FILE under the writers' lock, in one save: the JSON's\n"
+     "root is FILE's root (the same name); a named key is matched by its name, an unnamed\n"
+     "one by child id and occurrence (#ID[N]); a key not there is added; a matched key takes\n"
+     "the JSON's type, value and attributes, except from a bare node (neither flags nor a\n"
+     "value: left as it is). Nothing is removed. A key that is protected in FILE is never\n"
+     "changed: an import that would change one is refused (keys may be added below it).\n"
+     "Prints \"imported N keys: A added, C changed, K as they were\".\n"
+     "Exit status: 0 imported; 1 refused, nothing changed (the JSON is not a valid tree: the\n"
+     "line and column are given; another root name; a protected key; the root's value; a\n"
+     "file that would not load whole); 2 usage errors, a file that cannot be opened, read or\n"
+     "written.\n"},
 };
 
 const Command* FindCommand(const std::u16string& name) {
@@ -156,26 +191,24 @@ const Command* FindCommand(const std::u16string& name) {
 }
 
 void PrintUsage(std::FILE* f) {
-  std::fprintf(f, "usage: settool COMMAND ARGUMENTS...\ncommands:\n");
+  PrintOut(f, "usage: settool COMMAND ARGUMENTS...\ncommands:\n");
   for (const Command& c : kCommands) {
-    std::fprintf(f, "  %-15s %-16s %s\n", c.name, c.arguments, c.summary);
+    PrintOut(f, "  %-15s %-16s %s\n", c.name, c.arguments, c.summary);
   }
-  std::fprintf(f, "  %-15s %-16s %s\n", "help", "[COMMAND]",
-               "prints this text, or one command's help");
-  std::fprintf(f, "  %-15s %-16s %s\n", "--version", "", "prints settool's version");
-  std::fprintf(
-      f,
-      "exit status: 0 done, 1 the answer is no or the input was refused, 2 usage or "
-      "file errors, 3 (notify-app) registered already or (unregister-app, unregister-widget)\n"
-      "nothing to remove\n"
-      "FILE, IN and OUT are paths of at most 255 characters (the store's limit), for every "
-      "command\n");
+  PrintOut(f, "  %-15s %-16s %s\n", "help", "[COMMAND]", "prints this text, or one command's help");
+  PrintOut(f, "  %-15s %-16s %s\n", "--version", "", "prints settool's version");
+  PrintOut(f,
+           "exit status: 0 done, 1 the answer is no or the input was refused, 2 usage or "
+           "file errors, 3 (notify-app) registered already or (unregister-app, unregister-widget)\n"
+           "nothing to remove\n"
+           "FILE, IN, OUT and JSON are paths of at most 255 characters (the store's limit), "
+           "for every command\n");
 }
 
 // Standard output written in full: 0, else a message and 2.
 int Flushed(CommandContext& ctx) {
-  if (std::ferror(ctx.out) == 0 && std::fflush(ctx.out) == 0) return kExitOk;
-  std::fputs("settool: cannot write the output\n", ctx.err);
+  if (FlushOut(ctx.out)) return kExitOk;
+  WriteOut(ctx.err, "settool: cannot write the output\n");
   return kExitError;
 }
 
@@ -195,8 +228,8 @@ int RunHelp(CommandContext& ctx) {
   if (c == nullptr) {
     return UsageError(ctx, "help", "[COMMAND]", "unknown command " + ForPeople(ctx.args[0]));
   }
-  std::fprintf(ctx.out, "usage: settool %s%s%s\n%s.\n%s", c->name, *c->arguments ? " " : "",
-               c->arguments, c->summary, c->help);
+  PrintOut(ctx.out, "usage: settool %s%s%s\n%s.\n%s", c->name, *c->arguments ? " " : "",
+           c->arguments, c->summary, c->help);
   return Flushed(ctx);
 }
 
@@ -213,12 +246,12 @@ int Run(std::vector<std::u16string> args) {
   ctx.args.assign(args.begin() + 1, args.end());
   if (args[0] == u"--version") {
     if (!ctx.args.empty()) return UsageError(ctx, "--version", "", "takes no arguments");
-    std::fprintf(ctx.out, "settool %s\n", ORVO_VERSION_STRING);
+    PrintOut(ctx.out, "settool %s\n", ORVO_VERSION_STRING);
     return Flushed(ctx);
   }
   if (args[0] == u"help") return RunHelp(ctx);
   if (const Command* c = FindCommand(args[0])) return c->run(ctx);
-  std::fprintf(ctx.err, "settool: unknown command %s\n", ForPeople(args[0]).c_str());
+  PrintOut(ctx.err, "settool: unknown command %s\n", ForPeople(args[0]).c_str());
   PrintUsage(ctx.err);
   return kExitError;
 }
@@ -235,11 +268,15 @@ int OutOfMemory() {
 
 template <class MakeArgs>
 int Main(MakeArgs make_args) {
+  int code;
   try {
-    return Run(make_args());
+    code = Run(make_args());
   } catch (const std::bad_alloc&) {
-    return OutOfMemory();
+    code = OutOfMemory();
   }
+  FlushOut(stdout);
+  FlushOut(stderr);
+  return code;
 }
 
 }  // namespace orvo::settool

@@ -1,6 +1,8 @@
 #include "tools/settool/messages.h"
 
 #include "platform/utf.h"
+#include "store/node.h"
+#include "tools/settool/output.h"
 
 namespace orvo::settool {
 
@@ -46,14 +48,14 @@ const char* OpenErrorText(platform::OpenError error) {
 
 int Complain(CommandContext& ctx, const char* command, const std::u16string& file,
              const std::string& why, int code) {
-  std::fprintf(ctx.err, "settool: %s: %s: %s\n", command, ForPeople(file).c_str(), why.c_str());
+  PrintOut(ctx.err, "settool: %s: %s: %s\n", command, ForPeople(file).c_str(), why.c_str());
   return code;
 }
 
 int UsageError(CommandContext& ctx, const char* command, const char* arguments,
                const std::string& why) {
-  std::fprintf(ctx.err, "settool: %s: %s\nusage: settool %s %s\n", command, why.c_str(), command,
-               arguments);
+  PrintOut(ctx.err, "settool: %s: %s\nusage: settool %s %s\n", command, why.c_str(), command,
+           arguments);
   return kExitError;
 }
 
@@ -90,6 +92,88 @@ bool ParseFileAndFlags(CommandContext& ctx, const char* command, const char* arg
     return false;
   }
   return FilePathFits(ctx, command, *file);
+}
+
+bool ParseOperandsAndFlags(CommandContext& ctx, const char* command, const char* arguments,
+                           const char* const* flags, bool* set, size_t min_operands,
+                           size_t max_operands, std::vector<std::u16string>* operands) {
+  size_t nflags = 0;
+  while (flags != nullptr && flags[nflags] != nullptr) set[nflags++] = false;
+  operands->clear();
+  bool options_done = false;
+  for (const std::u16string& arg : ctx.args) {
+    if (!options_done && arg == u"--") {
+      options_done = true;
+      continue;
+    }
+    if (!options_done && arg.size() > 1 && arg[0] == u'-') {
+      size_t i = 0;
+      while (i < nflags && arg != platform::Utf8ToUtf16(flags[i])) ++i;
+      if (i == nflags) {
+        UsageError(ctx, command, arguments, "unknown option " + ForPeople(arg));
+        return false;
+      }
+      set[i] = true;
+      continue;
+    }
+    operands->push_back(arg);
+  }
+  if (operands->empty() || (*operands)[0].empty()) {
+    UsageError(ctx, command, arguments, "no file given");
+    return false;
+  }
+  if (operands->size() < min_operands) {
+    UsageError(ctx, command, arguments, "too few arguments");
+    return false;
+  }
+  if (operands->size() > max_operands) {
+    UsageError(ctx, command, arguments,
+               "too many arguments (extra: " + ForPeople((*operands)[max_operands]) + ")");
+    return false;
+  }
+  return FilePathFits(ctx, command, (*operands)[0]);
+}
+
+namespace {
+bool IsSeparator(char16_t c) { return c == u'\\' || c == u'/'; }
+}  // namespace
+
+std::string NameFault(const std::u16string& name) {
+  if (name.size() > static_cast<size_t>(kCfMaxNameLength)) {
+    return "a name has at most 255 characters";
+  }
+  for (char16_t c : name) {
+    if (c == u'<' || c == u'>') return "a name cannot hold < or >";
+    if (c == 0 || IsSeparator(c)) return "a name cannot hold \\ or /";
+  }
+  return std::string();
+}
+
+std::string ShownPath(const std::u16string& path) {
+  return path.empty() ? "the root key" : ForPeople(path);
+}
+
+int CheckKeyPath(CommandContext& ctx, const char* command, const char* arguments,
+                 const std::u16string& file, const std::u16string& path) {
+  size_t start = 0;
+  while (start < path.size()) {
+    size_t end = start;
+    while (end < path.size() && !IsSeparator(path[end])) ++end;
+    if (end == start) {
+      return UsageError(ctx, command, arguments,
+                        "empty name in the path " + ForPeople(path) +
+                            " (a separator at the start or two in a row)");
+    }
+    const std::string fault = NameFault(path.substr(start, end - start));
+    if (!fault.empty()) {
+      return Complain(ctx, command, file,
+                      ForPeople(path) + ": invalid name \"" +
+                          ForPeople(path.substr(start, end - start)) + "\": " + fault,
+                      kExitNo);
+    }
+    start = end + 1;
+  }
+  return kExitOk;
 }
 
 bool FilePathFits(CommandContext& ctx, const char* command, const std::u16string& file) {

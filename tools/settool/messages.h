@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "platform/file.h"
 #include "tools/settool/commands.h"
@@ -44,6 +45,25 @@ bool FilePathFits(CommandContext& ctx, const char* command, const std::u16string
 // per option, whether it was given.
 bool ParseFileAndFlags(CommandContext& ctx, const char* command, const char* arguments,
                        const char* const* flags, bool* set, std::u16string* file);
+
+// As ParseFileAndFlags, for a FILE and more operands: *operands receives
+// them all, the file first. A usage error for fewer than |min_operands|
+// ("too few arguments") or more than |max_operands| ("too many arguments").
+bool ParseOperandsAndFlags(CommandContext& ctx, const char* command, const char* arguments,
+                           const char* const* flags, bool* set, size_t min_operands,
+                           size_t max_operands, std::vector<std::u16string>* operands);
+
+// Why |name| (one path component or a new name) cannot name a key, or empty.
+std::string NameFault(const std::u16string& name);
+
+// A key path for messages ("the root key" for the empty one).
+std::string ShownPath(const std::u16string& path);
+
+// Checks a key path (key_path.h): names separated by backslash or slash, one
+// separator allowed at the end. Reports and returns the exit code (2 for an
+// empty name, 1 for a name no key can have), or kExitOk.
+int CheckKeyPath(CommandContext& ctx, const char* command, const char* arguments,
+                 const std::u16string& file, const std::u16string& path);
 
 }  // namespace orvo::settool
 

@@ -20,6 +20,7 @@
 #include "store/save_protocol.h"
 #include "tools/settool/commands.h"
 #include "tools/settool/messages.h"
+#include "tools/settool/output.h"
 
 namespace orvo::settool {
 namespace {
@@ -172,11 +173,11 @@ int Report(CommandContext& ctx, int32_t result, int32_t code, const char* meanin
   const std::string text = meaning != nullptr                   ? std::string(meaning)
                            : result == install::kResultNoFolder ? NoFolderMeaning()
                                                                 : Meaning(result, code);
-  std::fprintf(ctx.out, "result 0x%08" PRIX32 ", error code %" PRId32 " (0x%08" PRIX32 "): %s\n",
-               static_cast<uint32_t>(result), code, static_cast<uint32_t>(code), text.c_str());
+  PrintOut(ctx.out, "result 0x%08" PRIX32 ", error code %" PRId32 " (0x%08" PRIX32 "): %s\n",
+           static_cast<uint32_t>(result), code, static_cast<uint32_t>(code), text.c_str());
   install::CPathBuffer file;
   if (result != install::kResultNoFolder && install::RegistrationFilePath(&file)) {
-    std::fprintf(ctx.out, "file: %s\n", MachinePathForPeople(file.text()).c_str());
+    PrintOut(ctx.out, "file: %s\n", MachinePathForPeople(file.text()).c_str());
   }
   if (result == install::kResultOk) return kExitOk;
   if (result == install::kResultDuplicate || result == install::kResultNothingToRemove) {
@@ -270,8 +271,8 @@ int RunCheckInstalled(CommandContext& ctx) {
   if (!ctx.args.empty()) return UsageError(ctx, "check-installed", "", "takes no arguments");
   int32_t installed = 0;
   const int32_t result = install::CheckTamsiverInstalled(&installed);
-  std::fprintf(ctx.out, "installed %" PRId32 ", result 0x%08" PRIX32 "\n", installed,
-               static_cast<uint32_t>(result));
+  PrintOut(ctx.out, "installed %" PRId32 ", result 0x%08" PRIX32 "\n", installed,
+           static_cast<uint32_t>(result));
   return kExitOk;
 }
 
@@ -279,10 +280,10 @@ int RunWhere(CommandContext& ctx) {
   if (!ctx.args.empty()) return UsageError(ctx, "where", "", "takes no arguments");
   install::CPathBuffer file;
   if (!install::RegistrationFilePath(&file)) {
-    std::fputs("settool: where: the machine-wide application data folder is not known\n", ctx.err);
+    WriteOut(ctx.err, "settool: where: the machine-wide application data folder is not known\n");
     return kExitNo;
   }
-  std::fprintf(ctx.out, "%s\n", MachinePathForPeople(file.text()).c_str());
+  PrintOut(ctx.out, "%s\n", MachinePathForPeople(file.text()).c_str());
   return kExitOk;
 }
 

@@ -15,6 +15,7 @@
 #include "store/format.h"
 #include "tools/settool/commands.h"
 #include "tools/settool/messages.h"
+#include "tools/settool/output.h"
 #include "tools/settool/write_lock.h"
 
 namespace orvo::settool {
@@ -115,7 +116,7 @@ int RunRecover(CommandContext& ctx) {
                                            : " (reading stopped at a record that cannot be "
                                              "read; the keys after it are lost)") +
                            "\n";
-  if (std::fputs(line.c_str(), ctx.out) < 0 || std::fflush(ctx.out) != 0) {
+  if (!WriteOut(ctx.out, line) || !FlushOut(ctx.out)) {
     return Complain(ctx, kCommand, out, "cannot write the output", kExitError);
   }
   return kExitOk;

@@ -8,6 +8,7 @@
 #include "store/child_table.h"
 #include "store/name.h"
 #include "tools/settool/json.h"
+#include "tools/settool/output.h"
 #include "tools/settool/value_text.h"
 
 namespace orvo::settool {
@@ -55,7 +56,8 @@ bool AppendTypedValue(int type, const uint8_t* v, int length, std::string* out) 
   return false;
 }
 
-void AppendNodeHead(const CfNode* n, std::string* out) {
+// The node's members but its children, without the closing brace.
+void AppendNodeFields(const CfNode* n, std::string* out) {
   out->append("{\"name\": ");
   AppendJsonString(CfName(n), n->name_length, out);
   out->append(", \"flags\": ");
@@ -69,12 +71,18 @@ void AppendNodeHead(const CfNode* n, std::string* out) {
     }
     out->push_back('"');
   }
+}
+
+void AppendNodeHead(const CfNode* n, std::string* out) {
+  AppendNodeFields(n, out);
   out->append(", \"children\": [");
 }
 
-// Appends the JSON of |root| to *out; with |file|, writes out whatever has
-// gathered now and then. False when a write fails.
-bool EmitTree(const CfNode* root, std::string* out, std::FILE* file) {
+// Appends the JSON of |root| to *out, then |suffix| and a newline; with
+// |file|, writes out whatever has gathered now and then. False when a write
+// fails.
+bool EmitTree(const CfNode* root, std::string* out, std::FILE* file,
+              const std::string& suffix = std::string()) {
   struct Frame {
     const CfNode* node;
     int32_t next;
@@ -99,13 +107,14 @@ bool EmitTree(const CfNode* root, std::string* out, std::FILE* file) {
       if (!stack.empty()) out->push_back('}');  // closes the child entry
     }
     if (file != nullptr && out->size() >= kFlushAt) {
-      if (std::fwrite(out->data(), 1, out->size(), file) != out->size()) return false;
+      if (!WriteOut(file, *out)) return false;
       out->clear();
     }
   }
+  out->append(suffix);
   out->push_back('\n');
   if (file != nullptr) {
-    if (std::fwrite(out->data(), 1, out->size(), file) != out->size()) return false;
+    if (!WriteOut(file, *out)) return false;
     out->clear();
   }
   return true;
@@ -149,7 +158,8 @@ struct Frame {
 
 class TreeReader {
  public:
-  explicit TreeReader(const std::string& text) : lexer_(text) {}
+  TreeReader(const std::string& text, std::unordered_set<const CfNode*>* bare)
+      : lexer_(text), bare_(bare) {}
   ~TreeReader() {
     for (Frame& f : stack_) {
       for (const CfChildEntry& e : f.children) FreeNodeTree(e.child, nullptr);
@@ -171,6 +181,7 @@ class TreeReader {
   bool FinishNode();
 
   JsonLexer lexer_;
+  std::unordered_set<const CfNode*>* bare_;
   std::vector<Frame> stack_;
   CfNode* root_ = nullptr;
   std::string error_;
@@ -454,12 +465,14 @@ bool TreeReader::FinishNode() {
     return Fail("out of memory");
   }
   f.children.clear();
+  const bool bare = !f.has_flags && !f.has_value;
   stack_.pop_back();
   if (stack_.empty()) {
     root_ = node;
   } else {
     stack_.back().entry_node = node;  // its entry continues after the node
   }
+  if (bare && bare_ != nullptr) bare_->insert(node);  // |node| is owned by now
   return true;
 }
 
@@ -472,9 +485,55 @@ bool WriteTreeJson(const CfNode* root, std::FILE* out) {
 
 void AppendTreeJson(const CfNode* root, std::string* out) { EmitTree(root, out, nullptr); }
 
-CfNode* ParseTreeJson(const std::string& text, std::string* error) {
+void AppendNodeJson(const CfNode* node, std::string* out) {
+  AppendNodeFields(node, out);
+  out->push_back('}');
+}
+
+namespace {
+
+bool EmitTreeFromRoot(CfNode* root, const std::vector<NodeStep>& steps, std::string* out,
+                      std::FILE* file) {
+  std::string& buf = *out;
+  std::string closing;
+  for (const NodeStep& s : steps) {
+    buf.append("{\"name\": ");
+    AppendJsonString(CfName(s.parent), s.parent->name_length, &buf);
+    buf.append(", \"children\": [");
+    const CfChildEntry* entries = CfChildren(s.parent)->entries;
+    int32_t first = s.index;
+    while (first > 0 && entries[first - 1].id == entries[s.index].id) --first;
+    for (int32_t i = first; i <= s.index; ++i) {
+      buf.append("{\"id\": ");
+      buf.append(std::to_string(entries[i].id));
+      buf.append(", \"node\": ");
+      if (i < s.index) {
+        buf.append("{\"name\": ");
+        AppendJsonString(CfName(entries[i].child), entries[i].child->name_length, &buf);
+        buf.append("}}, ");
+      }
+    }
+    closing.append("}]}");
+  }
+  const CfNode* node = steps.empty() ? root : StepChild(steps.back());
+  return EmitTree(node, &buf, file, closing);
+}
+
+}  // namespace
+
+bool WriteTreeJsonFromRoot(CfNode* root, const std::vector<NodeStep>& steps, std::FILE* out) {
+  std::string buf;
+  return EmitTreeFromRoot(root, steps, &buf, out);
+}
+
+void AppendTreeJsonFromRoot(CfNode* root, const std::vector<NodeStep>& steps, std::string* out) {
+  EmitTreeFromRoot(root, steps, out, nullptr);
+}
+
+CfNode* ParseTreeJson(const std::string& text, std::string* error,
+                      std::unordered_set<const CfNode*>* bare) {
   try {
-    TreeReader reader(text);
+    TreeReader reader(text, bare);
     return reader.Read(error);
   } catch (const std::bad_alloc&) {
     *error = "out of memory";
