@@ -33,8 +33,13 @@
 #define ORVO_STORE_CHILD_TABLE_H_
 
 #include "store/child_hints.h"
-#include "store/node.h"
+#include "store/node_record.h"
 
+// Makes |table| an empty sorted table with room for |capacity| entries at
+// |entries| (null with 0: no storage yet), a piece of node storage that the
+// table then owns. Every table starts here: NewChildTable's on the heap, the
+// file reader's carved from its block.
+void InitChildTable(CfChildTable* table, CfChildEntry* entries, int32_t capacity);
 // A new empty table (capacity 0), or nullptr when memory runs out.
 CfChildTable* NewChildTable();
 // Frees the table's storage and the table (not the children).

@@ -29,37 +29,39 @@ bool CConfigFile::CheckInvariants(std::string* message) {
       fault = std::move(text);
       return false;
     };
+    const CfKeyRegistry& registry = keys_.registry();
     auto check = [&]() -> bool {
       // Registry: sorted by node address, each key once, counted, and (for
       // live keys) at most one per node.
       std::unordered_set<const CCfKeyInterface*> registered;
       std::unordered_map<const CfNode*, const CCfKeyInterface*> live_by_node;
-      for (int32_t i = 0; i < registry_.count(); ++i) {
-        const CfKeyEntry& e = registry_.at(i);
-        if (i > 0 && reinterpret_cast<uintptr_t>(registry_.at(i - 1).node) >
+      for (int32_t i = 0; i < registry.count(); ++i) {
+        const CfKeyEntry& e = registry.at(i);
+        if (i > 0 && reinterpret_cast<uintptr_t>(registry.at(i - 1).node) >
                          reinterpret_cast<uintptr_t>(e.node)) {
           return fail("registry not sorted by node");
         }
         if (e.key == nullptr) return fail("registry entry without a key");
         if (!registered.insert(e.key).second) return fail(Describe("key registered twice", e.key));
-        if (e.key->node_ != e.node)
+        if (e.key->node() != e.node)
           return fail(Describe("key registered under another node", e.key));
-        if (e.key->file_ != this) return fail(Describe("key of another file", e.key));
-        if (e.key->ref_count_ < 1) return fail(Describe("registered key with count 0", e.key));
-        if (!e.key->detached_ && !live_by_node.emplace(e.node, e.key).second) {
+        if (e.key->table() != &keys_) return fail(Describe("key of another file", e.key));
+        if (e.key->count() < 1) return fail(Describe("registered key with count 0", e.key));
+        if (!e.key->detached() && !live_by_node.emplace(e.node, e.key).second) {
           return fail(Describe("two live keys for one node", e.node));
         }
       }
 
       // Idle pool: within its limit, not registered, distinct.
-      if (pool_count_ < 0 || pool_count_ > kCfIdlePoolLimit)
+      if (keys_.pool_count() < 0 || keys_.pool_count() > kCfIdlePoolLimit)
         return fail("idle pool over its limit");
-      for (int32_t i = 0; i < pool_count_; ++i) {
-        if (pool_[i] == nullptr || registered.count(pool_[i]) != 0) {
-          return fail(Describe("pooled key still registered", pool_[i]));
+      for (int32_t i = 0; i < keys_.pool_count(); ++i) {
+        if (keys_.pooled(i) == nullptr || registered.count(keys_.pooled(i)) != 0) {
+          return fail(Describe("pooled key still registered", keys_.pooled(i)));
         }
         for (int32_t j = 0; j < i; ++j) {
-          if (pool_[j] == pool_[i]) return fail(Describe("key pooled twice", pool_[i]));
+          if (keys_.pooled(j) == keys_.pooled(i))
+            return fail(Describe("key pooled twice", keys_.pooled(i)));
         }
       }
 
@@ -67,8 +69,8 @@ bool CConfigFile::CheckInvariants(std::string* message) {
       if (root_ == nullptr) return fail("no root");
       if (root_key_ != nullptr) {
         if (registered.count(root_key_) == 0) return fail("root key not registered");
-        if (root_key_->detached_ || root_key_->node_ != root_ || root_key_->parent_ != nullptr ||
-            root_key_->index_ != -1) {
+        if (root_key_->detached() || root_key_->node() != root_ || root_key_->parent() != nullptr ||
+            root_key_->index() != -1) {
           return fail("root key does not stand for the root");
         }
       }
@@ -121,33 +123,33 @@ bool CConfigFile::CheckInvariants(std::string* message) {
       // Keys: live ones stand for a node of the tree at their index; every
       // key's parent is registered and counts the reference it holds.
       std::unordered_map<const CCfKeyInterface*, int32_t> child_refs;
-      for (int32_t i = 0; i < registry_.count(); ++i) {
-        const CCfKeyInterface* key = registry_.at(i).key;
-        if (key->parent_ != nullptr) {
-          if (registered.count(key->parent_) == 0) {
+      for (int32_t i = 0; i < registry.count(); ++i) {
+        const CCfKeyInterface* key = registry.at(i).key;
+        if (key->parent() != nullptr) {
+          if (registered.count(key->parent()) == 0) {
             return fail(Describe("parent of a key not registered", key));
           }
-          ++child_refs[key->parent_];
+          ++child_refs[key->parent()];
         }
-        if (key->detached_) continue;
-        if (in_tree.count(key->node_) == 0) return fail(Describe("live key off the tree", key));
+        if (key->detached()) continue;
+        if (in_tree.count(key->node()) == 0) return fail(Describe("live key off the tree", key));
         if (key == root_key_) continue;
-        const CCfKeyInterface* parent = key->parent_;
+        const CCfKeyInterface* parent = key->parent();
         if (parent == nullptr) return fail(Describe("second key without a parent", key));
-        if (parent->detached_ || !CfIsBranch(parent->node_)) {
+        if (parent->detached() || !CfIsBranch(parent->node())) {
           return fail(Describe("live key under a detached or leaf parent", key));
         }
-        const CfChildTable* table = CfChildren(parent->node_);
-        if (key->index_ < 0 || key->index_ >= table->count ||
-            table->entries[key->index_].child != key->node_) {
+        const CfChildTable* table = CfChildren(parent->node());
+        if (key->index() < 0 || key->index() >= table->count ||
+            table->entries[key->index()].child != key->node()) {
           return fail(Describe("key index out of step with its parent's table", key));
         }
       }
-      for (int32_t i = 0; i < registry_.count(); ++i) {
-        const CCfKeyInterface* key = registry_.at(i).key;
+      for (int32_t i = 0; i < registry.count(); ++i) {
+        const CCfKeyInterface* key = registry.at(i).key;
         const auto it = child_refs.find(key);
         const int32_t held = (it == child_refs.end() ? 0 : it->second) + (key == root_key_ ? 1 : 0);
-        if (key->ref_count_ < held) return fail(Describe("count below the references held", key));
+        if (key->count() < held) return fail(Describe("count below the references held", key));
       }
       return true;
     };

@@ -1,6 +1,5 @@
 // Key objects: creating, renaming and deleting keys.
 #include "store/child_table.h"
-#include "store/config_file.h"
 #include "store/key.h"
 #include "store/name.h"
 #include "store/value_args.h"
@@ -47,7 +46,7 @@ int32_t CCfKeyInterface::AddChildNode(CfNode* node, uint32_t id, bool before) {
   if (parent_ != nullptr) {
     entry = ParentEntry();
     if (entry == nullptr) return -1;
-  } else if (file_->root_ != node_) {
+  } else if (table_->root() != node_) {
     return -1;
   }
   const uint8_t flags = static_cast<uint8_t>(node_->flags & kCfTypeMask);
@@ -62,7 +61,7 @@ int32_t CCfKeyInterface::AddChildNode(CfNode* node, uint32_t id, bool before) {
   if (entry != nullptr) {
     entry->child = record;
   } else {
-    file_->root_ = record;
+    table_->set_root(record);
   }
   RebindKeyNode(record);
   return pos;
@@ -70,9 +69,9 @@ int32_t CCfKeyInterface::AddChildNode(CfNode* node, uint32_t id, bool before) {
 
 ICfKey* CCfKeyInterface::CreateNamedChild(const CfChar* name, int name_limit, int32_t type,
                                           const void* data, int32_t length) {
-  if (name == nullptr || file_ == nullptr) return nullptr;
+  if (name == nullptr || table_ == nullptr) return nullptr;
   if (!ResolveValueArgs(type, data, &length)) return nullptr;
-  LockGuard guard(file_->lock());
+  LockGuard guard(table_->lock());
   if (detached_) return nullptr;
   if (CfIsBranch(node_) && FindChildByName(node_, name, name_limit, nullptr) >= 0) return nullptr;
   CfNode* node = CreateNode(name, name_limit, static_cast<uint8_t>(type), data, length, 0);
@@ -82,7 +81,7 @@ ICfKey* CCfKeyInterface::CreateNamedChild(const CfChar* name, int name_limit, in
     FreeNodeRecord(node);
     return nullptr;
   }
-  file_->ReindexChildKeys(this);
+  ReindexChildKeys();
   return ObtainChildKey(this, pos);
 }
 
@@ -93,9 +92,9 @@ ICfKey* CCfKeyInterface::CreateChild(const CfChar* name, int32_t type, const voi
 
 ICfKey* CCfKeyInterface::CreateChildWithId(uint32_t id, bool before, int32_t type, const void* data,
                                            int32_t length) {
-  if (id == 0 || file_ == nullptr) return nullptr;
+  if (id == 0 || table_ == nullptr) return nullptr;
   if (!ResolveValueArgs(type, data, &length)) return nullptr;
-  LockGuard guard(file_->lock());
+  LockGuard guard(table_->lock());
   if (detached_) return nullptr;
   CfNode* node = CreateNode(nullptr, 0, static_cast<uint8_t>(type), data, length, 0);
   if (node == nullptr) return nullptr;
@@ -104,18 +103,18 @@ ICfKey* CCfKeyInterface::CreateChildWithId(uint32_t id, bool before, int32_t typ
     FreeNodeRecord(node);
     return nullptr;
   }
-  file_->ReindexChildKeys(this);
+  ReindexChildKeys();
   return ObtainChildKey(this, pos);
 }
 
 bool CCfKeyInterface::Rename(const CfChar* new_name, bool fail_if_exists) {
-  if (new_name == nullptr || file_ == nullptr) return false;
+  if (new_name == nullptr || table_ == nullptr) return false;
   // The name runs to the first NUL, backslash or slash; 1 to 255 units.
   int name_length = 0;
   while (name_length <= kCfMaxNameLength && !CfIsNameEnd(new_name[name_length])) ++name_length;
   if (name_length == 0 || name_length > kCfMaxNameLength) return false;
 
-  LockGuard guard(file_->lock());
+  LockGuard guard(table_->lock());
   if (detached_ || parent_ == nullptr || parent_->detached_) return false;
   if ((node_->flags & kCfProtected) != 0) return false;
   CfChildEntry* entry = ParentEntry();
@@ -153,17 +152,17 @@ bool CCfKeyInterface::Rename(const CfChar* new_name, bool fail_if_exists) {
   if (parent_->AddChildNode(record, 0, false) < 0) {
     FreeNodeRecord(record);
     InsertChild(siblings, old_entry, true);
-    file_->ReindexChildKeys(parent_);
+    parent_->ReindexChildKeys();
     return false;
   }
   RebindKeyNode(record);
-  file_->ReindexChildKeys(parent_);
+  parent_->ReindexChildKeys();
   return true;
 }
 
 bool CCfKeyInterface::Delete() {
-  if (file_ == nullptr) return false;
-  LockGuard guard(file_->lock());
+  if (table_ == nullptr) return false;
+  LockGuard guard(table_->lock());
   if (detached_ || parent_ == nullptr || parent_->detached_) return false;
   if (!CfIsBranch(parent_->node_)) return false;
   const CfChildEntry* entry = ParentEntry();
@@ -171,8 +170,8 @@ bool CCfKeyInterface::Delete() {
   CfNode* node = entry->child;
   if (!IsSubtreeUnprotected(node)) return false;
   if (!RemoveChildAt(CfChildren(parent_->node_), index_)) return false;
-  file_->ReindexChildKeys(parent_);
-  file_->FreeSubtree(node);  // marks this key and those below it detached
+  parent_->ReindexChildKeys();
+  FreeSubtree(table_, node);  // marks this key and those below it detached
   return true;
 }
 

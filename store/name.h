@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "store/node.h"
+#include "store/node_record.h"
 
 inline bool CfIsNameEnd(CfChar c) { return c == 0 || c == u'\\' || c == u'/'; }
 

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "store/node.h"
+#include "store/node_record.h"
 
 // True for a type argument the store accepts: a type code 0-3, optionally
 // with attribute bits 4-7. Bit 2 (branch) and bit 3 (key-bound) belong to
