@@ -24,7 +24,7 @@ namespace orvo::bench {
 
 namespace {
 
-constexpr uint32_t kOpenExisting = 3;
+constexpr uint32_t kOpenExisting = kCfOpenExisting;
 
 // Reads a whole file into a new malloc'd buffer, as a loader does. Returns
 // null on failure.

@@ -88,7 +88,7 @@ ICfKey* CConfigFile::OpenKey(const CfChar* path, bool create) {
 
 bool CConfigFile::Save(const CfChar* path) {
   CfChar target[kCfPathCapacity];
-  CfDiskMemory disk;
+  CfFileFingerprint disk;
   {
     LockGuard guard(lock_);
     if (path != nullptr) {

@@ -111,7 +111,7 @@ class CConfigFile final : public cmmBaseObject<CConfigFile, IConfigFile, glszBNC
   CfHeaderImage image_ = {};
   // What the open or the last save knew of the file on disk; guarded like
   // path_.
-  CfDiskMemory disk_;
+  CfFileFingerprint disk_;
   CfLoadReport load_report_;
   CfNode* root_ = nullptr;
   CCfKeyInterface* root_key_ = nullptr;  // holds one reference

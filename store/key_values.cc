@@ -100,7 +100,8 @@ bool CCfKeyInterface::SetAttributes(uint8_t attributes) {
   if (table_ == nullptr) return true;
   LockGuard guard(table_->lock());
   if (!detached_) {
-    node_->flags = static_cast<uint8_t>((node_->flags & 0x0F) | (attributes & kCfAttributeMask));
+    node_->flags =
+        static_cast<uint8_t>((node_->flags & ~kCfAttributeMask) | (attributes & kCfAttributeMask));
   }
   return true;
 }

@@ -9,7 +9,9 @@
 // True for a type argument the store accepts: a type code 0-3, optionally
 // with attribute bits 4-7. Bit 2 (branch) and bit 3 (key-bound) belong to
 // the store, and nothing above bit 7 fits the flags byte.
-inline bool CfTypeArgumentValid(int32_t type) { return (type & ~0xF3) == 0; }
+inline bool CfTypeArgumentValid(int32_t type) {
+  return (type & ~(kCfTypeMask | kCfAttributeMask)) == 0;
+}
 
 // True for a value length argument: -1 (inferred) or 0 to 65535.
 inline bool CfLengthArgumentValid(int32_t length) {

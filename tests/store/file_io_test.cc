@@ -456,7 +456,7 @@ TEST_F(FileIoFaultTest, OneReadOfTheBodyAndOneWriteOfIt) {
   EXPECT_EQ(fs_.counts.flushes, 3);
   fs_.counts = MemoryFileSystem::Counts();
   CfNode* root = nullptr;
-  CfDiskMemory memory;
+  CfFileFingerprint memory;
   ASSERT_TRUE(LoadConfigFile(kPath, kOpenExisting, &root, &image_, nullptr, &memory));
   TreeHolder holder(root);
   // Header and body; of the side file its header and trailer only, to see

@@ -14,8 +14,8 @@
 
 namespace orvo::testing {
 
-constexpr uint32_t kOpenExisting = 3;
-constexpr uint32_t kOpenAlways = 4;
+constexpr uint32_t kOpenExisting = kCfOpenExisting;
+constexpr uint32_t kOpenAlways = kCfOpenAlways;
 
 template <class T>
 using Held = CfRef<T>;

@@ -30,8 +30,6 @@ namespace orvo::settool {
 
 namespace {
 
-constexpr uint8_t kProtectedAttribute = 0x10;
-
 struct Syntax {
   const char* command;
   const char* arguments;
@@ -191,7 +189,7 @@ bool Recovering(CConfigFile* config) {
   return config->load_report().source == CfTreeSource::kSideFile;
 }
 
-bool IsProtected(ICfKey* key) { return (key->GetAttributes() & kProtectedAttribute) != 0; }
+bool IsProtected(ICfKey* key) { return (key->GetAttributes() & kCfProtected) != 0; }
 
 int SaveFile(CommandContext& ctx, const char* command, const std::u16string& file,
              CConfigFile* config) {
@@ -242,7 +240,7 @@ std::string DescribeKey(ICfKey* key) {
     char buf[16];
     std::snprintf(buf, sizeof(buf), " attr=0x%02x", attributes);
     line += buf;
-    if ((attributes & kProtectedAttribute) != 0) line += " protected";
+    if ((attributes & kCfProtected) != 0) line += " protected";
   }
   const int32_t length = key->GetValueLength();
   line += ' ' + std::to_string(length) + (length == 1 ? " byte" : " bytes");
@@ -359,7 +357,7 @@ int RunSet(CommandContext& ctx) {
     }
     // The key's other attribute bits go along in the type argument: a value
     // that needs a new record takes its attributes from there.
-    const int32_t flags = type | (key->GetAttributes() & 0xF0);
+    const int32_t flags = type | (key->GetAttributes() & kCfAttributeMask);
     if (!key->SetValue(flags, bytes.data(), static_cast<int32_t>(bytes.size()))) {
       // Not protected and not too long: only memory can be missing.
       return Complain(ctx, syntax.command, file,
@@ -481,8 +479,8 @@ int RunProtect(CommandContext& ctx) {
     if (int rc = FindKey(ctx, syntax.command, file, config.get(), path, &key)) return rc;
     const uint8_t old_attributes = key->GetAttributes();
     const uint8_t attributes = state == u"on"
-                                   ? static_cast<uint8_t>(old_attributes | kProtectedAttribute)
-                                   : static_cast<uint8_t>(old_attributes & ~kProtectedAttribute);
+                                   ? static_cast<uint8_t>(old_attributes | kCfProtected)
+                                   : static_cast<uint8_t>(old_attributes & ~kCfProtected);
     // Nothing to change: saved all the same when the tree came from the
     // side file, so that the recovery the note announced is done.
     if (attributes == old_attributes && !Recovering(config.get())) return kExitOk;
