@@ -20,6 +20,9 @@
 #include "store/format.h"
 #include "store/ref.h"
 
+using orvo::store::CfChecksum;
+using orvo::store::CreateConfigFile;
+
 namespace orvo::bench {
 
 namespace {

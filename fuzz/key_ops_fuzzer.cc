@@ -36,6 +36,9 @@
 #include "store/ref.h"
 #include "tests/store/record_bytes.h"
 
+using orvo::store::CfNameHash;
+using orvo::store::CreateConfigFile;
+
 namespace {
 
 using orvo::platform::MemoryFileSystem;

@@ -9,6 +9,9 @@
 #include "store/format.h"
 #include "tools/settool/tree_json.h"
 
+using orvo::store::FreeNodeTree;
+using orvo::store::SerializeNode;
+
 namespace {
 
 // The tree's serialised body.

@@ -16,6 +16,8 @@
 #include "store/node.h"
 #include "store/ref.h"
 
+using orvo::store::CreateConfigFile;
+
 namespace orvo::install {
 
 namespace {

@@ -8,6 +8,8 @@
 #include "store/name.h"
 #include "store/node_storage.h"
 
+namespace orvo::store {
+
 namespace {
 
 constexpr int32_t kGrowStep = 16;
@@ -320,3 +322,5 @@ int32_t FindChildById(const CfNode* node, uint32_t id, int32_t occurrence) {
   if (pos < table->count && table->entries[pos].id == id) return static_cast<int32_t>(pos);
   return -1;
 }
+
+}  // namespace orvo::store

@@ -5,6 +5,11 @@
 
 using orvo::platform::LockGuard;
 
+using orvo::store::InitNewHeaderImage;
+using orvo::store::LoadConfigFile;
+using orvo::store::NewTree;
+using orvo::store::SaveConfigFile;
+
 namespace {
 
 // Length of the NUL-terminated |s| when it is at most |limit| units, else -1.
@@ -18,6 +23,8 @@ int BoundedLength(const CfChar* s, int limit) {
 
 }  // namespace
 
+namespace orvo::store {
+
 CConfigFile* CreateConfigFile(const CfChar* path, uint32_t disposition) {
   CConfigFile* file = new (std::nothrow) CConfigFile();
   if (file == nullptr) return nullptr;
@@ -28,6 +35,8 @@ CConfigFile* CreateConfigFile(const CfChar* path, uint32_t disposition) {
   }
   return file;
 }
+
+}  // namespace orvo::store
 
 int32_t CConfigFile::Open(const CfChar* path, uint32_t disposition) {
   if (root_ != nullptr) return -1;

@@ -64,6 +64,11 @@ static_assert(kCfCreateNew == orvo::platform::kCreateNew &&
 // Paths hold at most 255 units plus the NUL.
 constexpr int kCfPathCapacity = 256;
 
+class CConfigFile;
+namespace orvo::store {
+CConfigFile* CreateConfigFile(const CfChar* path, uint32_t disposition);
+}  // namespace orvo::store
+
 class CConfigFile final : public cmmBaseObject<CConfigFile, IConfigFile, glszBNCConfigFile> {
  public:
   // Count 1, object flags 0, no path, no tree.
@@ -102,7 +107,7 @@ class CConfigFile final : public cmmBaseObject<CConfigFile, IConfigFile, glszBNC
 
  private:
   friend class cmmBaseObject<CConfigFile, IConfigFile, glszBNCConfigFile>;
-  friend CConfigFile* CreateConfigFile(const CfChar* path, uint32_t disposition);
+  friend CConfigFile* orvo::store::CreateConfigFile(const CfChar* path, uint32_t disposition);
 
   ~CConfigFile();
 
@@ -120,6 +125,8 @@ class CConfigFile final : public cmmBaseObject<CConfigFile, IConfigFile, glszBNC
   CfKeyTable keys_{&lock_, &root_};
 };
 
+namespace orvo::store {
+
 // Makes a file object on |path| (null: no path and a new tree) and opens it
 // with the creation disposition given (kCfOpenExisting never creates the
 // file, kCfOpenAlways creates a missing one). Returns it with one reference
@@ -129,5 +136,7 @@ class CConfigFile final : public cmmBaseObject<CConfigFile, IConfigFile, glszBNC
 // load_report() tells what the open found (its source: the file whole, its
 // side file, the records that parse of a damaged file, or a new tree).
 CConfigFile* CreateConfigFile(const CfChar* path, uint32_t disposition);
+
+}  // namespace orvo::store
 
 #endif  // ORVO_STORE_CONFIG_FILE_H_

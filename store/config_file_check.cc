@@ -11,6 +11,9 @@
 
 using orvo::platform::LockGuard;
 
+using orvo::store::CfChildren;
+using orvo::store::CfIsBranch;
+
 namespace {
 
 std::string Describe(const char* what, const void* p) {

@@ -12,6 +12,8 @@ using orvo::platform::File;
 using orvo::platform::OpenError;
 using orvo::platform::OpenMode;
 
+namespace orvo::store {
+
 namespace {
 
 static_assert(kCfHeaderImageSize == kCfReserved28Offset + 4,
@@ -195,3 +197,5 @@ bool InspectConfigFile(const CfChar* path, CfFileReport* report, CfNode** root) 
   }
   return report->sized;
 }
+
+}  // namespace orvo::store

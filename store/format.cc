@@ -10,6 +10,8 @@
 #include "store/name.h"
 #include "store/node_storage.h"
 
+namespace orvo::store {
+
 namespace {
 
 // Size of a record as written: leaf records carry no child ids.
@@ -434,3 +436,5 @@ CfNode* ParseNode(const uint8_t** cursor, const uint8_t* end, CfParseStats* stat
   *cursor = p;
   return root;
 }
+
+}  // namespace orvo::store

@@ -8,6 +8,13 @@
 
 using orvo::platform::LockGuard;
 
+using orvo::store::CfChildren;
+using orvo::store::CfIsBranch;
+using orvo::store::CfName;
+using orvo::store::FindChildById;
+using orvo::store::FindChildByName;
+using orvo::store::OccurrenceAt;
+
 CfChildEntry* CCfKeyInterface::ParentEntry() {
   if (detached_ || parent_ == nullptr || parent_->detached_) return nullptr;
   const CfNode* parent_node = parent_->node_;

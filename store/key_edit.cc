@@ -6,6 +6,23 @@
 
 using orvo::platform::LockGuard;
 
+using orvo::store::CfChildCount;
+using orvo::store::CfChildren;
+using orvo::store::CfInferValueLength;
+using orvo::store::CfIsBranch;
+using orvo::store::CfIsNameEnd;
+using orvo::store::CfLengthArgumentValid;
+using orvo::store::CfName;
+using orvo::store::CfNameHash;
+using orvo::store::CfTypeArgumentValid;
+using orvo::store::CfValue;
+using orvo::store::CreateNode;
+using orvo::store::FindChildByName;
+using orvo::store::FreeNodeRecord;
+using orvo::store::InsertChild;
+using orvo::store::IsSubtreeUnprotected;
+using orvo::store::RemoveChildAt;
+
 namespace {
 
 // Writes |n| (0 to 999) in decimal without leading zeros; returns the units

@@ -7,6 +7,10 @@
 
 using orvo::platform::LockGuard;
 
+using orvo::store::CfChildren;
+using orvo::store::CfIsBranch;
+using orvo::store::FreeNodeTree;
+
 int32_t CCfKeyInterface::AddRef() {
   if (table_ == nullptr) return ref_count_++;  // orphaned: no lock left to take
   LockGuard guard(table_->lock());

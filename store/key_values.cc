@@ -7,6 +7,19 @@
 
 using orvo::platform::LockGuard;
 
+using orvo::store::AppendChild;
+using orvo::store::CfChildCount;
+using orvo::store::CfChildren;
+using orvo::store::CfInferValueLength;
+using orvo::store::CfIsBranch;
+using orvo::store::CfLengthArgumentValid;
+using orvo::store::CfName;
+using orvo::store::CfType;
+using orvo::store::CfTypeArgumentValid;
+using orvo::store::CfValue;
+using orvo::store::CreateNode;
+using orvo::store::FreeNodeRecord;
+
 CfNode* CCfKeyInterface::RebuildNode(const CfChar* name, int name_limit, uint8_t flags,
                                      const void* data, int32_t length, bool branch) {
   // Never drop children: a node that has some stays a branch.

@@ -7,6 +7,8 @@
 
 #include "store/node_record.h"
 
+namespace orvo::store {
+
 inline bool CfIsNameEnd(CfChar c) { return c == 0 || c == u'\\' || c == u'/'; }
 
 // Clamps a name limit: negative or above 255 gives 255.
@@ -22,5 +24,7 @@ uint32_t CfNameHash(const CfChar* name, int limit, int* covered);
 // True when the two names have the same length and equal units, ASCII letters
 // compared without case.
 bool CfNamesMatch(const CfChar* a, int a_length, const CfChar* b, int b_length);
+
+}  // namespace orvo::store
 
 #endif  // ORVO_STORE_NAME_H_

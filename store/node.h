@@ -11,6 +11,8 @@
 
 #include "store/node_record.h"
 
+namespace orvo::store {
+
 // Makes a node. |name| may be null (empty name); |name_limit| is the most
 // units to take, negative or above 255 meaning 255; the name also ends at NUL,
 // backslash or slash. |value_length| -1 infers the length from the type code
@@ -29,6 +31,8 @@ CfNode* CreateNode(const CfChar* name, int name_limit, uint8_t flags, const void
 void CfInitRecord(CfNode* node, uint8_t flags, int name_length, uint16_t value_length,
                   CfChildTable* table);
 
+}  // namespace orvo::store
+
 // Called once for every key-bound node while its subtree is freed, before its
 // memory goes, so the owner can detach the key object that stands for it.
 class CfDetachHook {
@@ -38,6 +42,8 @@ class CfDetachHook {
  protected:
   ~CfDetachHook() = default;
 };
+
+namespace orvo::store {
 
 // Frees |node|, its child table and its whole subtree, without recursion.
 // Key-bound nodes are reported to |hook| (may be null). Returns true.
@@ -49,5 +55,7 @@ void FreeNodeRecord(CfNode* node);
 
 // True when neither |node| nor any node below it has the protected bit.
 bool IsSubtreeUnprotected(const CfNode* node);
+
+}  // namespace orvo::store
 
 #endif  // ORVO_STORE_NODE_H_

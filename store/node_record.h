@@ -69,6 +69,8 @@ constexpr size_t kCfTableOffset = alignof(CfChildTable*) > 4 ? alignof(CfChildTa
 constexpr size_t kCfLeafNameOffset = 4;
 constexpr size_t kCfBranchNameOffset = kCfTableOffset + sizeof(CfChildTable*);
 
+namespace orvo::store {
+
 inline bool CfIsBranch(const CfNode* n) { return (n->flags & kCfBranch) != 0; }
 inline int CfType(const CfNode* n) { return n->flags & kCfTypeMask; }
 
@@ -101,5 +103,7 @@ inline size_t CfRecordBytes(int name_length, size_t value_length, bool branch) {
   return (branch ? kCfBranchNameOffset : kCfLeafNameOffset) +
          (static_cast<size_t>(name_length) + 1) * sizeof(CfChar) + value_length;
 }
+
+}  // namespace orvo::store
 
 #endif  // ORVO_STORE_NODE_RECORD_H_

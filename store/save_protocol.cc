@@ -16,6 +16,8 @@ using orvo::platform::FileStamp;
 using orvo::platform::OpenError;
 using orvo::platform::OpenMode;
 
+namespace orvo::store {
+
 namespace {
 
 struct FreeDeleter {
@@ -866,3 +868,5 @@ const CfChar* CfCompanionSuffix(CfCompanion companion) {
   }
   return u"";
 }
+
+}  // namespace orvo::store

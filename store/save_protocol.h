@@ -148,8 +148,12 @@ enum class CfSideState {
   kInTheWay,     // the name holds no plain file (a folder, a pipe, a link)
 };
 
+namespace orvo::store {
+
 // A short lower-case description of |state|, for messages.
 const char* CfSideStateText(CfSideState state);
+
+}  // namespace orvo::store
 
 // What a load found, for tools that explain it.
 struct CfLoadReport {
@@ -172,6 +176,8 @@ struct CfFileFingerprint {
   uint8_t header[kCfHeaderSize] = {};
   orvo::platform::FileStamp stamp;
 };
+
+namespace orvo::store {
 
 // Runs the reading sequence on |path| with the creation disposition given,
 // waiting up to kCfSharingPatienceMs while a save holds the file. Returns
@@ -202,8 +208,12 @@ bool ExamineConfigFile(const CfChar* path, CfLoadReport* report, CfNode** root);
 bool SaveConfigFile(const CfChar* path, const CfHeaderImage& image, CfNode* const* root,
                     orvo::platform::RecursiveLock* lock, CfFileFingerprint* memory = nullptr);
 
+}  // namespace orvo::store
+
 // The companions a save may meet in its way (R7).
 enum class CfCompanion { kNone, kSideFile, kKeptCopy };
+
+namespace orvo::store {
 
 // The suffix of |companion|'s name (kCfSideFileSuffix, kCfKeptCopySuffix);
 // an empty text for kNone.
@@ -212,5 +222,7 @@ const CfChar* CfCompanionSuffix(CfCompanion companion);
 // Which companion stopped the calling thread's last save that failed with
 // kNameInTheWay; kNone when none did.
 CfCompanion CfLastSaveObstacle();
+
+}  // namespace orvo::store
 
 #endif  // ORVO_STORE_SAVE_PROTOCOL_H_

@@ -23,6 +23,8 @@
 #include "tests/testing/failing_allocator.h"
 #include "tests/testing/temp_dir.h"
 
+using orvo::store::CreateConfigFile;
+
 namespace orvo::install {
 namespace {
 

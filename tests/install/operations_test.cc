@@ -28,6 +28,8 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+using orvo::store::CreateConfigFile;
 #endif
 
 namespace orvo::install {

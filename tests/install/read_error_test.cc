@@ -18,6 +18,8 @@
 #include "tests/store/side_file_util.h"
 #include "tests/testing/temp_dir.h"
 
+using orvo::store::CreateConfigFile;
+
 namespace orvo::install {
 namespace {
 

@@ -26,6 +26,8 @@
 #include "store/node.h"
 #include "store/ref.h"
 
+using orvo::store::CreateConfigFile;
+
 namespace orvo::record_life {
 
 using Bytes = std::vector<uint8_t>;

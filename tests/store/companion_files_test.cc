@@ -19,6 +19,10 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+
+using orvo::store::CreateConfigFile;
+using orvo::store::DecodeFixed32;
+using orvo::store::EncodeFixed32;
 #endif
 
 namespace {

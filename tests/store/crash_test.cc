@@ -22,6 +22,11 @@
 #include "tests/store/side_file_util.h"
 #include "tests/testing/tree_util.h"
 
+using orvo::store::CfChecksum;
+using orvo::store::CreateConfigFile;
+using orvo::store::EncodeFixed32;
+using orvo::store::LoadConfigFile;
+
 namespace {
 
 using orvo::platform::FileSystem;

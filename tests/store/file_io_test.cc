@@ -14,6 +14,19 @@
 #include "tests/testing/temp_dir.h"
 #include "tests/testing/tree_util.h"
 
+using orvo::store::CfChildCount;
+using orvo::store::CfChildren;
+using orvo::store::CfName;
+using orvo::store::DecodeFixed32;
+using orvo::store::EncodeFixed32;
+using orvo::store::InitNewHeaderImage;
+using orvo::store::InspectConfigFile;
+using orvo::store::LoadConfigFile;
+using orvo::store::NewTree;
+using orvo::store::ParseNode;
+using orvo::store::SaveConfigFile;
+using orvo::store::SerializeNode;
+
 namespace {
 
 using orvo::platform::File;

@@ -24,6 +24,14 @@
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+using orvo::store::CfBlockLimit;
+using orvo::store::CfChildCount;
+using orvo::store::CfLiveBlockBytes;
+using orvo::store::CfSetBlockLimitForTesting;
+using orvo::store::InspectConfigFile;
+using orvo::store::LoadConfigFile;
+using orvo::store::ParseNode;
 #endif
 
 namespace {

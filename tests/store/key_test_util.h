@@ -12,6 +12,8 @@
 #include "store/key.h"
 #include "store/ref.h"
 
+using orvo::store::CreateConfigFile;
+
 namespace orvo::testing {
 
 constexpr uint32_t kOpenExisting = kCfOpenExisting;

@@ -28,6 +28,12 @@
 
 #include "tests/testing/as_nobody.h"
 #include "tests/testing/temp_dir.h"
+
+using orvo::store::CfCompanionSuffix;
+using orvo::store::CfLastSaveObstacle;
+using orvo::store::CreateConfigFile;
+using orvo::store::ExamineConfigFile;
+using orvo::store::FreeNodeTree;
 #endif
 
 namespace {

@@ -22,6 +22,17 @@
 #include "tests/testing/tree_util.h"
 #if defined(ORVO_FAILING_ALLOCATOR)
 #include "tests/testing/failing_allocator.h"
+
+using orvo::store::CfChildren;
+using orvo::store::CfNameHash;
+using orvo::store::CreateConfigFile;
+using orvo::store::CreateNode;
+using orvo::store::FindChildById;
+using orvo::store::FindChildByName;
+using orvo::store::FreeNodeTree;
+using orvo::store::InsertChild;
+using orvo::store::OccurrenceAt;
+using orvo::store::ParseNode;
 #endif
 
 namespace orvo::testing {

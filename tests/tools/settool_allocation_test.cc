@@ -16,6 +16,8 @@
 #include "tests/testing/temp_dir.h"
 #include "tests/tools/process.h"
 
+using orvo::store::CreateConfigFile;
+
 namespace {
 
 namespace fs = std::filesystem;

@@ -12,6 +12,10 @@
 #include "tools/settool/messages.h"
 #include "tools/settool/tree_load.h"
 
+using orvo::store::CfFileStateText;
+using orvo::store::CfSideStateText;
+using orvo::store::ExamineConfigFile;
+
 namespace orvo::settool {
 
 namespace {

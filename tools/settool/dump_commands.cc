@@ -12,6 +12,13 @@
 #include "tools/settool/tree_load.h"
 #include "tools/settool/value_text.h"
 
+using orvo::store::CfChildCount;
+using orvo::store::CfChildren;
+using orvo::store::CfName;
+using orvo::store::CfType;
+using orvo::store::CfValue;
+using orvo::store::FreeNodeTree;
+
 namespace orvo::settool {
 
 namespace {

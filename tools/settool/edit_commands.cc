@@ -26,6 +26,10 @@
 #include "tools/settool/value_text.h"
 #include "tools/settool/write_lock.h"
 
+using orvo::store::CfCompanionSuffix;
+using orvo::store::CfLastSaveObstacle;
+using orvo::store::CreateConfigFile;
+
 namespace orvo::settool {
 
 namespace {

@@ -21,6 +21,8 @@
 #include "tools/settool/commands.h"
 #include "tools/settool/messages.h"
 
+using orvo::store::CfLastSaveObstacle;
+
 namespace orvo::settool {
 namespace {
 

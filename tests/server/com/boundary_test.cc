@@ -29,6 +29,8 @@
 #include "store/ref.h"
 #include "tests/server/com/server_library.h"
 
+using orvo::store::CreateConfigFile;
+
 namespace orvo::server {
 namespace {
 
