@@ -264,6 +264,13 @@ class CCfKeyInterface final : public cmmBaseObject<CCfKeyInterface, ICfKey, glsz
   // REQUIRES: the table's lock is held.
   int32_t AddChildNode(CfNode* node, uint32_t id, bool before);
 
+  // Adds the new |node| (null: none could be made) under |id| as
+  // AddChildNode does and returns its key with one new reference. Null when
+  // the node cannot be added (it is freed) or its key cannot be had (the
+  // node stays in the tree).
+  // REQUIRES: the table's lock is held.
+  ICfKey* AdoptChildNode(CfNode* node, uint32_t id, bool before);
+
   // CreateChild with the name cut at |name_limit| units (negative: 255).
   ICfKey* CreateNamedChild(const CfChar* name, int name_limit, int32_t type, const void* data,
                            int32_t length);

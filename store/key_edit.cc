@@ -84,6 +84,17 @@ int32_t CCfKeyInterface::AddChildNode(CfNode* node, uint32_t id, bool before) {
   return pos;
 }
 
+ICfKey* CCfKeyInterface::AdoptChildNode(CfNode* node, uint32_t id, bool before) {
+  if (node == nullptr) return nullptr;
+  const int32_t pos = AddChildNode(node, id, before);
+  if (pos < 0) {
+    FreeNodeRecord(node);
+    return nullptr;
+  }
+  ReindexChildKeys();
+  return ObtainChildKey(this, pos);
+}
+
 ICfKey* CCfKeyInterface::CreateNamedChild(const CfChar* name, int name_limit, int32_t type,
                                           const void* data, int32_t length) {
   if (name == nullptr || table_ == nullptr) return nullptr;
@@ -92,14 +103,7 @@ ICfKey* CCfKeyInterface::CreateNamedChild(const CfChar* name, int name_limit, in
   if (detached_) return nullptr;
   if (CfIsBranch(node_) && FindChildByName(node_, name, name_limit, nullptr) >= 0) return nullptr;
   CfNode* node = CreateNode(name, name_limit, static_cast<uint8_t>(type), data, length, 0);
-  if (node == nullptr) return nullptr;
-  const int32_t pos = AddChildNode(node, 0, false);
-  if (pos < 0) {
-    FreeNodeRecord(node);
-    return nullptr;
-  }
-  ReindexChildKeys();
-  return ObtainChildKey(this, pos);
+  return AdoptChildNode(node, 0, false);
 }
 
 ICfKey* CCfKeyInterface::CreateChild(const CfChar* name, int32_t type, const void* data,
@@ -114,14 +118,7 @@ ICfKey* CCfKeyInterface::CreateChildWithId(uint32_t id, bool before, int32_t typ
   LockGuard guard(table_->lock());
   if (detached_) return nullptr;
   CfNode* node = CreateNode(nullptr, 0, static_cast<uint8_t>(type), data, length, 0);
-  if (node == nullptr) return nullptr;
-  const int32_t pos = AddChildNode(node, id, before);
-  if (pos < 0) {
-    FreeNodeRecord(node);
-    return nullptr;
-  }
-  ReindexChildKeys();
-  return ObtainChildKey(this, pos);
+  return AdoptChildNode(node, id, before);
 }
 
 bool CCfKeyInterface::Rename(const CfChar* new_name, bool fail_if_exists) {
