@@ -28,9 +28,9 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 using orvo::store::CreateConfigFile;
-#endif
 
 namespace orvo::install {
 namespace {

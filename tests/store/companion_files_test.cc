@@ -19,11 +19,11 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#endif
 
 using orvo::store::CreateConfigFile;
 using orvo::store::DecodeFixed32;
 using orvo::store::EncodeFixed32;
-#endif
 
 namespace {
 

@@ -24,6 +24,7 @@
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 using orvo::store::CfBlockLimit;
 using orvo::store::CfChildCount;
@@ -32,7 +33,6 @@ using orvo::store::CfSetBlockLimitForTesting;
 using orvo::store::InspectConfigFile;
 using orvo::store::LoadConfigFile;
 using orvo::store::ParseNode;
-#endif
 
 namespace {
 

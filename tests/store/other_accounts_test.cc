@@ -28,13 +28,13 @@
 
 #include "tests/testing/as_nobody.h"
 #include "tests/testing/temp_dir.h"
+#endif
 
 using orvo::store::CfCompanionSuffix;
 using orvo::store::CfLastSaveObstacle;
 using orvo::store::CreateConfigFile;
 using orvo::store::ExamineConfigFile;
 using orvo::store::FreeNodeTree;
-#endif
 
 namespace {
 

@@ -22,6 +22,7 @@
 #include "tests/testing/tree_util.h"
 #if defined(ORVO_FAILING_ALLOCATOR)
 #include "tests/testing/failing_allocator.h"
+#endif
 
 using orvo::store::CfChildren;
 using orvo::store::CfNameHash;
@@ -33,7 +34,6 @@ using orvo::store::FreeNodeTree;
 using orvo::store::InsertChild;
 using orvo::store::OccurrenceAt;
 using orvo::store::ParseNode;
-#endif
 
 namespace orvo::testing {
 namespace {
