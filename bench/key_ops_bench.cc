@@ -30,6 +30,13 @@
 #include "store/name.h"
 #include "store/ref.h"
 
+using orvo::store::CfChildCount;
+using orvo::store::CfNameHash;
+using orvo::store::CreateConfigFile;
+using orvo::store::EncodeFixed32;
+using orvo::store::FindChildByName;
+using orvo::store::ParseNode;
+
 namespace orvo::bench {
 
 namespace {

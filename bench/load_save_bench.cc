@@ -20,11 +20,14 @@
 #include "store/format.h"
 #include "store/ref.h"
 
+using orvo::store::CfChecksum;
+using orvo::store::CreateConfigFile;
+
 namespace orvo::bench {
 
 namespace {
 
-constexpr uint32_t kOpenExisting = 3;
+constexpr uint32_t kOpenExisting = kCfOpenExisting;
 
 // Reads a whole file into a new malloc'd buffer, as a loader does. Returns
 // null on failure.

@@ -19,6 +19,8 @@
 #include "rapidjson/document.h"
 #include "store/config_file.h"
 
+using orvo::store::CreateConfigFile;
+
 extern char** environ;
 
 namespace orvo::bench {

@@ -19,6 +19,17 @@
 #include "store/ref.h"
 #include "store/save_protocol.h"
 
+using orvo::store::CfChildren;
+using orvo::store::CfNameHash;
+using orvo::store::CreateConfigFile;
+using orvo::store::CreateNode;
+using orvo::store::FreeNodeRecord;
+using orvo::store::FreeNodeTree;
+using orvo::store::InitNewHeaderImage;
+using orvo::store::InsertChild;
+using orvo::store::NewTree;
+using orvo::store::SaveConfigFile;
+
 namespace orvo::bench {
 
 namespace {

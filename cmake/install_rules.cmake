@@ -37,7 +37,9 @@ set(ORVO_PUBLIC_HEADERS
     store/format.h
     store/key.h
     store/key_registry.h
+    store/key_table.h
     store/node.h
+    store/node_record.h
     store/ref.h
     store/save_protocol.h
     platform/file.h

@@ -23,6 +23,12 @@
 #include "store/ref.h"
 #include "store/save_protocol.h"
 
+using orvo::store::CreateConfigFile;
+using orvo::store::DecodeFixed32;
+using orvo::store::FreeNodeTree;
+using orvo::store::LoadConfigFile;
+using orvo::store::SerializeNode;
+
 namespace {
 
 using orvo::platform::MemoryFileSystem;

@@ -36,6 +36,9 @@
 #include "store/ref.h"
 #include "tests/store/record_bytes.h"
 
+using orvo::store::CfNameHash;
+using orvo::store::CreateConfigFile;
+
 namespace {
 
 using orvo::platform::MemoryFileSystem;
@@ -112,7 +115,7 @@ int32_t ReadNameLength(Input* in) {
 int32_t ReadType(Input* in) {
   const uint8_t b = in->Byte();
   if ((b & 0x0C) == 0x0C) return b;  // invalid: branch and key-bound bits
-  return b & 0xF3;
+  return b & (kCfTypeMask | kCfAttributeMask);
 }
 
 // A value to store: |data| (null or a buffer that holds a NUL unit within
@@ -236,7 +239,7 @@ void Inspect(ICfKey* key) {
   const int32_t length = key->GetValueLength();
   Check(length >= 0 && length <= 65535, "value length out of range");
   Check(key->GetType() >= 0 && key->GetType() <= 3, "type out of range");
-  Check((key->GetAttributes() & 0x0F) == 0, "attributes outside the nibble");
+  Check((key->GetAttributes() & ~kCfAttributeMask) == 0, "attributes outside the nibble");
   const std::string value = ValueOf(key);
   if (length > 0) {
     uint8_t sentinel[kMaxValue + 1];
@@ -426,7 +429,7 @@ void Driver::SetValue(ICfKey* key, Input* in) {
   const int32_t type = ReadType(in);
   ValueArg v;
   ReadValue(in, &v);
-  const bool was_protected = !IsDetached(key) && (key->GetAttributes() & 0x10) != 0;
+  const bool was_protected = !IsDetached(key) && (key->GetAttributes() & kCfProtected) != 0;
   const std::string before = IsDetached(key) ? std::string() : ValueOf(key);
   const bool ok = key->SetValue(type, v.data, v.length);
   if (was_protected) Check(!ok, "a protected key took a value");
@@ -613,20 +616,20 @@ void Driver::Step(Input* in) {
       const uint8_t attributes = in->Byte();
       Check(src->SetAttributes(attributes), "SetAttributes failed");
       if (!IsDetached(src)) {
-        Check(src->GetAttributes() == (attributes & 0xF0), "attributes not stored");
+        Check(src->GetAttributes() == (attributes & kCfAttributeMask), "attributes not stored");
       }
       break;
     }
     case 15: {
       const std::u16string name = ReadPath(in);
       const bool fail_if_exists = (in->Byte() & 1) != 0;
-      const bool was_protected = !IsDetached(src) && (src->GetAttributes() & 0x10) != 0;
+      const bool was_protected = !IsDetached(src) && (src->GetAttributes() & kCfProtected) != 0;
       const bool ok = src->Rename(name.c_str(), fail_if_exists);
       if (was_protected) Check(!ok, "a protected key was renamed");
       break;
     }
     case 16: {
-      const bool was_protected = !IsDetached(src) && (src->GetAttributes() & 0x10) != 0;
+      const bool was_protected = !IsDetached(src) && (src->GetAttributes() & kCfProtected) != 0;
       const bool ok = src->Delete();
       if (was_protected) Check(!ok, "a protected key was deleted");
       if (ok) Check(IsDetached(src), "a deleted key is not detached");

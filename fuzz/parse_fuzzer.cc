@@ -19,6 +19,21 @@
 #include "store/save_protocol.h"
 #include "tests/store/side_file_util.h"
 
+using orvo::store::CfChecksum;
+using orvo::store::CfChildren;
+using orvo::store::CfIsBranch;
+using orvo::store::CfName;
+using orvo::store::CfNameHash;
+using orvo::store::DecodeFixed32;
+using orvo::store::FindChildById;
+using orvo::store::FindChildByName;
+using orvo::store::FreeNodeTree;
+using orvo::store::InspectConfigFile;
+using orvo::store::LoadConfigFile;
+using orvo::store::OccurrenceAt;
+using orvo::store::SaveConfigFile;
+using orvo::store::SerializeNode;
+
 namespace {
 
 using orvo::platform::MemoryFileSystem;

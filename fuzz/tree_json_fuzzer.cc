@@ -13,6 +13,9 @@
 #include "tools/settool/key_path.h"
 #include "tools/settool/tree_json.h"
 
+using orvo::store::FreeNodeTree;
+using orvo::store::SerializeNode;
+
 namespace {
 
 // The tree's serialised body.

@@ -16,11 +16,12 @@
 #include "store/node.h"
 #include "store/ref.h"
 
+using orvo::store::CreateConfigFile;
+
 namespace orvo::install {
 
 namespace {
 
-constexpr uint32_t kOpenAlways = 4;
 constexpr int kPathUnits = 260;
 
 uint32_t g_lock_timeout_ms = kRegistrationLockTimeoutMs;
@@ -265,7 +266,7 @@ Result RunNotify(const char16_t* section_name, Step step, bool make_section = tr
   IConfigFile* raw = CallGetConfig();
   if (raw == nullptr) {
     platform::SetLastFileFailure(platform::FileFailure::kNone);
-    CConfigFile* made = CreateConfigFile(path.text(), kOpenAlways);
+    CConfigFile* made = CreateConfigFile(path.text(), kCfOpenAlways);
     if (made == nullptr) {
       // Held by another program: say so, as a save would.
       return platform::LastFileFailure() == platform::FileFailure::kSharingViolation

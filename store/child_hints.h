@@ -17,7 +17,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "store/node.h"
+#include "store/node_record.h"
 
 class CfChildHints {
  public:

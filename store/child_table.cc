@@ -8,6 +8,8 @@
 #include "store/name.h"
 #include "store/node_storage.h"
 
+namespace orvo::store {
+
 namespace {
 
 constexpr int32_t kGrowStep = 16;
@@ -180,14 +182,18 @@ int32_t UnsortedFind(CfChildTable* table, uint32_t id, int32_t occurrence) {
 
 int64_t ChildCapacityFor(int64_t count) { return (count + kGrowStep - 1) / kGrowStep * kGrowStep; }
 
+void InitChildTable(CfChildTable* table, CfChildEntry* entries, int32_t capacity) {
+  table->capacity = capacity;
+  table->count = 0;
+  table->entries = entries;
+  table->order = nullptr;
+  table->sorted = true;
+}
+
 CfChildTable* NewChildTable() {
   CfChildTable* t = static_cast<CfChildTable*>(CfAllocatePiece(sizeof(CfChildTable)));
   if (t == nullptr) return nullptr;
-  t->capacity = 0;
-  t->count = 0;
-  t->entries = nullptr;
-  t->order = nullptr;
-  t->sorted = true;
+  InitChildTable(t, nullptr, 0);
   return t;
 }
 
@@ -316,3 +322,5 @@ int32_t FindChildById(const CfNode* node, uint32_t id, int32_t occurrence) {
   if (pos < table->count && table->entries[pos].id == id) return static_cast<int32_t>(pos);
   return -1;
 }
+
+}  // namespace orvo::store

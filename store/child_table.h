@@ -33,8 +33,15 @@
 #define ORVO_STORE_CHILD_TABLE_H_
 
 #include "store/child_hints.h"
-#include "store/node.h"
+#include "store/node_record.h"
 
+namespace orvo::store {
+
+// Makes |table| an empty sorted table with room for |capacity| entries at
+// |entries| (null with 0: no storage yet), a piece of node storage that the
+// table then owns. Every table starts here: NewChildTable's on the heap, the
+// file reader's carved from its block.
+void InitChildTable(CfChildTable* table, CfChildEntry* entries, int32_t capacity);
 // A new empty table (capacity 0), or nullptr when memory runs out.
 CfChildTable* NewChildTable();
 // Frees the table's storage and the table (not the children).
@@ -69,8 +76,12 @@ void TrimChildren(CfChildTable* table);
 // empty table or when the storage for a shrink cannot be had (entry kept).
 bool RemoveChildAt(CfChildTable* table, int32_t index);
 
+}  // namespace orvo::store
+
 // The lookups below may set up the order index of a table that is not sorted
 // (see above): like every change to a table, under the owner's lock.
+
+namespace orvo::store {
 
 // Index of the first entry with |id|, or -1.
 int32_t FindFirstId(CfChildTable* table, uint32_t id);
@@ -91,5 +102,7 @@ int32_t FindChildByName(const CfNode* node, const CfChar* name, int limit, int* 
 // the id after it, negative the last. -1 when there is none.
 // REQUIRES: CfIsBranch(node).
 int32_t FindChildById(const CfNode* node, uint32_t id, int32_t occurrence);
+
+}  // namespace orvo::store
 
 #endif  // ORVO_STORE_CHILD_TABLE_H_

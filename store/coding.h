@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+namespace orvo::store {
+
 inline void EncodeFixed16(uint8_t* dst, uint16_t v) {
   dst[0] = static_cast<uint8_t>(v);
   dst[1] = static_cast<uint8_t>(v >> 8);
@@ -34,5 +36,7 @@ inline void EncodeFixed64(uint8_t* dst, uint64_t v) {
 inline uint64_t DecodeFixed64(const uint8_t* src) {
   return DecodeFixed32(src) | (static_cast<uint64_t>(DecodeFixed32(src + 4)) << 32);
 }
+
+}  // namespace orvo::store
 
 #endif  // ORVO_STORE_CODING_H_

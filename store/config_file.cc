@@ -5,6 +5,11 @@
 
 using orvo::platform::LockGuard;
 
+using orvo::store::InitNewHeaderImage;
+using orvo::store::LoadConfigFile;
+using orvo::store::NewTree;
+using orvo::store::SaveConfigFile;
+
 namespace {
 
 // Length of the NUL-terminated |s| when it is at most |limit| units, else -1.
@@ -18,19 +23,7 @@ int BoundedLength(const CfChar* s, int limit) {
 
 }  // namespace
 
-// Marks the live key object of every key-bound node of a freed subtree
-// detached.
-class CConfigFile::DetachHook final : public CfDetachHook {
- public:
-  explicit DetachHook(CConfigFile* file) : file_(file) {}
-  void Detach(CfNode* node) override {
-    CCfKeyInterface* key = file_->FindLiveKeyObject(node);
-    if (key != nullptr) key->detached_ = true;
-  }
-
- private:
-  CConfigFile* file_;
-};
+namespace orvo::store {
 
 CConfigFile* CreateConfigFile(const CfChar* path, uint32_t disposition) {
   CConfigFile* file = new (std::nothrow) CConfigFile();
@@ -42,6 +35,8 @@ CConfigFile* CreateConfigFile(const CfChar* path, uint32_t disposition) {
   }
   return file;
 }
+
+}  // namespace orvo::store
 
 int32_t CConfigFile::Open(const CfChar* path, uint32_t disposition) {
   if (root_ != nullptr) return -1;
@@ -75,36 +70,20 @@ CConfigFile::~CConfigFile() {
     key->Release();  // usually pools it
   }
   LockGuard guard(lock_);
-  for (int32_t i = 0; i < pool_count_; ++i) {
-    pool_[i]->DeletingDestructor(kCfDeleteStorage);
-    pool_[i] = nullptr;
-  }
-  pool_count_ = 0;
-  if (root_ != nullptr) {
-    FreeSubtree(root_);
-    root_ = nullptr;
-  }
-  // Keys that callers still hold break the contract; cut them loose so that
-  // their operations fail instead of reaching this object, and their last
-  // release frees them.
-  for (int32_t i = 0; i < registry_.count(); ++i) {
-    CCfKeyInterface* key = registry_.at(i).key;
-    key->detached_ = true;
-    key->file_ = nullptr;
-  }
+  // Keys that callers still hold break the contract; they are cut loose so
+  // that their operations fail instead of reaching this object, and their
+  // last release frees them.
+  CCfKeyInterface::CloseTable(&keys_);
 }
 
 ICfKey* CConfigFile::GetRootKey() {
   LockGuard guard(lock_);
   if (root_key_ == nullptr) {
     if (root_ == nullptr) return nullptr;
-    CCfKeyInterface* key = ObtainKeyObject(root_);
-    if (key == nullptr) return nullptr;
-    key->parent_ = nullptr;
-    key->index_ = -1;
-    root_key_ = key;  // the file object's own reference
+    root_key_ = CCfKeyInterface::ObtainRootKey(&keys_);  // the file object's own reference
+    if (root_key_ == nullptr) return nullptr;
   }
-  root_key_->AdjustCount(1);
+  root_key_->AddRef();
   return root_key_;
 }
 
@@ -118,7 +97,7 @@ ICfKey* CConfigFile::OpenKey(const CfChar* path, bool create) {
 
 bool CConfigFile::Save(const CfChar* path) {
   CfChar target[kCfPathCapacity];
-  CfDiskMemory disk;
+  CfFileFingerprint disk;
   {
     LockGuard guard(lock_);
     if (path != nullptr) {
@@ -139,81 +118,12 @@ bool CConfigFile::Save(const CfChar* path) {
   return saved;
 }
 
-CCfKeyInterface* CConfigFile::ObtainKeyObject(CfNode* node) {
-  CCfKeyInterface* key;
-  if (pool_count_ > 0) {
-    key = pool_[--pool_count_];
-    pool_[pool_count_] = nullptr;
-    key->object_flags_ &= kCfObjectOwned;
-    key->detached_ = false;
-    key->file_ = this;
-    key->ref_count_.store(1, std::memory_order_relaxed);  // published by the lock
-  } else {
-    key = new (std::nothrow) CCfKeyInterface(this);
-    if (key == nullptr) return nullptr;
-  }
-  key->node_ = node;
-  if (!registry_.Insert(node, key)) {
-    key->node_ = nullptr;
-    key->ref_count_.store(0, std::memory_order_relaxed);
-    if (pool_count_ < kCfIdlePoolLimit) {
-      pool_[pool_count_++] = key;
-    } else {
-      key->DeletingDestructor(kCfDeleteStorage);
-    }
-    return nullptr;
-  }
-  return key;
-}
-
-CCfKeyInterface* CConfigFile::FindLiveKeyObject(const CfNode* node) {
-  for (int32_t i = registry_.LowerBound(node); i < registry_.count(); ++i) {
-    const CfKeyEntry& e = registry_.at(i);
-    if (e.node != node) break;
-    if (!e.key->detached_) return e.key;
-  }
-  return nullptr;
-}
-
-void CConfigFile::ReindexChildKeys(CCfKeyInterface* parent) {
-  if (parent->detached_ || !CfIsBranch(parent->node_)) return;
-  const CfChildTable* table = CfChildren(parent->node_);
-  for (int32_t i = 0; i < table->count; ++i) {
-    const CfNode* child = table->entries[i].child;
-    // Only key-bound children have a live key object.
-    if ((child->flags & kCfKeyBound) == 0) continue;
-    CCfKeyInterface* key = FindLiveKeyObject(child);
-    if (key != nullptr) key->index_ = i;
-  }
-}
-
-void CConfigFile::FreeSubtree(CfNode* node) {
-  DetachHook hook(this);
-  FreeNodeTree(node, &hook);
-}
-
-void CConfigFile::RetireKeyObject(CCfKeyInterface* key) {
-  // No one else can reach the object until it is in the pool.
-  key->hints_.Clear();
-  bool destroy;
-  {
-    LockGuard guard(lock_);
-    key->node_ = nullptr;
-    key->parent_ = nullptr;
-    key->index_ = -1;
-    key->next_finished_ = nullptr;
-    destroy = pool_count_ >= kCfIdlePoolLimit;
-    if (!destroy) pool_[pool_count_++] = key;
-  }
-  if (destroy) key->DeletingDestructor(kCfDeleteStorage);
-}
-
 int32_t CConfigFile::LiveKeyCount() {
   LockGuard guard(lock_);
-  return registry_.count();
+  return keys_.registry().count();
 }
 
 int32_t CConfigFile::PoolSize() {
   LockGuard guard(lock_);
-  return pool_count_;
+  return keys_.pool_count();
 }

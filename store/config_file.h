@@ -18,7 +18,7 @@
 #include "store/base_object.h"
 #include "store/file_io.h"
 #include "store/key.h"
-#include "store/key_registry.h"
+#include "store/key_table.h"
 #include "store/node.h"
 #include "store/save_protocol.h"
 
@@ -63,9 +63,11 @@ static_assert(kCfCreateNew == orvo::platform::kCreateNew &&
 
 // Paths hold at most 255 units plus the NUL.
 constexpr int kCfPathCapacity = 256;
-// Idle key objects kept for reuse, and the room kept for them.
-constexpr int32_t kCfIdlePoolLimit = 5;
-constexpr int32_t kCfIdlePoolRoom = 15;
+
+class CConfigFile;
+namespace orvo::store {
+CConfigFile* CreateConfigFile(const CfChar* path, uint32_t disposition);
+}  // namespace orvo::store
 
 class CConfigFile final : public cmmBaseObject<CConfigFile, IConfigFile, glszBNCConfigFile> {
  public:
@@ -104,47 +106,26 @@ class CConfigFile final : public cmmBaseObject<CConfigFile, IConfigFile, glszBNC
   bool CheckInvariants(std::string* message);
 
  private:
-  friend class CCfKeyInterface;
   friend class cmmBaseObject<CConfigFile, IConfigFile, glszBNCConfigFile>;
-  friend CConfigFile* CreateConfigFile(const CfChar* path, uint32_t disposition);
-  class DetachHook;
+  friend CConfigFile* orvo::store::CreateConfigFile(const CfChar* path, uint32_t disposition);
 
   ~CConfigFile();
-
-  orvo::platform::RecursiveLock& lock() { return lock_; }
-
-  // A key object for |node|: the most recently pooled one or a new one,
-  // count 1, detached clear, registered. Null when none can be had.
-  // REQUIRES: lock_ is held.
-  CCfKeyInterface* ObtainKeyObject(CfNode* node);
-  // The live (not detached) key object registered for |node|, or null.
-  // REQUIRES: lock_ is held.
-  CCfKeyInterface* FindLiveKeyObject(const CfNode* node);
-  // Sets the index of every live key of a child of |parent|'s node.
-  // REQUIRES: lock_ is held.
-  void ReindexChildKeys(CCfKeyInterface* parent);
-  // Frees a subtree that is no longer in the tree, marking the live key
-  // objects of its nodes detached.
-  // REQUIRES: lock_ is held.
-  void FreeSubtree(CfNode* node);
-  // Puts a finished key object (count 0, unregistered) into the idle pool,
-  // or destroys it when the pool is full. Takes the lock.
-  void RetireKeyObject(CCfKeyInterface* key);
 
   // Invariant: path_ is NUL-terminated; changed only under lock_.
   CfChar path_[kCfPathCapacity] = {};
   CfHeaderImage image_ = {};
   // What the open or the last save knew of the file on disk; guarded like
   // path_.
-  CfDiskMemory disk_;
+  CfFileFingerprint disk_;
   CfLoadReport load_report_;
   CfNode* root_ = nullptr;
   CCfKeyInterface* root_key_ = nullptr;  // holds one reference
-  CfKeyRegistry registry_;
   orvo::platform::RecursiveLock lock_;
-  CCfKeyInterface* pool_[kCfIdlePoolRoom] = {};
-  int32_t pool_count_ = 0;  // Invariant: 0 <= pool_count_ <= kCfIdlePoolLimit
+  // The key objects' registry and idle pool; their life is the key module's.
+  CfKeyTable keys_{&lock_, &root_};
 };
+
+namespace orvo::store {
 
 // Makes a file object on |path| (null: no path and a new tree) and opens it
 // with the creation disposition given (kCfOpenExisting never creates the
@@ -155,5 +136,7 @@ class CConfigFile final : public cmmBaseObject<CConfigFile, IConfigFile, glszBNC
 // load_report() tells what the open found (its source: the file whole, its
 // side file, the records that parse of a damaged file, or a new tree).
 CConfigFile* CreateConfigFile(const CfChar* path, uint32_t disposition);
+
+}  // namespace orvo::store
 
 #endif  // ORVO_STORE_CONFIG_FILE_H_

@@ -13,6 +13,8 @@ using orvo::platform::File;
 using orvo::platform::OpenError;
 using orvo::platform::OpenMode;
 
+namespace orvo::store {
+
 namespace {
 
 static_assert(kCfHeaderImageSize == kCfReserved28Offset + 4,
@@ -193,3 +195,5 @@ bool InspectConfigFile(const CfChar* path, CfFileReport* report, CfNode** root) 
   }
   return report->sized;
 }
+
+}  // namespace orvo::store

@@ -17,12 +17,16 @@ struct CfHeaderImage {
   uint8_t bytes[kCfHeaderImageSize];
 };
 
+namespace orvo::store {
+
 // Sets |image| to the header of a new tree.
 void InitNewHeaderImage(CfHeaderImage* image);
 
 // A new tree: a branch root named "Root", type 0, no value, no children.
 // nullptr when memory runs out.
 CfNode* NewTree();
+
+}  // namespace orvo::store
 
 // How long a reader that meets a save in progress (a sharing violation)
 // keeps trying before it fails.
@@ -49,6 +53,8 @@ enum class CfFileState {
   kBadRoot,       // the root record cannot be read
 };
 
+namespace orvo::store {
+
 // True for the states in which the content is unknown rather than unusable:
 // an open fails instead of taking a new tree, so that no save replaces it.
 inline bool CfOpenFails(CfFileState state) {
@@ -57,6 +63,8 @@ inline bool CfOpenFails(CfFileState state) {
 
 // A short lower-case description of |state|, for messages.
 const char* CfFileStateText(CfFileState state);
+
+}  // namespace orvo::store
 
 // What the reading sequence found in a file.
 struct CfFileReport {
@@ -86,6 +94,8 @@ struct CfFileReport {
   bool whole() const { return state == CfFileState::kLoaded && parse.complete; }
 };
 
+namespace orvo::store {
+
 // The content checks and the parse of the reading sequence on |file|, read
 // from its current position (its start): fills |report| and |header| and
 // returns the tree when the state is kLoaded, or what parses of a damaged
@@ -113,5 +123,7 @@ bool WriteNewConfigFile(orvo::platform::File* file, const CfHeaderImage& image, 
 // *root is set to nullptr.
 // REQUIRES: |path| is NUL-terminated.
 bool InspectConfigFile(const CfChar* path, CfFileReport* report, CfNode** root);
+
+}  // namespace orvo::store
 
 #endif  // ORVO_STORE_FILE_IO_H_

@@ -10,6 +10,8 @@
 #include "store/name.h"
 #include "store/node_storage.h"
 
+namespace orvo::store {
+
 namespace {
 
 // Size of a record as written: leaf records carry no child ids.
@@ -203,25 +205,21 @@ ReadResult ReadRecord(const uint8_t* p, const uint8_t* end, CfBlockCarver* carve
       CfReleasePiece(node);
       return ReadResult::kNoMemory;
     }
-    table->capacity = 0;
-    table->count = 0;
-    table->entries = nullptr;
-    table->order = nullptr;
-    table->sorted = true;
     // The children arrive next: room for them in one step. Every child record
     // takes at least 8 bytes, which bounds what a damaged count can ask for;
     // ParseNode gives back what a branch that stops early does not use.
-    if (shape.child_room > 0) {
-      const size_t entries = ReservedEntries(shape.child_room);
-      table->entries =
-          static_cast<CfChildEntry*>(carver->Carve(entries * sizeof(CfChildEntry), kCfPieceAlign));
-      if (table->entries == nullptr) {
+    CfChildEntry* entries = nullptr;
+    const size_t room = shape.child_room > 0 ? ReservedEntries(shape.child_room) : 0;
+    if (room > 0) {
+      entries =
+          static_cast<CfChildEntry*>(carver->Carve(room * sizeof(CfChildEntry), kCfPieceAlign));
+      if (entries == nullptr) {
         CfReleasePiece(table);
         CfReleasePiece(node);
         return ReadResult::kNoMemory;
       }
-      table->capacity = static_cast<int32_t>(entries);
     }
+    InitChildTable(table, entries, static_cast<int32_t>(room));
   }
   CfInitRecord(node, shape.flags, name_length, shape.value_length, table);
   DecodeUnits(CfName(node), q, name_length);
@@ -414,13 +412,9 @@ CfNode* ParseNode(const uint8_t** cursor, const uint8_t* end, CfParseStats* stat
       break;
     }
     const uint32_t id = DecodeFixed32(f.ids + 4 * static_cast<size_t>(f.next));
-    CfChildTable* table = CfChildren(f.node);
-    if (table->count < table->capacity) {
-      // The usual case: room was reserved. The file's order is kept; one id
-      // below the one before it marks the table not sorted (AppendChild's rule).
-      if (table->count > 0 && table->entries[table->count - 1].id > id) table->sorted = false;
-      table->entries[table->count++] = {id, child.node};
-    } else if (AppendChild(table, {id, child.node}) < 0) {
+    // The file's order is kept (usually into the room reserved above); one id
+    // below the one before it marks the table not sorted.
+    if (AppendChild(CfChildren(f.node), {id, child.node}) < 0) {
       FreeNodeRecord(child.node);
       stats->out_of_memory = true;
       complete = false;
@@ -442,3 +436,5 @@ CfNode* ParseNode(const uint8_t** cursor, const uint8_t* end, CfParseStats* stat
   *cursor = p;
   return root;
 }
+
+}  // namespace orvo::store

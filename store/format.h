@@ -58,6 +58,8 @@ struct CfHeaderFields {
   uint32_t commit_mark_copy;
 };
 
+namespace orvo::store {
+
 // REQUIRES: |header| holds kCfHeaderSize bytes.
 void DecodeHeaderFields(const uint8_t* header, CfHeaderFields* fields);
 
@@ -71,6 +73,8 @@ uint32_t CfChecksum(const uint8_t* data, size_t n);
 // |room|, or no memory for the walk. Walks without recursion.
 uint32_t SerializeNode(const CfNode* node, uint8_t** cursor, size_t room = SIZE_MAX);
 
+}  // namespace orvo::store
+
 // A body made by CfSerializeBody, with the sums taken on the way.
 struct CfBody {
   uint8_t* bytes = nullptr;  // from malloc: the caller frees it with std::free
@@ -78,6 +82,8 @@ struct CfBody {
   uint32_t checksum = 0;  // CfChecksum(bytes, size)
   uint64_t hash = 0;      // CfHash64Blocks(bytes, size, 0)
 };
+
+namespace orvo::store {
 
 // Serialises |node| and all its descendants as SerializeNode does, in one
 // walk, into a buffer that starts at |size_hint| bytes (a guess, such as the
@@ -87,6 +93,8 @@ struct CfBody {
 // out.
 bool CfSerializeBody(const CfNode* node, size_t size_hint, CfBody* out);
 
+}  // namespace orvo::store
+
 // What a parse found, for reports.
 struct CfParseStats {
   uint64_t nodes = 0;     // records read into the tree
@@ -95,6 +103,8 @@ struct CfParseStats {
   // holds: the tree is not what the file holds, though the file may be whole.
   bool out_of_memory = false;
 };
+
+namespace orvo::store {
 
 // Reads the record at *cursor and, for a branch record, its descendants, none
 // of them past |end|. Returns the new subtree and moves *cursor past what was
@@ -110,5 +120,7 @@ struct CfParseStats {
 // sorted, see child_table.h). Memory is reserved for the records up to the
 // first one that cannot be read. Walks without recursion.
 CfNode* ParseNode(const uint8_t** cursor, const uint8_t* end, CfParseStats* stats = nullptr);
+
+}  // namespace orvo::store
 
 #endif  // ORVO_STORE_FORMAT_H_

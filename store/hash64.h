@@ -10,6 +10,8 @@
 
 #include "store/coding.h"
 
+namespace orvo::store {
+
 // Continues |h| over the |n| bytes at |data|; chain calls to cover several
 // pieces. Every byte and its position count.
 inline uint64_t CfHash64(const uint8_t* data, size_t n, uint64_t h) {
@@ -43,8 +45,12 @@ inline uint64_t CfHash64(const uint8_t* data, size_t n, uint64_t h) {
   return h;
 }
 
+}  // namespace orvo::store
+
 // The block length of CfHash64Blocks.
 constexpr size_t kCfHashBlock = 4096;
+
+namespace orvo::store {
 
 // CfHash64 chained over the kCfHashBlock-byte blocks of the |n| bytes at
 // |data|, then over what is left (when anything is). Calls over pieces
@@ -57,5 +63,7 @@ inline uint64_t CfHash64Blocks(const uint8_t* data, size_t n, uint64_t h) {
   }
   return n > 0 ? CfHash64(data, n, h) : h;
 }
+
+}  // namespace orvo::store
 
 #endif  // ORVO_STORE_HASH64_H_

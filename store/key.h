@@ -20,6 +20,7 @@
 
 #include "store/base_object.h"
 #include "store/child_hints.h"
+#include "store/key_table.h"
 #include "store/node.h"
 
 // The key interface. The order of the operations is a binary contract shared
@@ -126,9 +127,9 @@ class ICfKey : public IBaseObject {
   ~ICfKey() = default;
 };
 
-class CConfigFile;
-
-// The store's key object.
+// The store's key object. Its life (counts, the registry, the idle pool) is
+// the key module's alone: the file object reaches it through the static
+// functions of the key table's section below.
 class CCfKeyInterface final : public cmmBaseObject<CCfKeyInterface, ICfKey, glszBNCCfKeyInterface> {
  public:
   int32_t CF_CALL AddRef() override;
@@ -172,25 +173,62 @@ class CCfKeyInterface final : public cmmBaseObject<CCfKeyInterface, ICfKey, glsz
   uint32_t CF_CALL GetChildDword(const CfChar* path, uint32_t def) override;
   int32_t CF_CALL GetChildValue(const CfChar* path, void* buffer, int32_t capacity) override;
 
+  // Life in a key table (key_life.cc), for the file object that owns it.
+  // The key object for the table's root node: count 1 (the caller's), no
+  // parent, index -1, registered. Null when none can be had.
+  // REQUIRES: table->lock() is held.
+  static CCfKeyInterface* ObtainRootKey(CfKeyTable* table);
+  // Frees a subtree that is no longer in the tree, marking the live key
+  // objects of its nodes detached.
+  // REQUIRES: table->lock() is held.
+  static void FreeSubtree(CfKeyTable* table, CfNode* node);
+  // Ends the table with its file object: destroys the pooled objects, frees
+  // the tree and cuts the keys that callers still hold loose, so that their
+  // operations fail and their last Release frees them.
+  // REQUIRES: table->lock() is held.
+  static void CloseTable(CfKeyTable* table);
+
+  // Inspection, for the file object's bookkeeping check.
+  // REQUIRES: the table's lock is held.
+  bool detached() const { return detached_; }
+  const CfNode* node() const { return node_; }
+  const CCfKeyInterface* parent() const { return parent_; }
+  int32_t index() const { return index_; }
+  const CfKeyTable* table() const { return table_; }
+  int32_t count() const { return ref_count_.load(std::memory_order_relaxed); }
+
  private:
-  friend class CConfigFile;
   friend class cmmBaseObject<CCfKeyInterface, ICfKey, glszBNCCfKeyInterface>;
 
-  // A key object of |file|: count 1, owned by the store, not registered.
-  explicit CCfKeyInterface(CConfigFile* file);
+  // A key object of |table|: count 1, owned by the store, not registered.
+  explicit CCfKeyInterface(CfKeyTable* table) : table_(table) { object_flags_ = kCfObjectOwned; }
   ~CCfKeyInterface() = default;
+
+  // A key object for |node|: the most recently pooled one or a new one,
+  // count 1, detached clear, registered. Null when none can be had.
+  // REQUIRES: table->lock() is held.
+  static CCfKeyInterface* ObtainKeyObject(CfKeyTable* table, CfNode* node);
+  // The live (not detached) key object registered for |node|, or null.
+  // REQUIRES: table.lock() is held.
+  static CCfKeyInterface* FindLiveKeyObject(const CfKeyTable& table, const CfNode* node);
+  // Puts a finished key object (count 0, unregistered) into the idle pool,
+  // or destroys it when the pool is full. Takes the lock.
+  static void RetireKeyObject(CfKeyTable* table, CCfKeyInterface* key);
+  // Sets the index of every live key of a child of this key's node.
+  // REQUIRES: the table's lock is held.
+  void ReindexChildKeys();
 
   // The key of the child at |index| of |parent|'s node, with one new
   // reference: the live one if the child has one, else a pooled or new
   // object. Null for a bad index, a detached parent, a leaf, or no memory.
-  // REQUIRES: the file's lock is held.
+  // REQUIRES: the table's lock is held.
   static CCfKeyInterface* ObtainChildKey(CCfKeyInterface* parent, int32_t index);
 
-  // Adds |delta| to the count and returns the new count. The file's lock
+  // Adds |delta| to the count and returns the new count. The table's lock
   // orders these changes, so no locked instruction is needed; only an
   // orphaned key's count changes without the lock (atomically, see
   // ReleaseOrphan), and no change under the lock follows orphaning.
-  // REQUIRES: the file's lock is held.
+  // REQUIRES: the table's lock is held.
   int32_t AdjustCount(int32_t delta) {
     const int32_t count = ref_count_.load(std::memory_order_relaxed) + delta;
     ref_count_.store(count, std::memory_order_relaxed);
@@ -204,39 +242,46 @@ class CCfKeyInterface final : public cmmBaseObject<CCfKeyInterface, ICfKey, glsz
 
   // The parent's table entry of this key's node, or null when this key is
   // detached, the root, or out of step with the table (never expected).
-  // REQUIRES: the file's lock is held.
+  // REQUIRES: the table's lock is held.
   CfChildEntry* ParentEntry();
 
   // Makes a record that replaces this key's node: |name| (at most
   // |name_limit| units), |flags|, the value, and the old node's children
   // moved over. A branch when |branch|. Null on failure, nothing changed.
-  // REQUIRES: the file's lock is held.
+  // REQUIRES: the table's lock is held.
   CfNode* RebuildNode(const CfChar* name, int name_limit, uint8_t flags, const void* data,
                       int32_t length, bool branch);
 
   // Points this key at |record|, which the caller already stored where the
   // old node was referenced (parent's entry or the file's root); frees the
   // old record (not its children). Cannot fail.
-  // REQUIRES: the file's lock is held.
+  // REQUIRES: the table's lock is held.
   void RebindKeyNode(CfNode* record);
 
   // Inserts |node| into this key's table under |id| (0: the hash of the
   // node's name), turning a leaf into a branch first. Returns the position,
   // or -1 with nothing changed.
-  // REQUIRES: the file's lock is held.
+  // REQUIRES: the table's lock is held.
   int32_t AddChildNode(CfNode* node, uint32_t id, bool before);
+
+  // Adds the new |node| (null: none could be made) under |id| as
+  // AddChildNode does and returns its key with one new reference. Null when
+  // the node cannot be added (it is freed) or its key cannot be had (the
+  // node stays in the tree).
+  // REQUIRES: the table's lock is held.
+  ICfKey* AdoptChildNode(CfNode* node, uint32_t id, bool before);
 
   // CreateChild with the name cut at |name_limit| units (negative: 255).
   ICfKey* CreateNamedChild(const CfChar* name, int name_limit, int32_t type, const void* data,
                            int32_t length);
 
-  // Invariant: fields below are read and written only under file_->lock(),
-  // except file_, which is set while no one else can reach the object.
+  // Invariant: fields below are read and written only under table_->lock(),
+  // except table_, which is set while no one else can reach the object.
   bool detached_ = false;
   CfNode* node_ = nullptr;
   CCfKeyInterface* parent_ = nullptr;  // counted reference; null for the root key
   int32_t index_ = -1;
-  CConfigFile* file_;  // not counted; null once orphaned (the file object is gone)
+  CfKeyTable* table_;  // its file object's; null once orphaned (the file object is gone)
   CCfKeyInterface* next_finished_ = nullptr;  // Release's list of finished objects
   CfChildHints hints_;  // FindChild's, for this key's node's table; none while pooled
 };

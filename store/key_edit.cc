@@ -1,11 +1,27 @@
 // Key objects: creating, renaming and deleting keys.
 #include "store/child_table.h"
-#include "store/config_file.h"
 #include "store/key.h"
 #include "store/name.h"
 #include "store/value_args.h"
 
 using orvo::platform::LockGuard;
+
+using orvo::store::CfChildCount;
+using orvo::store::CfChildren;
+using orvo::store::CfInferValueLength;
+using orvo::store::CfIsBranch;
+using orvo::store::CfIsNameEnd;
+using orvo::store::CfLengthArgumentValid;
+using orvo::store::CfName;
+using orvo::store::CfNameHash;
+using orvo::store::CfTypeArgumentValid;
+using orvo::store::CfValue;
+using orvo::store::CreateNode;
+using orvo::store::FindChildByName;
+using orvo::store::FreeNodeRecord;
+using orvo::store::InsertChild;
+using orvo::store::IsSubtreeUnprotected;
+using orvo::store::RemoveChildAt;
 
 namespace {
 
@@ -47,7 +63,7 @@ int32_t CCfKeyInterface::AddChildNode(CfNode* node, uint32_t id, bool before) {
   if (parent_ != nullptr) {
     entry = ParentEntry();
     if (entry == nullptr) return -1;
-  } else if (file_->root_ != node_) {
+  } else if (table_->root() != node_) {
     return -1;
   }
   const uint8_t flags = static_cast<uint8_t>(node_->flags & kCfTypeMask);
@@ -62,28 +78,32 @@ int32_t CCfKeyInterface::AddChildNode(CfNode* node, uint32_t id, bool before) {
   if (entry != nullptr) {
     entry->child = record;
   } else {
-    file_->root_ = record;
+    table_->set_root(record);
   }
   RebindKeyNode(record);
   return pos;
 }
 
-ICfKey* CCfKeyInterface::CreateNamedChild(const CfChar* name, int name_limit, int32_t type,
-                                          const void* data, int32_t length) {
-  if (name == nullptr || file_ == nullptr) return nullptr;
-  if (!ResolveValueArgs(type, data, &length)) return nullptr;
-  LockGuard guard(file_->lock());
-  if (detached_) return nullptr;
-  if (CfIsBranch(node_) && FindChildByName(node_, name, name_limit, nullptr) >= 0) return nullptr;
-  CfNode* node = CreateNode(name, name_limit, static_cast<uint8_t>(type), data, length, 0);
+ICfKey* CCfKeyInterface::AdoptChildNode(CfNode* node, uint32_t id, bool before) {
   if (node == nullptr) return nullptr;
-  const int32_t pos = AddChildNode(node, 0, false);
+  const int32_t pos = AddChildNode(node, id, before);
   if (pos < 0) {
     FreeNodeRecord(node);
     return nullptr;
   }
-  file_->ReindexChildKeys(this);
+  ReindexChildKeys();
   return ObtainChildKey(this, pos);
+}
+
+ICfKey* CCfKeyInterface::CreateNamedChild(const CfChar* name, int name_limit, int32_t type,
+                                          const void* data, int32_t length) {
+  if (name == nullptr || table_ == nullptr) return nullptr;
+  if (!ResolveValueArgs(type, data, &length)) return nullptr;
+  LockGuard guard(table_->lock());
+  if (detached_) return nullptr;
+  if (CfIsBranch(node_) && FindChildByName(node_, name, name_limit, nullptr) >= 0) return nullptr;
+  CfNode* node = CreateNode(name, name_limit, static_cast<uint8_t>(type), data, length, 0);
+  return AdoptChildNode(node, 0, false);
 }
 
 ICfKey* CCfKeyInterface::CreateChild(const CfChar* name, int32_t type, const void* data,
@@ -93,29 +113,22 @@ ICfKey* CCfKeyInterface::CreateChild(const CfChar* name, int32_t type, const voi
 
 ICfKey* CCfKeyInterface::CreateChildWithId(uint32_t id, bool before, int32_t type, const void* data,
                                            int32_t length) {
-  if (id == 0 || file_ == nullptr) return nullptr;
+  if (id == 0 || table_ == nullptr) return nullptr;
   if (!ResolveValueArgs(type, data, &length)) return nullptr;
-  LockGuard guard(file_->lock());
+  LockGuard guard(table_->lock());
   if (detached_) return nullptr;
   CfNode* node = CreateNode(nullptr, 0, static_cast<uint8_t>(type), data, length, 0);
-  if (node == nullptr) return nullptr;
-  const int32_t pos = AddChildNode(node, id, before);
-  if (pos < 0) {
-    FreeNodeRecord(node);
-    return nullptr;
-  }
-  file_->ReindexChildKeys(this);
-  return ObtainChildKey(this, pos);
+  return AdoptChildNode(node, id, before);
 }
 
 bool CCfKeyInterface::Rename(const CfChar* new_name, bool fail_if_exists) {
-  if (new_name == nullptr || file_ == nullptr) return false;
+  if (new_name == nullptr || table_ == nullptr) return false;
   // The name runs to the first NUL, backslash or slash; 1 to 255 units.
   int name_length = 0;
   while (name_length <= kCfMaxNameLength && !CfIsNameEnd(new_name[name_length])) ++name_length;
   if (name_length == 0 || name_length > kCfMaxNameLength) return false;
 
-  LockGuard guard(file_->lock());
+  LockGuard guard(table_->lock());
   if (detached_ || parent_ == nullptr || parent_->detached_) return false;
   if ((node_->flags & kCfProtected) != 0) return false;
   CfChildEntry* entry = ParentEntry();
@@ -153,17 +166,17 @@ bool CCfKeyInterface::Rename(const CfChar* new_name, bool fail_if_exists) {
   if (parent_->AddChildNode(record, 0, false) < 0) {
     FreeNodeRecord(record);
     InsertChild(siblings, old_entry, true);
-    file_->ReindexChildKeys(parent_);
+    parent_->ReindexChildKeys();
     return false;
   }
   RebindKeyNode(record);
-  file_->ReindexChildKeys(parent_);
+  parent_->ReindexChildKeys();
   return true;
 }
 
 bool CCfKeyInterface::Delete() {
-  if (file_ == nullptr) return false;
-  LockGuard guard(file_->lock());
+  if (table_ == nullptr) return false;
+  LockGuard guard(table_->lock());
   if (detached_ || parent_ == nullptr || parent_->detached_) return false;
   if (!CfIsBranch(parent_->node_)) return false;
   const CfChildEntry* entry = ParentEntry();
@@ -171,8 +184,8 @@ bool CCfKeyInterface::Delete() {
   CfNode* node = entry->child;
   if (!IsSubtreeUnprotected(node)) return false;
   if (!RemoveChildAt(CfChildren(parent_->node_), index_)) return false;
-  file_->ReindexChildKeys(parent_);
-  file_->FreeSubtree(node);  // marks this key and those below it detached
+  parent_->ReindexChildKeys();
+  FreeSubtree(table_, node);  // marks this key and those below it detached
   return true;
 }
 

@@ -13,7 +13,7 @@
 
 #include <cstdint>
 
-#include "store/node.h"
+#include "store/node_record.h"
 
 class CCfKeyInterface;
 

@@ -2,11 +2,23 @@
 #include <cstring>
 
 #include "store/child_table.h"
-#include "store/config_file.h"
 #include "store/key.h"
 #include "store/value_args.h"
 
 using orvo::platform::LockGuard;
+
+using orvo::store::AppendChild;
+using orvo::store::CfChildCount;
+using orvo::store::CfChildren;
+using orvo::store::CfInferValueLength;
+using orvo::store::CfIsBranch;
+using orvo::store::CfLengthArgumentValid;
+using orvo::store::CfName;
+using orvo::store::CfType;
+using orvo::store::CfTypeArgumentValid;
+using orvo::store::CfValue;
+using orvo::store::CreateNode;
+using orvo::store::FreeNodeRecord;
 
 CfNode* CCfKeyInterface::RebuildNode(const CfChar* name, int name_limit, uint8_t flags,
                                      const void* data, int32_t length, bool branch) {
@@ -28,7 +40,7 @@ CfNode* CCfKeyInterface::RebuildNode(const CfChar* name, int name_limit, uint8_t
 }
 
 void CCfKeyInterface::RebindKeyNode(CfNode* record) {
-  CfKeyRegistry& registry = file_->registry_;
+  CfKeyRegistry& registry = table_->registry();
   const int32_t i = registry.Find(node_, this);
   FreeNodeRecord(node_);
   // The root node never carries the key-bound bit: no parent table refers to
@@ -45,8 +57,8 @@ bool CCfKeyInterface::SetValue(int32_t type, const void* data, int32_t length) {
     if (length < 0) return false;
   }
   if (length > 0 && data == nullptr) return false;
-  if (file_ == nullptr) return false;
-  LockGuard guard(file_->lock());
+  if (table_ == nullptr) return false;
+  LockGuard guard(table_->lock());
   if (detached_ || parent_ == nullptr || parent_->detached_) return false;
   if ((node_->flags & kCfProtected) != 0) return false;
   const uint8_t type_bits = static_cast<uint8_t>(type & kCfTypeMask);
@@ -70,26 +82,26 @@ bool CCfKeyInterface::SetValue(int32_t type, const void* data, int32_t length) {
 }
 
 int32_t CCfKeyInterface::GetType() {
-  if (file_ == nullptr) return 0;
-  LockGuard guard(file_->lock());
+  if (table_ == nullptr) return 0;
+  LockGuard guard(table_->lock());
   return detached_ ? 0 : CfType(node_);
 }
 
 uint8_t CCfKeyInterface::GetAttributes() {
-  if (file_ == nullptr) return 0;
-  LockGuard guard(file_->lock());
+  if (table_ == nullptr) return 0;
+  LockGuard guard(table_->lock());
   return detached_ ? 0 : static_cast<uint8_t>(node_->flags & kCfAttributeMask);
 }
 
 int32_t CCfKeyInterface::GetValueLength() {
-  if (file_ == nullptr) return 0;
-  LockGuard guard(file_->lock());
+  if (table_ == nullptr) return 0;
+  LockGuard guard(table_->lock());
   return detached_ ? 0 : node_->value_length;
 }
 
 int32_t CCfKeyInterface::GetValue(void* buffer, int32_t capacity) {
-  if (buffer == nullptr || file_ == nullptr) return -1;
-  LockGuard guard(file_->lock());
+  if (buffer == nullptr || table_ == nullptr) return -1;
+  LockGuard guard(table_->lock());
   if (detached_) return -1;
   const int32_t length = node_->value_length;
   if (capacity < length) return -1;
@@ -98,17 +110,18 @@ int32_t CCfKeyInterface::GetValue(void* buffer, int32_t capacity) {
 }
 
 bool CCfKeyInterface::SetAttributes(uint8_t attributes) {
-  if (file_ == nullptr) return true;
-  LockGuard guard(file_->lock());
+  if (table_ == nullptr) return true;
+  LockGuard guard(table_->lock());
   if (!detached_) {
-    node_->flags = static_cast<uint8_t>((node_->flags & 0x0F) | (attributes & kCfAttributeMask));
+    node_->flags =
+        static_cast<uint8_t>((node_->flags & ~kCfAttributeMask) | (attributes & kCfAttributeMask));
   }
   return true;
 }
 
 int32_t CCfKeyInterface::GetInt(int32_t def) {
-  if (file_ == nullptr) return def;
-  LockGuard guard(file_->lock());
+  if (table_ == nullptr) return def;
+  LockGuard guard(table_->lock());
   if (detached_ || node_->value_length != 4) return def;
   int32_t v;
   std::memcpy(&v, CfValue(node_), sizeof(v));
@@ -116,8 +129,8 @@ int32_t CCfKeyInterface::GetInt(int32_t def) {
 }
 
 float CCfKeyInterface::GetFloat(float def) {
-  if (file_ == nullptr) return def;
-  LockGuard guard(file_->lock());
+  if (table_ == nullptr) return def;
+  LockGuard guard(table_->lock());
   if (detached_ || node_->value_length != 4) return def;
   float v;
   std::memcpy(&v, CfValue(node_), sizeof(v));
@@ -125,8 +138,8 @@ float CCfKeyInterface::GetFloat(float def) {
 }
 
 uint32_t CCfKeyInterface::GetDword(uint32_t def) {
-  if (file_ == nullptr) return def;
-  LockGuard guard(file_->lock());
+  if (table_ == nullptr) return def;
+  LockGuard guard(table_->lock());
   if (detached_ || node_->value_length != 4) return def;
   uint32_t v;
   std::memcpy(&v, CfValue(node_), sizeof(v));

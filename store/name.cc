@@ -1,5 +1,7 @@
 #include "store/name.h"
 
+namespace orvo::store {
+
 namespace {
 
 // ASCII letters to lower case, other units unchanged. Computed without a
@@ -33,3 +35,5 @@ bool CfNamesMatch(const CfChar* a, int a_length, const CfChar* b, int b_length) 
   }
   return true;
 }
+
+}  // namespace orvo::store

@@ -5,7 +5,9 @@
 
 #include <cstdint>
 
-#include "store/node.h"
+#include "store/node_record.h"
+
+namespace orvo::store {
 
 inline bool CfIsNameEnd(CfChar c) { return c == 0 || c == u'\\' || c == u'/'; }
 
@@ -22,5 +24,7 @@ uint32_t CfNameHash(const CfChar* name, int limit, int* covered);
 // True when the two names have the same length and equal units, ASCII letters
 // compared without case.
 bool CfNamesMatch(const CfChar* a, int a_length, const CfChar* b, int b_length);
+
+}  // namespace orvo::store
 
 #endif  // ORVO_STORE_NAME_H_

@@ -8,6 +8,8 @@
 #include "store/name.h"
 #include "store/node_storage.h"
 
+namespace orvo::store {
+
 namespace {
 
 size_t StringLength8(const void* p) { return std::strlen(static_cast<const char*>(p)); }
@@ -141,3 +143,5 @@ bool IsSubtreeUnprotected(const CfNode* node) {
     return false;  // cannot prove it unprotected: treat as protected
   }
 }
+
+}  // namespace orvo::store

@@ -96,6 +96,8 @@ void DropBlockReference(void* block_start) {
 
 }  // namespace
 
+namespace orvo::store {
+
 size_t CfBlockLimit() { return block_limit.load(std::memory_order_relaxed); }
 
 size_t CfSetBlockLimitForTesting(size_t bytes) {
@@ -151,6 +153,11 @@ void* CfResizePiece(void* piece, size_t old_size, size_t new_size) {
   CfReleasePiece(piece);
   return moved;
 }
+
+}  // namespace orvo::store
+
+using orvo::store::CfAllocatePiece;
+using orvo::store::CfBlockLimit;
 
 CfBlockCarver::~CfBlockCarver() {
   if (block_ != nullptr) DropBlockReference(block_);

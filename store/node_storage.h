@@ -37,6 +37,8 @@
 // Every piece starts at this alignment (a carved node record may start at 4).
 constexpr size_t kCfPieceAlign = alignof(void*) > 4 ? alignof(void*) : 4;
 
+namespace orvo::store {
+
 // A heap piece of |size| bytes, or nullptr when memory runs out.
 void* CfAllocatePiece(size_t size);
 
@@ -64,6 +66,8 @@ size_t CfBlockLimit();
 // the one it replaces; for tests that need a piece too large for a block
 // without a file of a gigabyte. REQUIRES: no carver is carving.
 size_t CfSetBlockLimitForTesting(size_t bytes);
+
+}  // namespace orvo::store
 
 // Carves the pieces of one tree that is being read: from one block sized for
 // the whole tree when the reader knows the total, from further blocks when it

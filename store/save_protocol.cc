@@ -18,6 +18,8 @@ using orvo::platform::FileStamp;
 using orvo::platform::OpenError;
 using orvo::platform::OpenMode;
 
+namespace orvo::store {
+
 namespace {
 
 using Buffer = orvo::platform::MallocBuffer;
@@ -384,23 +386,29 @@ bool TornBy(const Side& side, const Raw& raw, bool whole) {
 }
 
 // Remembers F as whole with |header|, as |file| shows it now.
-void Remember(File* file, const uint8_t* header, CfDiskMemory* memory) {
+void Remember(File* file, const uint8_t* header, CfFileFingerprint* memory) {
   if (memory == nullptr) return;
   memory->known = file->Stamp(&memory->stamp);
   std::memcpy(memory->header, header, kCfHeaderSize);
 }
 
-void Forget(CfDiskMemory* memory) {
+void Forget(CfFileFingerprint* memory) {
   if (memory != nullptr) memory->known = false;
 }
 
+// What a reading sequence is for: an open (LoadConfigFile), which may make
+// F and remove a side file left beside a new one, or an examination
+// (ExamineConfigFile), which changes nothing on disk, tests every checksum
+// and reports every companion that a save would meet.
+enum class Reading { kOpen, kExamination };
+
 // Reads F (open in |file|) and, where F needs it, its side file. Returns
 // the tree to use (null: a new tree) and fills |report|; *header receives the
-// header of the tree's file. |checksum_always|: an examination, which tests
-// every checksum and reports a side file that is not trusted or in the way
-// even when F does not need it.
-CfNode* ReadWithRecovery(File* file, const CfChar* path, bool may_read_side, bool checksum_always,
+// header of the tree's file. An examination tests every checksum and reports
+// a side file that is not trusted or in the way even when F does not need it.
+CfNode* ReadWithRecovery(File* file, const CfChar* path, bool may_read_side, Reading reading,
                          CfLoadReport* report, uint8_t (&header)[kCfHeaderSize]) {
+  const bool checksum_always = reading == Reading::kExamination;
   Tree tree(ReadConfigContent(file, checksum_always, &report->file, header));
   if (!report->file.sized) return nullptr;
   report->side = CfSideState::kNotRead;
@@ -502,7 +510,7 @@ enum class Found { kKnown, kWhole, kNotWhole, kNotRead };
 // exactly as it was last read or written whole (R3); reads F through
 // otherwise. kNotRead: F could not be read (an error, no memory), so nothing
 // may be decided from it. *newer: F is a committed file of a newer version.
-Found ExamineFile(File* file, const Raw& raw, const CfDiskMemory* memory, bool* newer) {
+Found ExamineFile(File* file, const Raw& raw, const CfFileFingerprint* memory, bool* newer) {
   *newer = false;
   if (raw.size == 0) return Found::kNotWhole;
   if (memory != nullptr && memory->known && raw.held >= kCfHeaderSize) {
@@ -616,9 +624,8 @@ File* WriteSide(const CfChar* path, File* f, const uint8_t* final_header, const 
 }
 
 // The reading sequence shared by LoadConfigFile and ExamineConfigFile.
-bool Load(const CfChar* path, uint32_t disposition, bool change_nothing, bool checksum_always,
-          CfNode** root, uint8_t (&header)[kCfHeaderSize], CfLoadReport* report,
-          CfDiskMemory* memory) {
+bool Load(const CfChar* path, uint32_t disposition, Reading reading, CfNode** root,
+          uint8_t (&header)[kCfHeaderSize], CfLoadReport* report, CfFileFingerprint* memory) {
   // A file that OPEN_ALWAYS has to make is known as new: a side file beside
   // it is left over from a file removed since, and is not read.
   const bool keeps_content =
@@ -630,7 +637,7 @@ bool Load(const CfChar* path, uint32_t disposition, bool change_nothing, bool ch
       kCfSharingPatienceMs));
   bool made = false;
   if (!file && error == OpenError::kNotFound && disposition == orvo::platform::kOpenAlways &&
-      !change_nothing) {
+      reading == Reading::kOpen) {
     file.reset(orvo::platform::OpenWaitingForSharing(CurrentFileSystem(), path, OpenMode::kRead,
                                                      orvo::platform::kOpenAlways, &error,
                                                      kCfSharingPatienceMs));
@@ -640,7 +647,7 @@ bool Load(const CfChar* path, uint32_t disposition, bool change_nothing, bool ch
   if (!file) return false;
   report->file.opened = true;
   const bool fresh = made || !keeps_content;
-  Tree tree(ReadWithRecovery(file.get(), path, !fresh, checksum_always, report, header));
+  Tree tree(ReadWithRecovery(file.get(), path, !fresh, reading, report, header));
   if (!report->file.sized || report->read_failed) return false;
   // A file that this open made or emptied starts afresh: a side file beside
   // it belongs to content removed on purpose.
@@ -685,13 +692,13 @@ const char* CfSideStateText(CfSideState state) {
 }
 
 bool LoadConfigFile(const CfChar* path, uint32_t disposition, CfNode** root, CfHeaderImage* image,
-                    CfLoadReport* report, CfDiskMemory* memory) {
+                    CfLoadReport* report, CfFileFingerprint* memory) {
   CfLoadReport local;
   if (report == nullptr) report = &local;
   *report = CfLoadReport();
   uint8_t header[kCfHeaderSize];
   CfNode* tree = nullptr;
-  if (!Load(path, disposition, false, false, &tree, header, report, memory)) return false;
+  if (!Load(path, disposition, Reading::kOpen, &tree, header, report, memory)) return false;
   if (tree != nullptr) {
     std::memcpy(image->bytes, header, kCfHeaderImageSize);
   } else {
@@ -707,7 +714,8 @@ bool ExamineConfigFile(const CfChar* path, CfLoadReport* report, CfNode** root) 
   *report = CfLoadReport();
   uint8_t header[kCfHeaderSize];
   CfNode* tree = nullptr;
-  if (!Load(path, orvo::platform::kOpenExisting, true, true, &tree, header, report, nullptr)) {
+  if (!Load(path, orvo::platform::kOpenExisting, Reading::kExamination, &tree, header, report,
+            nullptr)) {
     return false;
   }
   if (root != nullptr) {
@@ -719,7 +727,7 @@ bool ExamineConfigFile(const CfChar* path, CfLoadReport* report, CfNode** root) 
 }
 
 bool SaveConfigFile(const CfChar* path, const CfHeaderImage& image, CfNode* const* root,
-                    orvo::platform::RecursiveLock* lock, CfDiskMemory* memory) {
+                    orvo::platform::RecursiveLock* lock, CfFileFingerprint* memory) {
   t_obstacle = CfCompanion::kNone;
   // A reader of the suite may hold the file for a moment (it re-reads after
   // each broadcast): wait for it as readers wait for a save.
@@ -837,3 +845,5 @@ const CfChar* CfCompanionSuffix(CfCompanion companion) {
   }
   return u"";
 }
+
+}  // namespace orvo::store

@@ -151,8 +151,12 @@ enum class CfSideState {
   kInTheWay,     // the name holds no plain file (a folder, a pipe, a link)
 };
 
+namespace orvo::store {
+
 // A short lower-case description of |state|, for messages.
 const char* CfSideStateText(CfSideState state);
+
+}  // namespace orvo::store
 
 // What a load found, for tools that explain it.
 struct CfLoadReport {
@@ -167,13 +171,16 @@ struct CfLoadReport {
   bool read_failed = false;
 };
 
-// What a file object knows of F from the last open or save that read or
-// wrote it whole; a save compares it with F before it trusts F to be whole.
-struct CfDiskMemory {
+// What a file object knows of F on disk from the last open or save that
+// read or wrote it whole (its header and stamp then); a save compares it
+// with F before it trusts F to be whole.
+struct CfFileFingerprint {
   bool known = false;
   uint8_t header[kCfHeaderSize] = {};
   orvo::platform::FileStamp stamp;
 };
+
+namespace orvo::store {
 
 // Runs the reading sequence on |path| with the creation disposition given,
 // waiting up to kCfSharingPatienceMs while a save holds the file. Returns
@@ -185,7 +192,7 @@ struct CfDiskMemory {
 // (OPEN_ALWAYS on a missing file, CREATE_NEW, CREATE_ALWAYS, TRUNCATE_EXISTING) a side file left
 // beside it is removed. REQUIRES: |path| is NUL-terminated.
 bool LoadConfigFile(const CfChar* path, uint32_t disposition, CfNode** root, CfHeaderImage* image,
-                    CfLoadReport* report = nullptr, CfDiskMemory* memory = nullptr);
+                    CfLoadReport* report = nullptr, CfFileFingerprint* memory = nullptr);
 
 // Reads an existing F as LoadConfigFile does (the side file included) but
 // changes nothing on disk: no file is made or removed. Returns false when F
@@ -202,10 +209,14 @@ bool ExamineConfigFile(const CfChar* path, CfLoadReport* report, CfNode** root);
 // A save that meets a companion it may neither use nor replace (R7) records
 // the failure kNameInTheWay (platform/file_failure.h).
 bool SaveConfigFile(const CfChar* path, const CfHeaderImage& image, CfNode* const* root,
-                    orvo::platform::RecursiveLock* lock, CfDiskMemory* memory = nullptr);
+                    orvo::platform::RecursiveLock* lock, CfFileFingerprint* memory = nullptr);
+
+}  // namespace orvo::store
 
 // The companions a save may meet in its way (R7).
 enum class CfCompanion { kNone, kSideFile, kKeptCopy };
+
+namespace orvo::store {
 
 // The suffix of |companion|'s name (kCfSideFileSuffix, kCfKeptCopySuffix);
 // an empty text for kNone.
@@ -214,5 +225,7 @@ const CfChar* CfCompanionSuffix(CfCompanion companion);
 // Which companion stopped the calling thread's last save that failed with
 // kNameInTheWay; kNone when none did.
 CfCompanion CfLastSaveObstacle();
+
+}  // namespace orvo::store
 
 #endif  // ORVO_STORE_SAVE_PROTOCOL_H_

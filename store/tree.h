@@ -8,7 +8,7 @@
 #include "store/node.h"
 
 struct CfTreeDeleter {
-  void operator()(CfNode* root) const { FreeNodeTree(root, nullptr); }
+  void operator()(CfNode* root) const { orvo::store::FreeNodeTree(root, nullptr); }
 };
 
 using CfTree = std::unique_ptr<CfNode, CfTreeDeleter>;

@@ -1,5 +1,7 @@
 #include "store/value_args.h"
 
+namespace orvo::store {
+
 int32_t CfInferValueLength(int32_t type_code, const void* data) {
   if (data == nullptr) return 0;
   if (type_code == CfTypeString) {
@@ -18,3 +20,5 @@ int32_t CfInferValueLength(int32_t type_code, const void* data) {
   }
   return 0;
 }
+
+}  // namespace orvo::store

@@ -4,12 +4,16 @@
 
 #include <cstdint>
 
-#include "store/node.h"
+#include "store/node_record.h"
+
+namespace orvo::store {
 
 // True for a type argument the store accepts: a type code 0-3, optionally
 // with attribute bits 4-7. Bit 2 (branch) and bit 3 (key-bound) belong to
 // the store, and nothing above bit 7 fits the flags byte.
-inline bool CfTypeArgumentValid(int32_t type) { return (type & ~0xF3) == 0; }
+inline bool CfTypeArgumentValid(int32_t type) {
+  return (type & ~(kCfTypeMask | kCfAttributeMask)) == 0;
+}
 
 // True for a value length argument: -1 (inferred) or 0 to 65535.
 inline bool CfLengthArgumentValid(int32_t length) {
@@ -21,5 +25,7 @@ inline bool CfLengthArgumentValid(int32_t length) {
 // null data) 0. Returns -1 when the text does not fit 65535 bytes; scans no
 // further than that.
 int32_t CfInferValueLength(int32_t type_code, const void* data);
+
+}  // namespace orvo::store
 
 #endif  // ORVO_STORE_VALUE_ARGS_H_

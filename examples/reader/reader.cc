@@ -35,6 +35,8 @@ namespace {
 
 using orvo::platform::LoneSurrogate;
 using orvo::platform::Utf16ToUtf8;
+using orvo::store::CfFileStateText;
+using orvo::store::CreateConfigFile;
 
 // The record layout of "InstallApp.set".
 constexpr CfChar kAppSection[] = u"APP";

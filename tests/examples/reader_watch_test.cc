@@ -17,6 +17,8 @@
 #include "store/ref.h"
 #include "tests/testing/temp_dir.h"
 
+using orvo::store::CreateConfigFile;
+
 namespace {
 
 // Generous: a Wine process may take seconds to start.

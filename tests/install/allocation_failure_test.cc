@@ -23,6 +23,8 @@
 #include "tests/testing/failing_allocator.h"
 #include "tests/testing/temp_dir.h"
 
+using orvo::store::CreateConfigFile;
+
 namespace orvo::install {
 namespace {
 
@@ -32,7 +34,7 @@ using orvo::testing::StopFailingAllocations;
 using orvo::testing::TempDir;
 
 constexpr uint32_t kOpenExisting = 3;
-constexpr uint32_t kOpenAlways = 4;
+constexpr uint32_t kOpenAlways = kCfOpenAlways;
 constexpr int kChildren = 140;  // past the registry's 32, 64 and 128
 
 std::string Ascii(const std::u16string& s) { return std::string(s.begin(), s.end()); }

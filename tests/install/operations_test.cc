@@ -32,6 +32,8 @@
 #include <unistd.h>
 #endif
 
+using orvo::store::CreateConfigFile;
+
 namespace orvo::install {
 namespace {
 

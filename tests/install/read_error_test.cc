@@ -19,6 +19,8 @@
 #include "tests/testing/scoped_file_system.h"
 #include "tests/testing/temp_dir.h"
 
+using orvo::store::CreateConfigFile;
+
 namespace orvo::install {
 namespace {
 

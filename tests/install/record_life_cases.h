@@ -27,6 +27,8 @@
 #include "store/ref.h"
 #include "tests/testing/registration_records.h"
 
+using orvo::store::CreateConfigFile;
+
 namespace orvo::record_life {
 
 using Bytes = std::vector<uint8_t>;

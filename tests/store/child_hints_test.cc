@@ -21,6 +21,16 @@
 #include "store/name.h"
 #include "tests/store/key_test_util.h"
 
+using orvo::store::CfChildren;
+using orvo::store::CfName;
+using orvo::store::CfNameHash;
+using orvo::store::CreateConfigFile;
+using orvo::store::CreateNode;
+using orvo::store::FindChildByName;
+using orvo::store::FreeNodeTree;
+using orvo::store::InsertChild;
+using orvo::store::RemoveChildAt;
+
 namespace orvo::testing {
 namespace {
 

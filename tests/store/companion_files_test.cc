@@ -21,6 +21,10 @@
 #include <sys/stat.h>
 #endif
 
+using orvo::store::CreateConfigFile;
+using orvo::store::DecodeFixed32;
+using orvo::store::EncodeFixed32;
+
 namespace {
 
 using orvo::testing::ReadWholeFile;

@@ -24,6 +24,11 @@
 #include "tests/testing/scoped_file_system.h"
 #include "tests/testing/tree_util.h"
 
+using orvo::store::CfChecksum;
+using orvo::store::CreateConfigFile;
+using orvo::store::EncodeFixed32;
+using orvo::store::LoadConfigFile;
+
 namespace {
 
 using orvo::platform::FileSystem;

@@ -15,6 +15,19 @@
 #include "tests/testing/temp_dir.h"
 #include "tests/testing/tree_util.h"
 
+using orvo::store::CfChildCount;
+using orvo::store::CfChildren;
+using orvo::store::CfName;
+using orvo::store::DecodeFixed32;
+using orvo::store::EncodeFixed32;
+using orvo::store::InitNewHeaderImage;
+using orvo::store::InspectConfigFile;
+using orvo::store::LoadConfigFile;
+using orvo::store::NewTree;
+using orvo::store::ParseNode;
+using orvo::store::SaveConfigFile;
+using orvo::store::SerializeNode;
+
 namespace {
 
 using orvo::platform::File;
@@ -454,7 +467,7 @@ TEST_F(FileIoFaultTest, OneReadOfTheBodyAndOneWriteOfIt) {
   EXPECT_EQ(fs_.counts.flushes, 3);
   fs_.counts = MemoryFileSystem::Counts();
   CfNode* root = nullptr;
-  CfDiskMemory memory;
+  CfFileFingerprint memory;
   ASSERT_TRUE(LoadConfigFile(kPath, kOpenExisting, &root, &image_, nullptr, &memory));
   CfTree holder(root);
   // Header and body; of the side file its header and trailer only, to see

@@ -12,6 +12,25 @@
 #include "store/hash64.h"
 #include "tests/testing/tree_util.h"
 
+using orvo::store::AppendChild;
+using orvo::store::CfChecksum;
+using orvo::store::CfChildCount;
+using orvo::store::CfChildren;
+using orvo::store::CfHash64Blocks;
+using orvo::store::CfIsBranch;
+using orvo::store::CfName;
+using orvo::store::CfSerializeBody;
+using orvo::store::CfValue;
+using orvo::store::DecodeFixed16;
+using orvo::store::DecodeFixed32;
+using orvo::store::EncodeFixed16;
+using orvo::store::EncodeFixed32;
+using orvo::store::FreeNodeRecord;
+using orvo::store::FreeNodeTree;
+using orvo::store::NewTree;
+using orvo::store::ParseNode;
+using orvo::store::SerializeNode;
+
 namespace {
 
 using orvo::testing::AddChild;

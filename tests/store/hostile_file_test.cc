@@ -27,6 +27,14 @@
 #include <unistd.h>
 #endif
 
+using orvo::store::CfBlockLimit;
+using orvo::store::CfChildCount;
+using orvo::store::CfLiveBlockBytes;
+using orvo::store::CfSetBlockLimitForTesting;
+using orvo::store::InspectConfigFile;
+using orvo::store::LoadConfigFile;
+using orvo::store::ParseNode;
+
 namespace {
 
 using orvo::platform::MemoryFileSystem;

@@ -11,6 +11,8 @@
 #include "store/key.h"
 #include "tests/store/key_test_util.h"
 
+using orvo::store::CreateConfigFile;
+
 namespace orvo::testing {
 namespace {
 

@@ -9,6 +9,8 @@
 #include "store/name.h"
 #include "tests/store/key_test_util.h"
 
+using orvo::store::CfNameHash;
+
 namespace orvo::testing {
 namespace {
 

@@ -10,6 +10,8 @@
 #include "store/name.h"
 #include "tests/store/key_test_util.h"
 
+using orvo::store::CfNameHash;
+
 namespace orvo::testing {
 namespace {
 

@@ -14,6 +14,8 @@
 #include "tests/store/key_test_util.h"
 #include "tests/testing/temp_dir.h"
 
+using orvo::store::CreateConfigFile;
+
 namespace orvo::testing {
 namespace {
 

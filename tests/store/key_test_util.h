@@ -12,10 +12,12 @@
 #include "store/key.h"
 #include "store/ref.h"
 
+using orvo::store::CreateConfigFile;
+
 namespace orvo::testing {
 
-constexpr uint32_t kOpenExisting = 3;
-constexpr uint32_t kOpenAlways = 4;
+constexpr uint32_t kOpenExisting = kCfOpenExisting;
+constexpr uint32_t kOpenAlways = kCfOpenAlways;
 
 template <class T>
 using Held = CfRef<T>;

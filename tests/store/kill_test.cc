@@ -26,6 +26,11 @@
 #include "tests/store/generation.h"
 #include "tests/testing/temp_dir.h"
 
+using orvo::store::CreateConfigFile;
+using orvo::store::FreeNodeTree;
+using orvo::store::InspectConfigFile;
+using orvo::store::LoadConfigFile;
+
 namespace {
 
 constexpr int kRounds = 800;

@@ -12,6 +12,24 @@
 #include "store/format.h"
 #include "store/node.h"
 
+using orvo::store::AppendChild;
+using orvo::store::CfAllocatePiece;
+using orvo::store::CfBlockLimit;
+using orvo::store::CfChildren;
+using orvo::store::CfIsBranch;
+using orvo::store::CfIsCarvedPiece;
+using orvo::store::CfLiveBlocks;
+using orvo::store::CfRecordBytes;
+using orvo::store::CfReleasePiece;
+using orvo::store::CfResizePiece;
+using orvo::store::CfSetBlockLimitForTesting;
+using orvo::store::CreateNode;
+using orvo::store::FreeNodeTree;
+using orvo::store::InsertChild;
+using orvo::store::ParseNode;
+using orvo::store::RemoveChildAt;
+using orvo::store::SerializeNode;
+
 namespace {
 
 struct Piece {

@@ -10,6 +10,21 @@
 #include "store/name.h"
 #include "store/tree.h"
 
+using orvo::store::AppendChild;
+using orvo::store::CfChildren;
+using orvo::store::CfName;
+using orvo::store::CfNameHash;
+using orvo::store::CfNamesMatch;
+using orvo::store::CfValue;
+using orvo::store::CreateNode;
+using orvo::store::FindChildById;
+using orvo::store::FindChildByName;
+using orvo::store::FreeNodeRecord;
+using orvo::store::FreeNodeTree;
+using orvo::store::InsertChild;
+using orvo::store::IsSubtreeUnprotected;
+using orvo::store::RemoveChildAt;
+
 namespace {
 
 uint32_t Hash(const std::u16string& s, int limit = -1, int* covered = nullptr) {

@@ -31,6 +31,12 @@
 #include "tests/testing/temp_dir.h"
 #endif
 
+using orvo::store::CfCompanionSuffix;
+using orvo::store::CfLastSaveObstacle;
+using orvo::store::CreateConfigFile;
+using orvo::store::ExamineConfigFile;
+using orvo::store::FreeNodeTree;
+
 namespace {
 
 using orvo::platform::CompanionTrust;

@@ -12,6 +12,9 @@
 #include "store/ref.h"
 #include "tests/testing/temp_dir.h"
 
+using orvo::store::CreateConfigFile;
+using orvo::store::InspectConfigFile;
+
 namespace {
 
 using orvo::platform::File;

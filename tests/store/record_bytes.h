@@ -10,6 +10,10 @@
 #include "store/coding.h"
 #include "store/format.h"
 
+using orvo::store::CfChecksum;
+using orvo::store::EncodeFixed16;
+using orvo::store::EncodeFixed32;
+
 namespace orvo::testing {
 
 constexpr uint8_t kBranchFlag = 0x04;

@@ -11,6 +11,8 @@
 #include "store/ref.h"
 #include "tests/store/generation.h"
 
+using orvo::store::CreateConfigFile;
+
 int main(int argc, char** argv) {
   if (argc != 2) {
     std::fprintf(stderr, "usage: store_save_loop FILE\n");

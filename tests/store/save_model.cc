@@ -16,6 +16,20 @@
 #include "store/save_protocol.h"
 #include "tests/testing/tree_util.h"
 
+using orvo::store::CfChecksum;
+using orvo::store::CfChildCount;
+using orvo::store::CfChildren;
+using orvo::store::CfName;
+using orvo::store::CfValue;
+using orvo::store::CreateConfigFile;
+using orvo::store::DecodeFixed32;
+using orvo::store::DecodeFixed64;
+using orvo::store::EncodeFixed32;
+using orvo::store::ExamineConfigFile;
+using orvo::store::FreeNodeTree;
+using orvo::store::InspectConfigFile;
+using orvo::store::SerializeNode;
+
 namespace orvo::testing {
 
 namespace {

@@ -13,6 +13,12 @@
 #include "store/save_protocol.h"
 #include "tests/testing/temp_dir.h"
 
+using orvo::store::CfHash64;
+using orvo::store::CfHash64Blocks;
+using orvo::store::DecodeFixed32;
+using orvo::store::EncodeFixed32;
+using orvo::store::EncodeFixed64;
+
 namespace orvo::testing {
 
 // The side file of a save in flight of |image| (a header and what follows

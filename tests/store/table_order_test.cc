@@ -25,6 +25,17 @@
 #include "tests/testing/failing_allocator.h"
 #endif
 
+using orvo::store::CfChildren;
+using orvo::store::CfNameHash;
+using orvo::store::CreateConfigFile;
+using orvo::store::CreateNode;
+using orvo::store::FindChildById;
+using orvo::store::FindChildByName;
+using orvo::store::FreeNodeTree;
+using orvo::store::InsertChild;
+using orvo::store::OccurrenceAt;
+using orvo::store::ParseNode;
+
 namespace orvo::testing {
 namespace {
 

@@ -53,7 +53,8 @@ struct RegistrationRecords {
 // file gives none.
 inline RegistrationRecords ReadRegistrationRecords(const std::u16string& path) {
   RegistrationRecords records;
-  auto file = CfRef<CConfigFile>::Adopt(CreateConfigFile(path.c_str(), platform::kOpenExisting));
+  auto file = CfRef<CConfigFile>::Adopt(
+      orvo::store::CreateConfigFile(path.c_str(), platform::kOpenExisting));
   if (!file) return records;
   records.loaded = true;
   {

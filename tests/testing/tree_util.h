@@ -11,6 +11,16 @@
 #include "store/node.h"
 #include "store/tree.h"
 
+using orvo::store::CfChildCount;
+using orvo::store::CfChildren;
+using orvo::store::CfIsBranch;
+using orvo::store::CfName;
+using orvo::store::CfNameHash;
+using orvo::store::CfValue;
+using orvo::store::CreateNode;
+using orvo::store::FreeNodeTree;
+using orvo::store::InsertChild;
+
 namespace orvo::testing {
 
 inline CfNode* MakeNode(const std::u16string& name, uint8_t flags = 0,

@@ -19,6 +19,8 @@
 #include "tests/testing/temp_dir.h"
 #include "tests/tools/process.h"
 
+using orvo::store::CreateConfigFile;
+
 namespace {
 
 constexpr int kProcesses = 8;

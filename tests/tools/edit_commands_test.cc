@@ -23,6 +23,9 @@
 #include "tests/testing/temp_dir.h"
 #include "tests/tools/process.h"
 
+using orvo::store::CfNameHash;
+using orvo::store::CreateConfigFile;
+
 namespace {
 
 using orvo::testing::ProcessResult;

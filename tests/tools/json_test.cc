@@ -8,6 +8,8 @@
 #include "tests/testing/tree_util.h"
 #include "tools/settool/tree_json.h"
 
+using orvo::store::NewTree;
+
 namespace orvo::settool {
 namespace {
 

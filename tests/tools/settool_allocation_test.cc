@@ -16,6 +16,8 @@
 #include "tests/testing/temp_dir.h"
 #include "tests/tools/process.h"
 
+using orvo::store::CreateConfigFile;
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -23,7 +25,7 @@ using orvo::testing::ProcessResult;
 using orvo::testing::TempDir;
 
 constexpr uint32_t kOpenExisting = 3;
-constexpr uint32_t kOpenAlways = 4;
+constexpr uint32_t kOpenAlways = kCfOpenAlways;
 constexpr int kKeys = 40;
 
 std::u16string KeyName(int i) {

@@ -18,6 +18,10 @@
 #include "tests/testing/tree_util.h"
 #include "tests/tools/process.h"
 
+using orvo::store::InitNewHeaderImage;
+using orvo::store::NewTree;
+using orvo::store::SaveConfigFile;
+
 namespace {
 
 using orvo::testing::AddChild;

@@ -13,6 +13,10 @@
 #include "tools/settool/tree_json.h"
 #include "tools/settool/write_lock.h"
 
+using orvo::store::FreeNodeTree;
+using orvo::store::InitNewHeaderImage;
+using orvo::store::WriteNewConfigFile;
+
 namespace orvo::settool {
 
 namespace {

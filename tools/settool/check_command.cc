@@ -13,6 +13,10 @@
 #include "tools/settool/output.h"
 #include "tools/settool/tree_load.h"
 
+using orvo::store::CfFileStateText;
+using orvo::store::CfSideStateText;
+using orvo::store::ExamineConfigFile;
+
 namespace orvo::settool {
 
 namespace {

@@ -19,6 +19,14 @@
 #include "tools/settool/tree_load.h"
 #include "tools/settool/value_text.h"
 
+using orvo::store::CfChildCount;
+using orvo::store::CfChildren;
+using orvo::store::CfName;
+using orvo::store::CfType;
+using orvo::store::CfValue;
+using orvo::store::FreeNodeTree;
+using orvo::store::OccurrenceAt;
+
 namespace orvo::settool {
 
 namespace {

@@ -28,11 +28,13 @@
 #include "tools/settool/value_text.h"
 #include "tools/settool/write_lock.h"
 
+using orvo::store::CfCompanionSuffix;
+using orvo::store::CfLastSaveObstacle;
+using orvo::store::CreateConfigFile;
+
 namespace orvo::settool {
 
 namespace {
-
-constexpr uint8_t kProtectedAttribute = 0x10;
 
 struct Syntax {
   const char* command;
@@ -121,7 +123,7 @@ int FindKey(CommandContext& ctx, const char* command, const std::u16string& file
   return kExitOk;
 }
 
-bool IsProtected(ICfKey* key) { return (key->GetAttributes() & kProtectedAttribute) != 0; }
+bool IsProtected(ICfKey* key) { return (key->GetAttributes() & kCfProtected) != 0; }
 
 }  // namespace
 
@@ -188,7 +190,7 @@ int RunSet(CommandContext& ctx) {
     }
     // The key's other attribute bits go along in the type argument: a value
     // that needs a new record takes its attributes from there.
-    const int32_t flags = type | (key->GetAttributes() & 0xF0);
+    const int32_t flags = type | (key->GetAttributes() & kCfAttributeMask);
     if (!key->SetValue(flags, bytes.data(), static_cast<int32_t>(bytes.size()))) {
       // Not protected and not too long: only memory can be missing.
       return Complain(ctx, syntax.command, file,
@@ -307,9 +309,9 @@ int RunProtect(CommandContext& ctx) {
         CfRef<ICfKey> key;
         if (int rc = FindKey(ctx, syntax.command, file, config, path, &key)) return rc;
         const uint8_t old_attributes = key->GetAttributes();
-        const uint8_t attributes =
-            state == u"on" ? static_cast<uint8_t>(old_attributes | kProtectedAttribute)
-                           : static_cast<uint8_t>(old_attributes & ~kProtectedAttribute);
+        const uint8_t attributes = state == u"on"
+                                       ? static_cast<uint8_t>(old_attributes | kCfProtected)
+                                       : static_cast<uint8_t>(old_attributes & ~kCfProtected);
         if (attributes != old_attributes) {
           key->SetAttributes(attributes);
           *changed = true;

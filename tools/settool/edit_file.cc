@@ -7,6 +7,10 @@
 #include "tools/settool/tree_load.h"
 #include "tools/settool/write_lock.h"
 
+using orvo::store::CfCompanionSuffix;
+using orvo::store::CfLastSaveObstacle;
+using orvo::store::CreateConfigFile;
+
 namespace orvo::settool {
 
 static_assert(kMaxFileChars == kCfPathCapacity - 1, "settool's FILE limit is the store's");

@@ -29,6 +29,14 @@
 #include "tools/settool/output.h"
 #include "tools/settool/tree_json.h"
 
+using orvo::store::CfChildCount;
+using orvo::store::CfChildren;
+using orvo::store::CfName;
+using orvo::store::CfType;
+using orvo::store::CfValue;
+using orvo::store::FreeNodeTree;
+using orvo::store::OccurrenceAt;
+
 namespace orvo::settool {
 
 namespace {

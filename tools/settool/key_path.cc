@@ -6,6 +6,13 @@
 #include "store/key.h"
 #include "store/ref.h"
 
+using orvo::store::CfChildren;
+using orvo::store::CfIsBranch;
+using orvo::store::CfName;
+using orvo::store::FindChildById;
+using orvo::store::FindChildByName;
+using orvo::store::OccurrenceAt;
+
 namespace orvo::settool {
 
 namespace {

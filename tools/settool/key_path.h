@@ -50,7 +50,9 @@ struct NodeStep {
 };
 
 // The child a step leads to.
-inline CfNode* StepChild(const NodeStep& s) { return CfChildren(s.parent)->entries[s.index].child; }
+inline CfNode* StepChild(const NodeStep& s) {
+  return orvo::store::CfChildren(s.parent)->entries[s.index].child;
+}
 
 // Finds the node at |path| below |root| with the lookups OpenKeyPath makes
 // (the store's own), without key objects: *steps receives one step per

@@ -22,6 +22,8 @@
 #include "tools/settool/messages.h"
 #include "tools/settool/output.h"
 
+using orvo::store::CfLastSaveObstacle;
+
 namespace orvo::settool {
 namespace {
 

@@ -18,6 +18,12 @@
 #include "tools/settool/output.h"
 #include "tools/settool/write_lock.h"
 
+using orvo::store::DecodeFixed32;
+using orvo::store::FreeNodeTree;
+using orvo::store::InitNewHeaderImage;
+using orvo::store::ParseNode;
+using orvo::store::WriteNewConfigFile;
+
 namespace orvo::settool {
 
 namespace {

@@ -11,6 +11,16 @@
 #include "tools/settool/output.h"
 #include "tools/settool/value_text.h"
 
+using orvo::store::CfChildCount;
+using orvo::store::CfChildren;
+using orvo::store::CfName;
+using orvo::store::CfNameHash;
+using orvo::store::CfType;
+using orvo::store::CfValue;
+using orvo::store::CreateNode;
+using orvo::store::FreeNodeTree;
+using orvo::store::InsertChild;
+
 namespace orvo::settool {
 
 namespace {

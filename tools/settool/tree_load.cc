@@ -2,6 +2,11 @@
 
 #include "tools/settool/messages.h"
 
+using orvo::store::CfFileStateText;
+using orvo::store::CfSideStateText;
+using orvo::store::ExamineConfigFile;
+using orvo::store::FreeNodeTree;
+
 namespace orvo::settool {
 
 std::string LoadVerdict(const std::u16string& file, const CfLoadReport& report) {

@@ -11,6 +11,8 @@
 #include "store/key.h"
 #include "store/ref.h"
 
+using orvo::store::CreateConfigFile;
+
 namespace {
 
 CConfigFile* g_file = nullptr;  // holds the component's own reference

@@ -31,6 +31,8 @@
 #include "tests/testing/registration_records.h"
 #include "tests/testing/variants.h"
 
+using orvo::store::CreateConfigFile;
+
 namespace orvo::server {
 namespace {
 

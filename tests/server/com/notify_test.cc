@@ -22,6 +22,8 @@
 #include "tests/server/com/server_library.h"
 #include "tests/testing/registration_records.h"
 
+using orvo::store::CreateConfigFile;
+
 namespace orvo::server {
 namespace {
 
