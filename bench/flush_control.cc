@@ -1,6 +1,7 @@
 #include "bench/flush_control.h"
 
 #include <memory>
+#include <utility>
 
 namespace orvo::bench {
 
@@ -9,8 +10,8 @@ namespace {
 // Forwards to a real file; Flush is either skipped or counted.
 class WrappedFile final : public platform::File {
  public:
-  WrappedFile(platform::File* inner, bool skip_flush, uint64_t* flushes)
-      : inner_(inner), skip_flush_(skip_flush), flushes_(flushes) {}
+  WrappedFile(std::unique_ptr<platform::File> inner, bool skip_flush, uint64_t* flushes)
+      : inner_(std::move(inner)), skip_flush_(skip_flush), flushes_(flushes) {}
   bool Size(uint64_t* size) override { return inner_->Size(size); }
   bool Stamp(platform::FileStamp* stamp) override { return inner_->Stamp(stamp); }
   bool Read(void* buf, uint32_t n, uint32_t* done) override { return inner_->Read(buf, n, done); }
@@ -43,17 +44,17 @@ class WrappedFile final : public platform::File {
 class WrappedFileSystem final : public platform::FileSystem {
  public:
   explicit WrappedFileSystem(bool skip_flush) : skip_flush_(skip_flush) {}
-  platform::File* Open(const char16_t* path, platform::OpenMode mode,
-                       platform::Disposition disposition, platform::OpenError* error) override {
-    platform::File* f = platform::RealFileSystem()->Open(path, mode, disposition, error);
-    return f == nullptr ? nullptr : new WrappedFile(f, skip_flush_, &flushes_);
+  std::unique_ptr<platform::File> Open(const char16_t* path, platform::OpenMode mode,
+                                       platform::Disposition disposition,
+                                       platform::OpenError* error) override {
+    return Wrap(platform::RealFileSystem()->Open(path, mode, disposition, error));
   }
-  platform::File* OpenBeside(platform::File* model, const char16_t* path, platform::OpenMode mode,
-                             platform::Disposition disposition,
-                             platform::OpenError* error) override {
-    platform::File* f = platform::RealFileSystem()->OpenBeside(WrappedFile::Unwrap(model), path,
-                                                               mode, disposition, error);
-    return f == nullptr ? nullptr : new WrappedFile(f, skip_flush_, &flushes_);
+  std::unique_ptr<platform::File> OpenBeside(platform::File* model, const char16_t* path,
+                                             platform::OpenMode mode,
+                                             platform::Disposition disposition,
+                                             platform::OpenError* error) override {
+    return Wrap(platform::RealFileSystem()->OpenBeside(WrappedFile::Unwrap(model), path, mode,
+                                                       disposition, error));
   }
   bool CreateFolder(const char16_t* path) override {
     return platform::RealFileSystem()->CreateFolder(path);
@@ -65,6 +66,11 @@ class WrappedFileSystem final : public platform::FileSystem {
   uint64_t flushes() const { return flushes_; }
 
  private:
+  std::unique_ptr<platform::File> Wrap(std::unique_ptr<platform::File> f) {
+    if (f == nullptr) return nullptr;
+    return std::unique_ptr<platform::File>(new WrappedFile(std::move(f), skip_flush_, &flushes_));
+  }
+
   bool skip_flush_;
   uint64_t flushes_ = 0;
 };

@@ -15,15 +15,16 @@ constexpr uint32_t kRetryPauseMs = 20;
 
 void FileSystem::PauseBeforeRetry(uint32_t milliseconds) { SleepMilliseconds(milliseconds); }
 
-File* OpenWaitingForSharing(FileSystem* fs, const char16_t* path, OpenMode mode,
-                            Disposition disposition, OpenError* error, uint32_t patience_ms,
-                            File* model) {
+std::unique_ptr<File> OpenWaitingForSharing(FileSystem* fs, const char16_t* path, OpenMode mode,
+                                            Disposition disposition, OpenError* error,
+                                            uint32_t patience_ms, File* model) {
   // A wait that ends with the file open leaves no failure behind.
   const FileFailure before = LastFileFailure();
   uint32_t waited = 0;
   for (;;) {
-    File* file = model != nullptr ? fs->OpenBeside(model, path, mode, disposition, error)
-                                  : fs->Open(path, mode, disposition, error);
+    std::unique_ptr<File> file = model != nullptr
+                                     ? fs->OpenBeside(model, path, mode, disposition, error)
+                                     : fs->Open(path, mode, disposition, error);
     if (file != nullptr && waited > 0) SetLastFileFailure(before);
     if (file != nullptr || *error != OpenError::kSharingViolation || waited >= patience_ms) {
       return file;

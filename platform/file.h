@@ -5,6 +5,7 @@
 #define ORVO_PLATFORM_FILE_H_
 
 #include <cstdint>
+#include <memory>
 
 namespace orvo::platform {
 
@@ -129,13 +130,13 @@ class FileSystem {
  public:
   virtual ~FileSystem() = default;
   // REQUIRES: |path| is a NUL-terminated UTF-16 path.
-  // Returns a new File owned by the caller, or nullptr with *error set.
+  // Returns the open file, or null with *error set.
   // Never throws: running out of memory is the error kNoMemory.
   // The real file systems refuse links in every mode (see OpenError::kLinked)
   // and truncate only after that test. A failure other than kNotFound is
   // recorded (platform/file_failure.h).
-  virtual File* Open(const char16_t* path, OpenMode mode, Disposition disposition,
-                     OpenError* error) = 0;
+  virtual std::unique_ptr<File> Open(const char16_t* path, OpenMode mode, Disposition disposition,
+                                     OpenError* error) = 0;
   // Opens like Open, for a companion of |model| (see CompanionTrust). A file
   // that this open makes has |model|'s access (File::TakeAccessOf) before it
   // is returned, and no other account can open it before: natively it is
@@ -144,8 +145,8 @@ class FileSystem {
   // opened as it is. When the access cannot be given the new file is
   // removed and the open fails (kAccessDenied).
   // REQUIRES: |model| is an open file of this file system.
-  virtual File* OpenBeside(File* model, const char16_t* path, OpenMode mode,
-                           Disposition disposition, OpenError* error) = 0;
+  virtual std::unique_ptr<File> OpenBeside(File* model, const char16_t* path, OpenMode mode,
+                                           Disposition disposition, OpenError* error) = 0;
   // Creates one folder level; false when it could not (existing included).
   virtual bool CreateFolder(const char16_t* path) = 0;
   // Whether |path| names an existing folder (a link to one counts).
@@ -164,9 +165,9 @@ void SleepMilliseconds(uint32_t milliseconds);
 // open fails with a sharing violation (another handle holds the file and
 // shares nothing) it pauses and tries again, for about |patience_ms| in all,
 // before it gives up with that error.
-File* OpenWaitingForSharing(FileSystem* fs, const char16_t* path, OpenMode mode,
-                            Disposition disposition, OpenError* error, uint32_t patience_ms,
-                            File* model = nullptr);
+std::unique_ptr<File> OpenWaitingForSharing(FileSystem* fs, const char16_t* path, OpenMode mode,
+                                            Disposition disposition, OpenError* error,
+                                            uint32_t patience_ms, File* model = nullptr);
 
 // The machine's real file system.
 FileSystem* RealFileSystem();

@@ -268,19 +268,19 @@ class PosixFile final : public File {
 
 class PosixFileSystem final : public FileSystem {
  public:
-  File* Open(const char16_t* path, OpenMode mode, Disposition disposition,
-             OpenError* error) override {
-    return OpenWith(nullptr, path, mode, disposition, error);
+  std::unique_ptr<File> Open(const char16_t* path, OpenMode mode, Disposition disposition,
+                             OpenError* error) override {
+    return std::unique_ptr<File>(OpenWith(nullptr, path, mode, disposition, error));
   }
 
-  File* OpenBeside(File* model, const char16_t* path, OpenMode mode, Disposition disposition,
-                   OpenError* error) override {
+  std::unique_ptr<File> OpenBeside(File* model, const char16_t* path, OpenMode mode,
+                                   Disposition disposition, OpenError* error) override {
     if (dynamic_cast<PosixFile*>(model) == nullptr) {
       *error = OpenError::kOther;
       SetLastFileFailure(FileFailure::kOther);
       return nullptr;
     }
-    return OpenWith(model, path, mode, disposition, error);
+    return std::unique_ptr<File>(OpenWith(model, path, mode, disposition, error));
   }
 
   bool CreateFolder(const char16_t* path) override {

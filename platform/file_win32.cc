@@ -303,35 +303,38 @@ class Win32File final : public File {
 
 class Win32FileSystem final : public FileSystem {
  public:
-  File* Open(const char16_t* path, OpenMode mode, Disposition disposition,
-             OpenError* error) override {
+  std::unique_ptr<File> Open(const char16_t* path, OpenMode mode, Disposition disposition,
+                             OpenError* error) override {
     bool created = false;
-    return OpenWith(nullptr, path, mode, disposition, error, &created);
+    return std::unique_ptr<File>(OpenWith(nullptr, path, mode, disposition, error, &created));
   }
 
-  File* OpenBeside(File* model, const char16_t* path, OpenMode mode, Disposition disposition,
-                   OpenError* error) override {
+  std::unique_ptr<File> OpenBeside(File* model, const char16_t* path, OpenMode mode,
+                                   Disposition disposition, OpenError* error) override {
     auto* other = dynamic_cast<Win32File*>(model);
     Security theirs;
     if (other == nullptr || !SecurityOf(other->handle(), &theirs)) {
-      return Refuse(error, OpenError::kAccessDenied, FileFailure::kAccessDenied);
+      return std::unique_ptr<File>(
+          Refuse(error, OpenError::kAccessDenied, FileFailure::kAccessDenied));
     }
     // A file that the open makes has the model's DACL from the start.
     SECURITY_DESCRIPTOR descriptor;
     if (!InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
         !SetSecurityDescriptorDacl(&descriptor, TRUE, theirs.dacl, FALSE) ||
         !SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
-      return Refuse(error, OpenError::kOther, FailureFromWin32(GetLastError()));
+      return std::unique_ptr<File>(
+          Refuse(error, OpenError::kOther, FailureFromWin32(GetLastError())));
     }
     SECURITY_ATTRIBUTES attributes = {sizeof(attributes), &descriptor, FALSE};
     bool created = false;
-    File* file = OpenWith(&attributes, path, mode, disposition, error, &created);
+    std::unique_ptr<File> file(OpenWith(&attributes, path, mode, disposition, error, &created));
     // The DACL is set again once the file exists: a system may apply its
     // own defaults to a new file's descriptor (Wine applies the umask).
     if (file != nullptr && created && !file->TakeAccessOf(model)) {
-      delete file;
+      file.reset();
       DeleteFileW(Wide(path));  // made by this open, held without sharing until now
-      return Refuse(error, OpenError::kAccessDenied, FileFailure::kAccessDenied);
+      return std::unique_ptr<File>(
+          Refuse(error, OpenError::kAccessDenied, FileFailure::kAccessDenied));
     }
     return file;
   }

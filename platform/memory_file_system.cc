@@ -162,14 +162,14 @@ MemoryFileSystem::Fate MemoryFileSystem::BeginCall(int* kind) {
   return call == faults.fail_call ? Fate::kFail : Fate::kRun;
 }
 
-File* MemoryFileSystem::Open(const char16_t* path, OpenMode mode, Disposition disposition,
-                             OpenError* error) {
+std::unique_ptr<File> MemoryFileSystem::Open(const char16_t* path, OpenMode mode,
+                                             Disposition disposition, OpenError* error) {
   return OpenBeside(nullptr, path, mode, disposition, error);
 }
 
-File* MemoryFileSystem::OpenBeside(File* model, const char16_t* path, OpenMode mode,
-                                   Disposition disposition, OpenError* error) {
-  File* file = OpenFile(model, path, mode, disposition, error);
+std::unique_ptr<File> MemoryFileSystem::OpenBeside(File* model, const char16_t* path, OpenMode mode,
+                                                   Disposition disposition, OpenError* error) {
+  std::unique_ptr<File> file(OpenFile(model, path, mode, disposition, error));
   switch (*error) {
     case OpenError::kNone:
     case OpenError::kNotFound:

@@ -92,11 +92,11 @@ class MemoryFileSystem final : public FileSystem {
   // What a name may hold besides a file.
   enum class NonFile { kFolder, kPipe };
 
-  File* Open(const char16_t* path, OpenMode mode, Disposition disposition,
-             OpenError* error) override;
+  std::unique_ptr<File> Open(const char16_t* path, OpenMode mode, Disposition disposition,
+                             OpenError* error) override;
   // Counts as an open. REQUIRES: |model| is a file of this file system.
-  File* OpenBeside(File* model, const char16_t* path, OpenMode mode, Disposition disposition,
-                   OpenError* error) override;
+  std::unique_ptr<File> OpenBeside(File* model, const char16_t* path, OpenMode mode,
+                                   Disposition disposition, OpenError* error) override;
   bool CreateFolder(const char16_t* path) override;
   // Folders are not kept: every name is a folder but one that holds a file
   // or a pipe.

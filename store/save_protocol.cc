@@ -52,7 +52,7 @@ class CompanionPath {
 thread_local CfCompanion t_obstacle = CfCompanion::kNone;
 
 // Records that the companion |suffix| is in the way (R7); returns null.
-File* InTheWay(const CfChar* suffix) {
+std::unique_ptr<File> InTheWay(const CfChar* suffix) {
   t_obstacle = suffix == kCfKeptCopySuffix ? CfCompanion::kKeptCopy : CfCompanion::kSideFile;
   orvo::platform::SetLastFileFailure(orvo::platform::FileFailure::kNameInTheWay);
   return nullptr;
@@ -60,8 +60,8 @@ File* InTheWay(const CfChar* suffix) {
 
 // Opens the companion |suffix| of F (|path|, open in |f|) as it is; null
 // (with *error) when it cannot be.
-File* OpenCompanion(const CfChar* path, const CfChar* suffix, File* f, OpenMode mode,
-                    OpenError* error) {
+std::unique_ptr<File> OpenCompanion(const CfChar* path, const CfChar* suffix, File* f,
+                                    OpenMode mode, OpenError* error) {
   CompanionPath companion(path, suffix);
   if (companion.get() == nullptr) {
     *error = OpenError::kNoMemory;
@@ -78,7 +78,8 @@ File* OpenCompanion(const CfChar* path, const CfChar* suffix, File* f, OpenMode 
 // made anew. |empty|: the companion's old content is dropped. Null on
 // failure; a name that holds no plain file, or an untrusted file that cannot
 // be removed, records kNameInTheWay.
-File* OpenCompanionForWriting(const CfChar* path, const CfChar* suffix, File* f, bool empty) {
+std::unique_ptr<File> OpenCompanionForWriting(const CfChar* path, const CfChar* suffix, File* f,
+                                              bool empty) {
   CompanionPath companion(path, suffix);
   if (companion.get() == nullptr) {
     orvo::platform::SetLastFileFailure(orvo::platform::FileFailure::kOther);
@@ -106,7 +107,7 @@ File* OpenCompanionForWriting(const CfChar* path, const CfChar* suffix, File* f,
     }
     if (file->TrustAsCompanionOf(f) == CompanionTrust::kTrusted) {
       if (attempt == 0) file->TakeAccessOf(f);  // a courtesy: trusted either way
-      if (!empty || attempt > 0) return file.release();
+      if (!empty || attempt > 0) return file;
       // Emptied only now that it is known to be this store's.
       file.reset();
       OpenError error2 = OpenError::kNone;
@@ -590,8 +591,9 @@ bool WriteChangedSectors(File* file, const Raw& raw, const uint8_t* body, uint32
 // Writes the complete image and its trailer to the side file, in place, and
 // flushes it. Returns the open side file, or null on failure.
 // |body_hash|: CfHash64Blocks of the body.
-File* WriteSide(const CfChar* path, File* f, const uint8_t* final_header, const uint8_t* body,
-                uint32_t size, uint64_t body_hash, const uint8_t* first_header, const Raw& base) {
+std::unique_ptr<File> WriteSide(const CfChar* path, File* f, const uint8_t* final_header,
+                                const uint8_t* body, uint32_t size, uint64_t body_hash,
+                                const uint8_t* first_header, const Raw& base) {
   uint8_t trailer[kCfSideTrailerFixedSize] = {};
   EncodeFixed32(trailer, kCfSideTrailerTag);
   EncodeFixed32(trailer + kCfSideStateOffset, kCfSideInFlight);
@@ -620,7 +622,7 @@ File* WriteSide(const CfChar* path, File* f, const uint8_t* final_header, const 
     MarkFinished(side.get(), size, false);  // never left in flight by a save that failed before F
     return nullptr;
   }
-  return side.release();
+  return side;
 }
 
 // The reading sequence shared by LoadConfigFile and ExamineConfigFile.
@@ -638,9 +640,9 @@ bool Load(const CfChar* path, uint32_t disposition, Reading reading, CfNode** ro
   bool made = false;
   if (!file && error == OpenError::kNotFound && disposition == orvo::platform::kOpenAlways &&
       reading == Reading::kOpen) {
-    file.reset(orvo::platform::OpenWaitingForSharing(CurrentFileSystem(), path, OpenMode::kRead,
-                                                     orvo::platform::kOpenAlways, &error,
-                                                     kCfSharingPatienceMs));
+    file = orvo::platform::OpenWaitingForSharing(CurrentFileSystem(), path, OpenMode::kRead,
+                                                 orvo::platform::kOpenAlways, &error,
+                                                 kCfSharingPatienceMs);
     made = true;
   }
   report->file.open_error = error;

@@ -88,16 +88,15 @@ bool RemoveFolder(const std::u16string& path) { return rmdir(Native(path).c_str(
 
 bool FileExists(const std::u16string& path) {
   platform::OpenError error;
-  platform::File* f = CurrentFileSystem()->Open(path.c_str(), platform::OpenMode::kRead,
-                                                platform::kOpenExisting, &error);
-  delete f;
+  std::unique_ptr<platform::File> f = CurrentFileSystem()->Open(
+      path.c_str(), platform::OpenMode::kRead, platform::kOpenExisting, &error);
   return f != nullptr;
 }
 
 std::vector<uint8_t> FileBytes(const std::u16string& path) {
   platform::OpenError error;
-  platform::File* f = CurrentFileSystem()->Open(path.c_str(), platform::OpenMode::kRead,
-                                                platform::kOpenExisting, &error);
+  std::unique_ptr<platform::File> f = CurrentFileSystem()->Open(
+      path.c_str(), platform::OpenMode::kRead, platform::kOpenExisting, &error);
   std::vector<uint8_t> bytes;
   if (f == nullptr) return bytes;
   uint64_t size = 0;
@@ -107,18 +106,16 @@ std::vector<uint8_t> FileBytes(const std::u16string& path) {
     if (!f->Read(bytes.data(), static_cast<uint32_t>(size), &done)) bytes.clear();
     bytes.resize(done);
   }
-  delete f;
   return bytes;
 }
 
 void WriteFileBytes(const std::u16string& path, const std::vector<uint8_t>& bytes) {
   platform::OpenError error;
-  platform::File* f = CurrentFileSystem()->Open(path.c_str(), platform::OpenMode::kReadWrite,
-                                                platform::kCreateAlways, &error);
+  std::unique_ptr<platform::File> f = CurrentFileSystem()->Open(
+      path.c_str(), platform::OpenMode::kReadWrite, platform::kCreateAlways, &error);
   ASSERT_NE(f, nullptr);
   uint32_t done = 0;
   ASSERT_TRUE(f->Write(bytes.data(), static_cast<uint32_t>(bytes.size()), &done));
-  delete f;
 }
 
 std::vector<uint8_t> W(const std::u16string& s) {

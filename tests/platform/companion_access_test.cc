@@ -159,8 +159,8 @@ TEST_F(CompanionAccessTest, CompanionsAreMadeWithTheFilesAccess) {
   // An existing file is opened as it is.
   ASSERT_EQ(chmod(Native(u"G.old").c_str(), 0600), 0);
   kept.reset();
-  kept.reset(
-      fs_->OpenBeside(g.get(), Path(u"G.old").c_str(), OpenMode::kReadWrite, kOpenAlways, &error));
+  kept =
+      fs_->OpenBeside(g.get(), Path(u"G.old").c_str(), OpenMode::kReadWrite, kOpenAlways, &error);
   ASSERT_TRUE(kept);
   EXPECT_EQ(Stat(u"G.old").st_mode & 07777, 0600u);
   umask(before);
@@ -185,7 +185,7 @@ TEST_F(CompanionAccessTest, NamesInTheWayNeverBlock) {
           error = OpenError::kNone;
           std::unique_ptr<File> g(fs_->OpenBeside(f.get(), name.c_str(), mode, d, &error));
           if (g || error != OpenError::kNotAFile) return 2;
-          g.reset(fs_->Open(name.c_str(), mode, d, &error));
+          g = fs_->Open(name.c_str(), mode, d, &error);
           if (g || error != OpenError::kNotAFile) return 3;
         }
       }

@@ -412,7 +412,7 @@ TEST_F(FileTest, CompanionsTakeTheFilesDacl) {
   // F closed to all but the users: the companion that everyone may write is
   // not trusted until it takes F's access again.
   ASSERT_TRUE(SetDacl(dir_.Path(u"F"), kClosedDacl));
-  side.reset(fs_->Open(dir_.Path(u"F.new").c_str(), OpenMode::kReadWrite, kOpenExisting, &error));
+  side = fs_->Open(dir_.Path(u"F.new").c_str(), OpenMode::kReadWrite, kOpenExisting, &error);
   ASSERT_TRUE(side);
   EXPECT_EQ(side->TrustAsCompanionOf(f.get()), CompanionTrust::kWritableByOthers);
   EXPECT_TRUE(side->TakeAccessOf(f.get()));  // while this handle shares nothing
@@ -421,7 +421,7 @@ TEST_F(FileTest, CompanionsTakeTheFilesDacl) {
   // Given write to the users, as F is: still trusted.
   side.reset();
   ASSERT_TRUE(SetDacl(dir_.Path(u"F.new"), L"D:P(A;;FA;;;BA)(A;;FA;;;BU)"));
-  side.reset(fs_->Open(dir_.Path(u"F.new").c_str(), OpenMode::kRead, kOpenExisting, &error));
+  side = fs_->Open(dir_.Path(u"F.new").c_str(), OpenMode::kRead, kOpenExisting, &error);
   ASSERT_TRUE(side);
   EXPECT_EQ(side->TrustAsCompanionOf(f.get()), CompanionTrust::kTrusted);
   // Owned by another account: not trusted; by the administrators: trusted.
@@ -437,7 +437,7 @@ TEST_F(FileTest, CompanionsTakeTheFilesDacl) {
         SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, sid, nullptr, nullptr, nullptr);
     LocalFree(sid);
     ASSERT_EQ(r, static_cast<DWORD>(ERROR_SUCCESS));
-    side.reset(fs_->Open(dir_.Path(u"F.new").c_str(), OpenMode::kRead, kOpenExisting, &error));
+    side = fs_->Open(dir_.Path(u"F.new").c_str(), OpenMode::kRead, kOpenExisting, &error);
     ASSERT_TRUE(side);
     const std::wstring wanted = owner.first;
     if (OwnerOf(dir_.Path(u"F.new")) == std::string(wanted.begin(), wanted.end())) {
@@ -448,7 +448,7 @@ TEST_F(FileTest, CompanionsTakeTheFilesDacl) {
   // file: it makes up one of its own, which is judged like any other.)
   side.reset();
   ASSERT_TRUE(SetDacl(dir_.Path(u"F.new"), L"D:NO_ACCESS_CONTROL"));
-  side.reset(fs_->Open(dir_.Path(u"F.new").c_str(), OpenMode::kRead, kOpenExisting, &error));
+  side = fs_->Open(dir_.Path(u"F.new").c_str(), OpenMode::kRead, kOpenExisting, &error);
   ASSERT_TRUE(side);
   if (DaclOf(dir_.Path(u"F.new")) == L"D:NO_ACCESS_CONTROL") {
     EXPECT_EQ(side->TrustAsCompanionOf(f.get()), CompanionTrust::kWritableByOthers);

@@ -258,7 +258,7 @@ TEST_F(MemoryFileSystemTest, AccountsOwnersAndNamesInTheWay) {
   EXPECT_EQ(access.mode, 0666u);
   side.reset();
   fs_.account = {kNobody, kNobody};
-  side.reset(fs_.Open(u"F.new", OpenMode::kReadWrite, kOpenExisting, &error));
+  side = fs_.Open(u"F.new", OpenMode::kReadWrite, kOpenExisting, &error);
   ASSERT_TRUE(side);
   EXPECT_EQ(side->TrustAsCompanionOf(f.get()), CompanionTrust::kTrusted);
   ASSERT_TRUE(fs_.SetAccess(u"F", {0, 0, 0644, true}));

@@ -95,8 +95,7 @@ int RunRecover(CommandContext& ctx) {
   int rc = LockForWriting(ctx, kCommand, out, &lock);
   std::unique_ptr<platform::File> created;
   if (rc == kExitOk) {
-    created.reset(
-        fs->Open(out.c_str(), platform::OpenMode::kReadWrite, platform::kCreateNew, &error));
+    created = fs->Open(out.c_str(), platform::OpenMode::kReadWrite, platform::kCreateNew, &error);
     if (!created) {
       rc = Complain(ctx, kCommand, out,
                     error == platform::OpenError::kOther
