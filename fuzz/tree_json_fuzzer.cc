@@ -13,6 +13,7 @@
 #include "tools/settool/key_path.h"
 #include "tools/settool/tree_json.h"
 
+using orvo::store::CfChildCount;
 using orvo::store::FreeNodeTree;
 using orvo::store::SerializeNode;
 
