@@ -337,10 +337,34 @@ bool SideSaysInFlight(const CfChar* path, File* f) {
          DecodeFixed32(t + kCfSideStateOffset) == kCfSideInFlight;
 }
 
+// Whether F's header sector is torn once between what the disk held (the
+// base's header) and one header the save wrote (its first or its final
+// one), either part first: what a power loss in that save can leave. A cut
+// between the save's two headers cannot be: nothing is flushed between them.
+bool HeaderTornOnce(const Side& side, const Raw& raw) {
+  for (int which = 0; which < 2; ++which) {
+    auto written = [&](uint64_t i) { return which == 0 ? side.first_at(i) : side.image_at(i); };
+    auto base = [&](uint64_t i) { return side.base_at(i); };
+    for (int base_first = 0; base_first < 2; ++base_first) {
+      // The longest start of F that is the one, the longest end that is the
+      // other: a cut exists where they meet or overlap.
+      uint64_t head = 0, tail = kCfHeaderSize;
+      while (head < kCfHeaderSize && raw.at(head) == (base_first ? base(head) : written(head))) {
+        ++head;
+      }
+      while (tail > 0 && raw.at(tail - 1) == (base_first ? written(tail - 1) : base(tail - 1))) {
+        --tail;
+      }
+      if (tail <= head) return true;
+    }
+  }
+  return false;
+}
+
 // Whether F (|raw|: all of it up to the side file's image size, and its
 // size) is a strict mix of what the in-flight |side| found and wrote (R2).
 // |whole|: F loads whole; then each sector must be the base's, the save's,
-// or one torn once between them, and the header one of the three exactly.
+// or one torn once between them (the header: see HeaderTornOnce).
 bool TornBy(const Side& side, const Raw& raw, bool whole) {
   const uint64_t n = side.image_size();
   const uint64_t base_size = side.base_size();
@@ -381,7 +405,10 @@ bool TornBy(const Side& side, const Raw& raw, bool whole) {
     if (!any) return false;
     is_base &= base_all;
     is_image &= image_all;
-    if (whole && !(base_all || image_all || first_all) && (start == 0 || cuts > 1)) return false;
+    if (whole && !(base_all || image_all || first_all) &&
+        (start == 0 ? !HeaderTornOnce(side, raw) : cuts > 1)) {
+      return false;
+    }
   }
   return !is_base && !is_image;
 }

@@ -143,10 +143,23 @@ bool LeftByInFlightSave(const std::string& side, const std::string& f) {
   std::string first(kCfHeaderSize, '\0');
   first.replace(0, kCfHeaderImageSize, side, n + kCfSideFirstHeaderOffset, kCfHeaderImageSize);
   const std::string header = f.substr(0, kCfHeaderSize);
-  bool is_base = header == std::string(reinterpret_cast<const char*>(t + kCfSideBaseHeaderOffset),
-                                       kCfHeaderSize);
+  const std::string base_header(reinterpret_cast<const char*>(t + kCfSideBaseHeaderOffset),
+                                kCfHeaderSize);
+  bool is_base = header == base_header;
   bool is_image = header == side.substr(0, kCfHeaderSize);
-  if (!is_base && !is_image && header != first) return false;
+  // Like every sector, the header may be torn once between the flushed one
+  // (the base's) and the one the save wrote last (its first or its final).
+  auto torn_once = [&](const std::string& a, const std::string& b) {
+    size_t head = 0, tail = kCfHeaderSize;
+    while (head < kCfHeaderSize && header[head] == a[head]) ++head;
+    while (tail > 0 && header[tail - 1] == b[tail - 1]) --tail;
+    return tail <= head;
+  };
+  const std::string image_header = side.substr(0, kCfHeaderSize);
+  bool header_ok = is_base || is_image || header == first;
+  header_ok = header_ok || torn_once(base_header, first) || torn_once(first, base_header) ||
+              torn_once(base_header, image_header) || torn_once(image_header, base_header);
+  if (!header_ok) return false;
   is_base &= f.size() == base_size;
   is_image &= f.size() >= n;
   for (uint64_t start = kCfHeaderSize; start < f.size() && start < n; start += kCfSectorSize) {
