@@ -801,3 +801,38 @@ TEST_F(EditCommandsTest, EditsOnTablesOutOfOrderActOnTheFirstChildOfTheName) {
     }
   }
 }
+
+#ifndef _WIN32
+// A file that build or export makes new and then cannot write (here: past
+// the process's file size limit) is removed again, and nothing else is.
+TEST_F(EditCommandsTest, AFileMadeAndNotWrittenIsRemoved) {
+  const std::string big(3000, 'a');
+  const std::string json =
+      "{\"name\": \"Root\", \"children\": [{\"node\": {\"name\": \"Big\", "
+      "\"string\": \"" +
+      big + "\"}}]}\n";
+  ASSERT_EQ(Run({"build", Path(u"src.set")}, json).exit_code, 0);
+  const struct {
+    const char* what;
+    std::vector<std::string> args;
+    std::u16string made;
+  } kCases[] = {
+      {"build", {"build", Path(u"made.set")}, u"made.set"},
+      {"export", {"export", Path(u"src.set"), "Big", Path(u"made.json")}, u"made.json"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.what);
+    // Writes past 1 KiB fail (EFBIG) instead of stopping the process.
+    std::vector<std::string> args = {"-c", "trap '' XFSZ; ulimit -f 2; exec \"$0\" \"$@\"",
+                                     SETTOOL_PATH};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const ProcessResult r = orvo::testing::RunProcess("/bin/sh", args, json, Path(u"io"));
+    ASSERT_TRUE(r.started);
+    EXPECT_EQ(r.exit_code, 2) << r.err;
+    EXPECT_NE(r.err.find("cannot write the file; nothing is left of it"), std::string::npos)
+        << r.err;
+    EXPECT_FALSE(Exists(c.made));
+    EXPECT_TRUE(Exists(u"src.set"));
+  }
+}
+#endif

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "platform/file.h"
 #include "store/file_io.h"
@@ -86,21 +87,7 @@ int RunBuild(CommandContext& ctx) {
   InitNewHeaderImage(&image);
   const bool written = WriteNewConfigFile(created.get(), image, root);
   FreeNodeTree(root, nullptr);
-  if (!written) {
-    // Removed only while it is still the file this command made and wrote.
-    platform::FileStamp mine, now;
-    const bool stamped = created->Stamp(&mine);
-    created.reset();
-    std::unique_ptr<platform::File> again(
-        fs->Open(file.c_str(), platform::OpenMode::kRead, platform::kOpenExisting, &error));
-    const bool still_mine = stamped && again && again->Stamp(&now) && now == mine;
-    again.reset();
-    if (still_mine) fs->Remove(file.c_str());
-    return Complain(ctx, kCommand, file,
-                    still_mine ? "cannot write the file; nothing is left of it"
-                               : "cannot write the file; what is there now is left alone",
-                    kExitError);
-  }
+  if (!written) return GiveUpMadeFile(ctx, kCommand, file, std::move(created));
   created->Close();
   return kExitOk;
 }

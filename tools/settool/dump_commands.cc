@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/file.h"
@@ -333,21 +334,7 @@ int RunExport(CommandContext& ctx) {
   const bool ok = json.size() <= UINT32_MAX &&
                   created->Write(json.data(), static_cast<uint32_t>(json.size()), &done) &&
                   done == json.size() && created->Flush() && created->Close();
-  if (!ok) {
-    // Removed only while it is still the file this command made.
-    platform::FileStamp mine, now;
-    const bool stamped = created->Stamp(&mine);
-    created.reset();
-    std::unique_ptr<platform::File> again(
-        fs->Open(out.c_str(), platform::OpenMode::kRead, platform::kOpenExisting, &error));
-    const bool still_mine = stamped && again && again->Stamp(&now) && now == mine;
-    again.reset();
-    if (still_mine) fs->Remove(out.c_str());
-    return Complain(ctx, "export", out,
-                    still_mine ? "cannot write the file; nothing is left of it"
-                               : "cannot write the file; what is there now is left alone",
-                    kExitError);
-  }
+  if (!ok) return GiveUpMadeFile(ctx, "export", out, std::move(created));
   return kExitOk;
 }
 

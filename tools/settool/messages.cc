@@ -182,4 +182,22 @@ bool FilePathFits(CommandContext& ctx, const char* command, const std::u16string
   return false;
 }
 
+int GiveUpMadeFile(CommandContext& ctx, const char* command, const std::u16string& path,
+                   std::unique_ptr<platform::File> created) {
+  platform::FileSystem* fs = platform::CurrentFileSystem();
+  platform::FileStamp mine, now;
+  const bool stamped = created->Stamp(&mine);
+  created.reset();
+  platform::OpenError error = platform::OpenError::kNone;
+  std::unique_ptr<platform::File> again =
+      fs->Open(path.c_str(), platform::OpenMode::kRead, platform::kOpenExisting, &error);
+  const bool still_mine = stamped && again && again->Stamp(&now) && now == mine;
+  again.reset();
+  if (still_mine) fs->Remove(path.c_str());
+  return Complain(ctx, command, path,
+                  still_mine ? "cannot write the file; nothing is left of it"
+                             : "cannot write the file; what is there now is left alone",
+                  kExitError);
+}
+
 }  // namespace orvo::settool

@@ -3,6 +3,7 @@
 #define ORVO_TOOLS_SETTOOL_MESSAGES_H_
 
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,12 @@ constexpr size_t kMaxFileChars = 255;
 // False (having complained "cannot open: the path is longer than 255
 // characters", exit 2) when |file| is longer than kMaxFileChars.
 bool FilePathFits(CommandContext& ctx, const char* command, const std::u16string& file);
+
+// For a file this command made new at |path| and then failed to write:
+// closes it and removes it while the name still holds that file (never what
+// another program put there since), reports which, and returns kExitError.
+int GiveUpMadeFile(CommandContext& ctx, const char* command, const std::u16string& path,
+                   std::unique_ptr<platform::File> created);
 
 // Splits ctx.args into one file operand and known "--" options. Returns false
 // (having reported a usage error) on a missing or extra operand or an unknown
