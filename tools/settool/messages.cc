@@ -59,11 +59,17 @@ int UsageError(CommandContext& ctx, const char* command, const char* arguments,
   return kExitError;
 }
 
-bool ParseFileAndFlags(CommandContext& ctx, const char* command, const char* arguments,
-                       const char* const* flags, bool* set, std::u16string* file) {
+namespace {
+
+// Sorts ctx.args, in order, into the flags of |flags| (marked in |set|) and
+// operands, each handed to |operand|, which returns false once it has
+// reported a usage error. "--" ends the options. False, reported, on an
+// unknown option.
+template <typename OnOperand>
+bool SortArguments(CommandContext& ctx, const char* command, const char* arguments,
+                   const char* const* flags, bool* set, OnOperand operand) {
   size_t nflags = 0;
   while (flags != nullptr && flags[nflags] != nullptr) set[nflags++] = false;
-  bool have_file = false;
   bool options_done = false;
   for (const std::u16string& arg : ctx.args) {
     if (!options_done && arg == u"--") {
@@ -80,13 +86,27 @@ bool ParseFileAndFlags(CommandContext& ctx, const char* command, const char* arg
       set[i] = true;
       continue;
     }
-    if (have_file) {
-      UsageError(ctx, command, arguments, "one file only (extra: " + ForPeople(arg) + ")");
-      return false;
-    }
-    *file = arg;
-    have_file = true;
+    if (!operand(arg)) return false;
   }
+  return true;
+}
+
+}  // namespace
+
+bool ParseFileAndFlags(CommandContext& ctx, const char* command, const char* arguments,
+                       const char* const* flags, bool* set, std::u16string* file) {
+  bool have_file = false;
+  const bool sorted =
+      SortArguments(ctx, command, arguments, flags, set, [&](const std::u16string& arg) {
+        if (have_file) {
+          UsageError(ctx, command, arguments, "one file only (extra: " + ForPeople(arg) + ")");
+          return false;
+        }
+        *file = arg;
+        have_file = true;
+        return true;
+      });
+  if (!sorted) return false;
   if (!have_file || file->empty()) {
     UsageError(ctx, command, arguments, "no file given");
     return false;
@@ -97,27 +117,13 @@ bool ParseFileAndFlags(CommandContext& ctx, const char* command, const char* arg
 bool ParseOperandsAndFlags(CommandContext& ctx, const char* command, const char* arguments,
                            const char* const* flags, bool* set, size_t min_operands,
                            size_t max_operands, std::vector<std::u16string>* operands) {
-  size_t nflags = 0;
-  while (flags != nullptr && flags[nflags] != nullptr) set[nflags++] = false;
   operands->clear();
-  bool options_done = false;
-  for (const std::u16string& arg : ctx.args) {
-    if (!options_done && arg == u"--") {
-      options_done = true;
-      continue;
-    }
-    if (!options_done && arg.size() > 1 && arg[0] == u'-') {
-      size_t i = 0;
-      while (i < nflags && arg != platform::Utf8ToUtf16(flags[i])) ++i;
-      if (i == nflags) {
-        UsageError(ctx, command, arguments, "unknown option " + ForPeople(arg));
-        return false;
-      }
-      set[i] = true;
-      continue;
-    }
-    operands->push_back(arg);
-  }
+  const bool sorted =
+      SortArguments(ctx, command, arguments, flags, set, [&](const std::u16string& arg) {
+        operands->push_back(arg);
+        return true;
+      });
+  if (!sorted) return false;
   if (operands->empty() || (*operands)[0].empty()) {
     UsageError(ctx, command, arguments, "no file given");
     return false;
