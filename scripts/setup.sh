@@ -59,8 +59,18 @@ if ((${#missing[@]})); then
     echo "setup: package index update failed (try $try of 3)" >&2
     sleep $((try * 10))
   done
+  # When one architecture's security index could not be fetched, the other's
+  # newer versions cannot be matched (wine32:i386 needs the same versions of
+  # the shared libraries as amd64): later tries prefer the main release's
+  # versions for what is installed now (nothing installed is downgraded).
+  pin=$(mktemp)
+  trap 'rm -f "$pin"' EXIT
+  printf 'Package: *\nPin: release l=Debian-Security\nPin-Priority: 100\n' >"$pin"
   for try in 1 2 3; do
-    if apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null >/dev/null; then
+    prefs=()
+    if ((try > 1)); then prefs=(-o "Dir::Etc::Preferences=$pin"); fi
+    if apt-get "${prefs[@]}" install -y -qq --no-install-recommends "${missing[@]}" \
+        </dev/null >/dev/null; then
       break
     fi
     if ((try == 3)); then
