@@ -50,6 +50,72 @@ bool WriteNewConfigFile(File* file, const CfHeaderImage& image, const CfNode* ro
   return file->Seek(0) && WriteAll(file, header, kCfHeaderSize) && file->Flush();
 }
 
+namespace {
+
+// The header's tests of the reading sequence on |header|, in order: false
+// (with the state) at the first that fails.
+bool HeaderPasses(const uint8_t* header, CfFileReport* report) {
+  report->header_read = true;
+  CfHeaderFields& h = report->header;
+  DecodeHeaderFields(header, &h);
+  if (h.magic != kCfMagic) {
+    report->state = CfFileState::kBadMagic;
+  } else if (h.version > kCfVersion) {
+    report->state = CfFileState::kBadVersion;
+  } else if (h.commit_mark != h.commit_mark_copy) {
+    report->state = CfFileState::kNotCommitted;
+  } else if (h.body_size == 0) {
+    report->state = CfFileState::kNoBody;
+  } else {
+    return true;
+  }
+  return false;
+}
+
+// How many of the body's bytes the file holds: a body cut short is read as
+// far as it goes, its records salvaged (kBodyPastEnd).
+uint32_t BodyPresent(CfFileReport* report) {
+  const uint32_t size = report->header.body_size;
+  if (size <= report->file_size - kCfHeaderSize) return size;
+  report->state = CfFileState::kBodyPastEnd;
+  return static_cast<uint32_t>(report->file_size - kCfHeaderSize);
+}
+
+// The checksum and the parse of the |present| body bytes at |body|.
+CfNode* ParseBody(const uint8_t* body, uint32_t present, bool checksum_always,
+                  CfFileReport* report) {
+  const CfHeaderFields& h = report->header;
+  report->body_read = present == h.body_size;
+  report->checksum_tested = report->body_read && h.version == kCfVersion;
+  if (report->checksum_tested || (report->body_read && checksum_always)) {
+    report->checksum_computed = CfChecksum(body, h.body_size);
+  }
+  // A body that does not match its checksum is damaged, not foreign: what
+  // still parses of it is kept (the file does not load whole).
+  const bool damaged = report->state == CfFileState::kBodyPastEnd ||
+                       (report->checksum_tested && report->checksum_computed != h.checksum);
+  if (damaged && report->state != CfFileState::kBodyPastEnd) {
+    report->state = CfFileState::kBadChecksum;
+  }
+  const uint8_t* cursor = body;
+  CfNode* root = ParseNode(&cursor, body + present, &report->parse);
+  if (report->parse.out_of_memory) {
+    // A tree cut short by memory is not what the file holds.
+    if (root != nullptr) FreeNodeTree(root, nullptr);
+    report->state = CfFileState::kNoMemory;
+    return nullptr;
+  }
+  if (root == nullptr) {
+    if (!damaged) report->state = CfFileState::kBadRoot;
+    return nullptr;
+  }
+  report->parsed_bytes = static_cast<uint32_t>(cursor - body);
+  if (!damaged) report->state = CfFileState::kLoaded;
+  return root;
+}
+
+}  // namespace
+
 CfNode* ReadConfigContent(File* file, bool checksum_always, CfFileReport* report,
                           uint8_t (&header)[kCfHeaderSize]) {
   if (!file->Size(&report->file_size)) return nullptr;
@@ -67,32 +133,9 @@ CfNode* ReadConfigContent(File* file, bool checksum_always, CfFileReport* report
     report->state = CfFileState::kShortHeader;
     return nullptr;
   }
-  report->header_read = true;
-  CfHeaderFields& h = report->header;
-  DecodeHeaderFields(header, &h);
-  if (h.magic != kCfMagic) {
-    report->state = CfFileState::kBadMagic;
-    return nullptr;
-  }
-  if (h.version > kCfVersion) {
-    report->state = CfFileState::kBadVersion;
-    return nullptr;
-  }
-  if (h.commit_mark != h.commit_mark_copy) {
-    report->state = CfFileState::kNotCommitted;
-    return nullptr;
-  }
-  if (h.body_size == 0) {
-    report->state = CfFileState::kNoBody;
-    return nullptr;
-  }
-  // A body cut short is read as far as it goes: its records are salvaged.
+  if (!HeaderPasses(header, report)) return nullptr;
   // Known from the size already: no buffer is taken for bytes that are not there.
-  uint32_t present = h.body_size;
-  if (h.body_size > report->file_size - kCfHeaderSize) {
-    present = static_cast<uint32_t>(report->file_size - kCfHeaderSize);
-    report->state = CfFileState::kBodyPastEnd;
-  }
+  const uint32_t present = BodyPresent(report);
   Buffer body(static_cast<uint8_t*>(std::malloc(present > 0 ? present : 1)));
   if (!body) {
     report->state = CfFileState::kNoMemory;
@@ -106,33 +149,15 @@ CfNode* ReadConfigContent(File* file, bool checksum_always, CfFileReport* report
     report->state = CfFileState::kShortBody;
     return nullptr;
   }
-  report->body_read = present == h.body_size;
-  report->checksum_tested = report->body_read && h.version == kCfVersion;
-  if (report->checksum_tested || (report->body_read && checksum_always)) {
-    report->checksum_computed = CfChecksum(body.get(), h.body_size);
-  }
-  // A body that does not match its checksum is damaged, not foreign: what
-  // still parses of it is kept (the file does not load whole).
-  const bool damaged = report->state == CfFileState::kBodyPastEnd ||
-                       (report->checksum_tested && report->checksum_computed != h.checksum);
-  if (damaged && report->state != CfFileState::kBodyPastEnd) {
-    report->state = CfFileState::kBadChecksum;
-  }
-  const uint8_t* cursor = body.get();
-  CfNode* root = ParseNode(&cursor, body.get() + present, &report->parse);
-  if (report->parse.out_of_memory) {
-    // A tree cut short by memory is not what the file holds.
-    if (root != nullptr) FreeNodeTree(root, nullptr);
-    report->state = CfFileState::kNoMemory;
-    return nullptr;
-  }
-  if (root == nullptr) {
-    if (!damaged) report->state = CfFileState::kBadRoot;
-    return nullptr;
-  }
-  report->parsed_bytes = static_cast<uint32_t>(cursor - body.get());
-  if (!damaged) report->state = CfFileState::kLoaded;
-  return root;
+  return ParseBody(body.get(), present, checksum_always, report);
+}
+
+CfNode* ReadConfigImage(const uint8_t* header, const uint8_t* body, uint32_t body_size,
+                        CfFileReport* report) {
+  report->sized = true;
+  report->file_size = kCfHeaderSize + uint64_t{body_size};
+  if (!HeaderPasses(header, report)) return nullptr;
+  return ParseBody(body, BodyPresent(report), false, report);
 }
 
 void InitNewHeaderImage(CfHeaderImage* image) {

@@ -105,6 +105,11 @@ namespace orvo::store {
 CfNode* ReadConfigContent(orvo::platform::File* file, bool checksum_always, CfFileReport* report,
                           uint8_t (&header)[kCfHeaderSize]);
 
+// The same checks and parse on a file held in memory: the 512-byte |header|
+// followed by |body_size| bytes at |body|.
+CfNode* ReadConfigImage(const uint8_t* header, const uint8_t* body, uint32_t body_size,
+                        CfFileReport* report);
+
 // Writes all |n| bytes at the file pointer.
 bool WriteAll(orvo::platform::File* file, const uint8_t* data, uint32_t n);
 

@@ -7,6 +7,7 @@
 #include "platform/file_failure.h"
 #include "platform/malloc_buffer.h"
 #include "store/coding.h"
+#include "store/edit_script.h"
 #include "store/hash64.h"
 #include "store/tree.h"
 
@@ -139,23 +140,31 @@ struct Raw {
   uint8_t at(uint64_t i) const { return i < held ? bytes.get()[i] : 0; }
 };
 
-// False when F cannot be read (an error, no memory). REQUIRES: a limit that
-// fits in memory is the caller's business (the image size bounds it).
-// Reads |n| bytes at |at| of |file| into a new buffer; null on failure.
-Buffer ReadAt(File* file, uint64_t at, uint64_t n) {
-  Buffer out(static_cast<uint8_t*>(std::malloc(n > 0 ? n : 1)));
-  if (!out || !file->Seek(at)) return Buffer();
+// Reads |n| bytes at |at| of |file| into |out|; false when they cannot all
+// be read (an error, a file shorter than that).
+bool ReadInto(File* file, uint64_t at, uint64_t n, uint8_t* out) {
+  if (!file->Seek(at)) return false;
   uint64_t held = 0;
   while (held < n) {
     const uint64_t left = n - held;
     const uint32_t want = left < (1u << 30) ? static_cast<uint32_t>(left) : (1u << 30);
     uint32_t got = 0;
-    if (!file->Read(out.get() + held, want, &got) || got == 0) return Buffer();
+    if (!file->Read(out + held, want, &got) || got == 0) return false;
     held += got;
   }
+  return true;
+}
+
+// Reads |n| bytes at |at| of |file| into a new buffer; null on failure.
+Buffer ReadAt(File* file, uint64_t at, uint64_t n) {
+  Buffer out(static_cast<uint8_t*>(std::malloc(n > 0 ? n : 1)));
+  if (!out || !ReadInto(file, at, n, out.get())) return Buffer();
   return out;
 }
 
+// F's bytes up to |limit| (all when it is larger than the file): false when
+// F cannot be read (an error, no memory). REQUIRES: a limit that fits in
+// memory is the caller's business (the image size bounds it).
 bool ReadRaw(File* file, uint64_t limit, Raw* raw) {
   if (!file->Size(&raw->size)) return false;
   const uint64_t want = raw->size < limit ? raw->size : limit;
@@ -164,19 +173,22 @@ bool ReadRaw(File* file, uint64_t limit, Raw* raw) {
   return static_cast<bool>(raw->bytes);
 }
 
-// The side file of one path, read whole.
+// The side file of one path, read whole, with the image it makes.
 struct Side {
   CfSideState state = CfSideState::kAbsent;
   OpenError open_error = OpenError::kNone;
   CompanionTrust trust = CompanionTrust::kTrusted;
-  CfFileReport report;
+  CfFileReport report;  // the image's, when it was made
   uint8_t header[kCfHeaderSize] = {};
   uint8_t trailer[kCfSideTrailerFixedSize] = {};
-  Buffer body;
+  Buffer body;  // the image's body
   Buffer base;  // the kept base bytes
   Tree tree;
+  // The image could be made: its body hash matched (F's start is the one
+  // the save began from). Without it F is no mix of that save's (R2).
+  bool image_found = false;
 
-  uint32_t body_size() const { return report.header.body_size; }
+  uint32_t body_size() const { return DecodeFixed32(header + kCfBodySizeOffset); }
   uint64_t image_size() const { return kCfHeaderSize + uint64_t{body_size()}; }
   uint64_t base_size() const { return DecodeFixed64(trailer + kCfSideBaseSizeOffset); }
   uint64_t base_from() const { return DecodeFixed64(trailer + kCfSideBaseFromOffset); }
@@ -199,40 +211,176 @@ struct Side {
   }
 };
 
-// The hash that seals a side file: |body_hash| (CfHash64Blocks of its
-// body), continued over its header, then its trailer from byte 8 to the end
-// of the base bytes.
-uint64_t SideHash(uint64_t body_hash, const uint8_t* header, const uint8_t* trailer,
-                  const uint8_t* base, uint64_t base_length) {
-  uint64_t h = CfHash64(header, kCfHeaderSize, body_hash);
-  h = CfHash64(trailer + kCfSideFirstHeaderOffset,
-               kCfSideTrailerFixedSize - kCfSideFirstHeaderOffset, h);
-  return CfHash64(base, static_cast<size_t>(base_length), h);
-}
-
-// The seal of a side file of the earlier layout (kCfSideTrailerTagEarlier):
-// its header, its whole body in one piece, then the trailer and base bytes.
-uint64_t EarlierSideHash(const uint8_t* header, const uint8_t* body, uint32_t size,
-                         const uint8_t* trailer, const uint8_t* base, uint64_t base_length) {
+// The seal of a side file (kCfSideTrailerTag) with |header| and |trailer|,
+// |base| and |script|.
+uint64_t SideSeal(const uint8_t* header, const uint8_t* trailer, const uint8_t* base,
+                  uint64_t base_length, const uint8_t* script, uint64_t script_length) {
   uint64_t h = CfHash64(header, kCfHeaderSize, 0);
-  h = CfHash64(body, size, h);
   h = CfHash64(trailer + kCfSideFirstHeaderOffset,
                kCfSideTrailerFixedSize - kCfSideFirstHeaderOffset, h);
+  h = CfHash64(base, static_cast<size_t>(base_length), h);
+  return CfHash64(script, static_cast<size_t>(script_length), h);
+}
+
+// The seal a side file of an earlier layout, with trailer |t|, must carry.
+uint64_t WholeImageSeal(const uint8_t* header, const uint8_t* body, uint32_t size, const uint8_t* t,
+                        const uint8_t* base, uint64_t base_length) {
+  uint64_t h = 0;
+  if (DecodeFixed32(t) == kCfSideTrailerTagEarlier) {
+    h = CfHash64(header, kCfHeaderSize, 0);
+    h = CfHash64(body, size, h);
+  } else {
+    h = CfHash64(header, kCfHeaderSize, CfHash64Blocks(body, size, 0));
+  }
+  h = CfHash64(t + kCfSideFirstHeaderOffset,
+               kCfSideWholeImageTrailerSize - kCfSideFirstHeaderOffset, h);
   return CfHash64(base, static_cast<size_t>(base_length), h);
 }
 
-// Whether |tag| opens a side file's trailer, of either layout.
-bool IsSideTrailerTag(uint32_t tag) {
-  return tag == kCfSideTrailerTag || tag == kCfSideTrailerTagEarlier;
+// Sets the side file's state from its trailer, once its seal passed.
+void TakeState(Side* side) {
+  const uint32_t state = DecodeFixed32(side->trailer + kCfSideStateOffset);
+  if (state == kCfSideInFlight) {
+    side->state = CfSideState::kInFlight;
+  } else {
+    side->tree.reset();
+    side->state = state == kCfSideFinished ? CfSideState::kFinished : CfSideState::kUnusable;
+  }
 }
 
-// The seal a side file with trailer |t| must carry.
-uint64_t SealOf(const uint8_t* header, const uint8_t* body, uint32_t size, const uint8_t* t,
-                const uint8_t* base, uint64_t base_length) {
-  if (DecodeFixed32(t) == kCfSideTrailerTagEarlier) {
-    return EarlierSideHash(header, body, size, t, base, base_length);
+// Reads a side file of an earlier layout (the whole image, then the
+// trailer), from its start.
+void ReadWholeImageSide(File* file, Side* side) {
+  if (!file->Seek(0)) {
+    side->state = CfSideState::kNotReadable;
+    return;
   }
-  return SideHash(CfHash64Blocks(body, size, 0), header, t, base, base_length);
+  side->tree.reset(ReadConfigContent(file, false, &side->report, side->header));
+  if (ReadFailed(side->report)) {
+    side->state = CfSideState::kNotReadable;
+    return;
+  }
+  if (!side->report.whole()) {
+    side->tree.reset();
+    side->state =
+        side->report.state == CfFileState::kEmpty ? CfSideState::kAbsent : CfSideState::kUnusable;
+    return;
+  }
+  const uint64_t fixed_end = side->image_size() + kCfSideWholeImageTrailerSize;
+  const uint64_t file_size = side->report.file_size;
+  uint8_t* t = side->trailer;
+  if (file_size < fixed_end + kCfSideSealSize) {
+    side->tree.reset();
+    side->state = CfSideState::kUnusable;  // no whole trailer: torn or foreign
+    return;
+  }
+  Buffer fixed = ReadAt(file, side->image_size(), kCfSideWholeImageTrailerSize);
+  side->body = ReadAt(file, kCfHeaderSize, side->body_size());
+  if (!fixed || !side->body) {
+    side->tree.reset();
+    side->state = CfSideState::kNotReadable;
+    return;
+  }
+  std::memcpy(t, fixed.get(), kCfSideWholeImageTrailerSize);
+  const uint64_t length = side->base_length();
+  const uint64_t from = side->base_from();
+  const uint32_t tag = DecodeFixed32(t);
+  const bool shaped = (tag == kCfSideTrailerTagWholeImage || tag == kCfSideTrailerTagEarlier) &&
+                      length <= file_size - fixed_end - kCfSideSealSize && from >= kCfHeaderSize &&
+                      from <= side->image_size() && length <= side->image_size() - from;
+  Buffer seal;
+  if (shaped) {
+    side->base = ReadAt(file, fixed_end, length);
+    seal = ReadAt(file, fixed_end + length, kCfSideSealSize);
+    if (!side->base || !seal) {
+      side->tree.reset();
+      side->state = CfSideState::kNotReadable;
+      return;
+    }
+  }
+  if (!shaped ||
+      DecodeFixed64(seal.get()) != WholeImageSeal(side->header, side->body.get(), side->body_size(),
+                                                  t, side->base.get(), length)) {
+    side->tree.reset();
+    side->state = CfSideState::kUnusable;
+    return;
+  }
+  side->image_found = true;
+  TakeState(side);
+}
+
+// Reads a side file of the current layout (|head|: its header and trailer)
+// and, when it is in flight, makes its image of F's start (F open in |f|)
+// and its script.
+void ReadScriptedSide(File* file, File* f, const uint8_t* head, Side* side) {
+  std::memcpy(side->header, head, kCfHeaderSize);
+  std::memcpy(side->trailer, head + kCfHeaderSize, kCfSideTrailerFixedSize);
+  const uint8_t* t = side->trailer;
+  uint64_t file_size = 0;
+  if (!file->Size(&file_size)) {
+    side->state = CfSideState::kNotReadable;
+    return;
+  }
+  constexpr uint64_t kFixedEnd = kCfHeaderSize + kCfSideTrailerFixedSize;
+  const uint64_t length = side->base_length();
+  const uint64_t script_length = DecodeFixed64(t + kCfSideScriptLengthOffset);
+  const uint64_t room =
+      file_size >= kFixedEnd + kCfSideSealSize ? file_size - kFixedEnd - kCfSideSealSize : 0;
+  if (file_size < kFixedEnd + kCfSideSealSize || length > room || script_length > room - length) {
+    side->state = CfSideState::kUnusable;  // no whole trailer: torn or foreign
+    return;
+  }
+  side->base = ReadAt(file, kFixedEnd, length);
+  Buffer script = ReadAt(file, kFixedEnd + length, script_length + kCfSideSealSize);
+  if (!side->base || !script) {
+    side->state = CfSideState::kNotReadable;
+    return;
+  }
+  if (DecodeFixed64(script.get() + script_length) !=
+      SideSeal(side->header, t, side->base.get(), length, script.get(), script_length)) {
+    side->state = CfSideState::kUnusable;
+    return;
+  }
+  TakeState(side);
+  if (side->state != CfSideState::kInFlight) return;
+  // The image: F's start, which the save does not write, then what the
+  // script makes of the base bytes.
+  const uint64_t from = side->base_from();
+  const uint64_t n = side->image_size();
+  const uint32_t size = side->body_size();
+  if (size == 0 || from < kCfHeaderSize || from > n || length > n - from ||
+      length > side->base_size() - (from < side->base_size() ? from : side->base_size())) {
+    side->state = CfSideState::kUnusable;
+    return;
+  }
+  side->body.reset(static_cast<uint8_t*>(std::malloc(size)));
+  uint64_t f_size = 0;
+  if (!side->body || !f->Size(&f_size)) {
+    side->state = CfSideState::kNotReadable;
+    return;
+  }
+  if (f_size < from) return;  // F is shorter than what the save left alone
+  if (!ReadInto(f, kCfHeaderSize, from - kCfHeaderSize, side->body.get())) {
+    side->state = CfSideState::kNotReadable;
+    return;
+  }
+  if (!CfApplyEdits(script.get(), script_length, side->base.get(), length,
+                    side->body.get() + (from - kCfHeaderSize), n - from)) {
+    side->state = CfSideState::kUnusable;
+    return;
+  }
+  if (CfHash64Blocks(side->body.get(), size, 0) != DecodeFixed64(t + kCfSideBodyHashOffset)) {
+    return;  // F's start is not the one the save began from
+  }
+  side->tree.reset(ReadConfigImage(side->header, side->body.get(), size, &side->report));
+  if (ReadFailed(side->report)) {
+    side->state = CfSideState::kNotReadable;
+  } else if (!side->report.whole()) {
+    side->tree.reset();
+    side->state = CfSideState::kUnusable;
+  } else {
+    side->image_found = true;
+  }
 }
 
 // Reads the side file of |path| (F, open in |f|) whole and checks its seal;
@@ -261,61 +409,16 @@ void ReadSide(const CfChar* path, File* f, Side* side) {
     side->state = CfSideState::kUntrusted;
     return;
   }
-  side->tree.reset(ReadConfigContent(file.get(), false, &side->report, side->header));
-  if (ReadFailed(side->report)) {
+  uint8_t head[kCfHeaderSize + kCfSideTrailerFixedSize];
+  uint32_t done = 0;
+  if (!file->Read(head, sizeof(head), &done)) {
     side->state = CfSideState::kNotReadable;
     return;
   }
-  if (!side->report.whole()) {
-    side->tree.reset();
-    side->state =
-        side->report.state == CfFileState::kEmpty ? CfSideState::kAbsent : CfSideState::kUnusable;
-    return;
-  }
-  const uint64_t fixed_end = side->image_size() + kCfSideTrailerFixedSize;
-  const uint64_t file_size = side->report.file_size;
-  uint8_t* t = side->trailer;
-  if (file_size < fixed_end + kCfSideSealSize) {
-    side->tree.reset();
-    side->state = CfSideState::kUnusable;  // no whole trailer: torn or foreign
-    return;
-  }
-  Buffer fixed = ReadAt(file.get(), side->image_size(), kCfSideTrailerFixedSize);
-  side->body = ReadAt(file.get(), kCfHeaderSize, side->body_size());
-  if (!fixed || !side->body) {
-    side->tree.reset();
-    side->state = CfSideState::kNotReadable;
-    return;
-  }
-  std::memcpy(t, fixed.get(), kCfSideTrailerFixedSize);
-  const uint64_t length = side->base_length();
-  const uint64_t from = side->base_from();
-  const bool shaped = IsSideTrailerTag(DecodeFixed32(t)) &&
-                      length <= file_size - fixed_end - kCfSideSealSize && from >= kCfHeaderSize &&
-                      from <= side->image_size() && length <= side->image_size() - from;
-  Buffer seal;
-  if (shaped) {
-    side->base = ReadAt(file.get(), fixed_end, length);
-    seal = ReadAt(file.get(), fixed_end + length, kCfSideSealSize);
-    if (!side->base || !seal) {
-      side->tree.reset();
-      side->state = CfSideState::kNotReadable;
-      return;
-    }
-  }
-  if (!shaped ||
-      DecodeFixed64(seal.get()) !=
-          SealOf(side->header, side->body.get(), side->body_size(), t, side->base.get(), length)) {
-    side->tree.reset();
-    side->state = CfSideState::kUnusable;
-    return;
-  }
-  const uint32_t state = DecodeFixed32(t + kCfSideStateOffset);
-  if (state == kCfSideInFlight) {
-    side->state = CfSideState::kInFlight;
+  if (done == sizeof(head) && DecodeFixed32(head + kCfHeaderSize) == kCfSideTrailerTag) {
+    ReadScriptedSide(file.get(), f, head, side);
   } else {
-    side->tree.reset();
-    side->state = state == kCfSideFinished ? CfSideState::kFinished : CfSideState::kUnusable;
+    ReadWholeImageSide(file.get(), side);
   }
 }
 
@@ -327,14 +430,21 @@ bool SideSaysInFlight(const CfChar* path, File* f) {
   OpenError error;
   std::unique_ptr<File> file(OpenCompanion(path, kCfSideFileSuffix, f, OpenMode::kRead, &error));
   if (!file || file->TrustAsCompanionOf(f) != CompanionTrust::kTrusted) return false;
-  uint8_t header[kCfHeaderSize];
-  uint8_t t[8];
+  uint8_t head[kCfHeaderSize + 8];
   uint32_t done = 0;
-  if (!file->Read(header, kCfHeaderSize, &done) || done != kCfHeaderSize) return false;
-  const uint64_t at = kCfHeaderSize + uint64_t{DecodeFixed32(header + kCfBodySizeOffset)};
-  if (!file->Seek(at) || !file->Read(t, sizeof(t), &done) || done != sizeof(t)) return false;
-  return IsSideTrailerTag(DecodeFixed32(t)) &&
-         DecodeFixed32(t + kCfSideStateOffset) == kCfSideInFlight;
+  if (!file->Read(head, sizeof(head), &done) || done != sizeof(head)) return false;
+  const uint8_t* t = head + kCfHeaderSize;
+  if (DecodeFixed32(t) != kCfSideTrailerTag) {
+    // An earlier layout: the trailer follows the whole image.
+    const uint64_t at = kCfHeaderSize + uint64_t{DecodeFixed32(head + kCfBodySizeOffset)};
+    if (!file->Seek(at) || !file->Read(head, 8, &done) || done != 8) return false;
+    t = head;
+    if (DecodeFixed32(t) != kCfSideTrailerTagWholeImage &&
+        DecodeFixed32(t) != kCfSideTrailerTagEarlier) {
+      return false;
+    }
+  }
+  return DecodeFixed32(t + kCfSideStateOffset) == kCfSideInFlight;
 }
 
 // Whether F's header sector is torn once between what the disk held (the
@@ -366,6 +476,7 @@ bool HeaderTornOnce(const Side& side, const Raw& raw) {
 // |whole|: F loads whole; then each sector must be the base's, the save's,
 // or one torn once between them (the header: see HeaderTornOnce).
 bool TornBy(const Side& side, const Raw& raw, bool whole) {
+  if (!side.image_found) return false;  // F's start is not the save's base
   const uint64_t n = side.image_size();
   const uint64_t base_size = side.base_size();
   if (raw.size == 0) return false;  // emptied since: never stood in for
@@ -559,10 +670,10 @@ Found ExamineFile(File* file, const Raw& raw, const CfFileFingerprint* memory, b
 
 // Marks the side file's save finished. |flush|: and makes the mark durable
 // (R1). False when the mark could not be written (or flushed).
-bool MarkFinished(File* side, uint32_t body_size, bool flush) {
+bool MarkFinished(File* side, bool flush) {
   uint8_t state[4];
   EncodeFixed32(state, kCfSideFinished);
-  return side->Seek(uint64_t{kCfHeaderSize} + body_size + kCfSideStateOffset) &&
+  return side->Seek(uint64_t{kCfHeaderSize} + kCfSideStateOffset) &&
          WriteAll(side, state, sizeof(state)) && (!flush || side->Flush());
 }
 
@@ -615,13 +726,28 @@ bool WriteChangedSectors(File* file, const Raw& raw, const uint8_t* body, uint32
   return flush_run();
 }
 
-// Writes the complete image and its trailer to the side file, in place, and
-// flushes it. Returns the open side file, or null on failure.
+// Writes the |n| bytes at |data| to |file| at its pointer.
+bool WriteLong(File* file, const uint8_t* data, uint64_t n) {
+  for (uint64_t done = 0; done < n;) {
+    const uint64_t left = n - done;
+    const uint32_t part = left < (1u << 30) ? static_cast<uint32_t>(left) : (1u << 30);
+    if (!WriteAll(file, data + done, part)) return false;
+    done += part;
+  }
+  return true;
+}
+
+// Writes the side file of a save of |final_header| and |body| over F's
+// bytes |base|, in place, and flushes it: the headers, the base bytes from
+// the first sector that changes and the script that makes the image's bytes
+// from there of them. Returns the open side file, or null on failure.
 // |body_hash|: CfHash64Blocks of the body.
 std::unique_ptr<File> WriteSide(const CfChar* path, File* f, const uint8_t* final_header,
                                 const uint8_t* body, uint32_t size, uint64_t body_hash,
                                 const uint8_t* first_header, const Raw& base) {
-  uint8_t trailer[kCfSideTrailerFixedSize] = {};
+  uint8_t head[kCfHeaderSize + kCfSideTrailerFixedSize] = {};
+  std::memcpy(head, final_header, kCfHeaderSize);
+  uint8_t* const trailer = head + kCfHeaderSize;
   EncodeFixed32(trailer, kCfSideTrailerTag);
   EncodeFixed32(trailer + kCfSideStateOffset, kCfSideInFlight);
   std::memcpy(trailer + kCfSideFirstHeaderOffset, first_header, kCfHeaderImageSize);
@@ -631,22 +757,25 @@ std::unique_ptr<File> WriteSide(const CfChar* path, File* f, const uint8_t* fina
   EncodeFixed64(trailer + kCfSideBaseFromOffset, from);
   EncodeFixed64(trailer + kCfSideBaseLengthOffset, length);
   for (uint64_t i = 0; i < kCfHeaderSize; ++i) trailer[kCfSideBaseHeaderOffset + i] = base.at(i);
+  EncodeFixed64(trailer + kCfSideBodyHashOffset, body_hash);
   const uint8_t* kept = base.bytes.get() + from;
-  uint8_t seal[kCfSideSealSize];
-  EncodeFixed64(seal, SideHash(body_hash, final_header, trailer, kept, length));
+  const uint8_t* changed = body + (from - kCfHeaderSize);
+  const uint64_t changed_length = kCfHeaderSize + uint64_t{size} - from;
+  CfEditStep steps[kCfEditMaxSteps];
+  const size_t count = CfFindEdits(kept, length, changed, changed_length, steps);
+  const uint64_t script_length = CfEditScriptSize(steps, count);
+  Buffer script(static_cast<uint8_t*>(std::malloc(script_length + kCfSideSealSize)));
+  if (!script) return nullptr;
+  CfEncodeEdits(steps, count, changed, script.get());
+  EncodeFixed64(trailer + kCfSideScriptLengthOffset, script_length);
+  EncodeFixed64(script.get() + script_length,
+                SideSeal(final_header, trailer, kept, length, script.get(), script_length));
   std::unique_ptr<File> side(OpenCompanionForWriting(path, kCfSideFileSuffix, f, false));
   if (!side) return nullptr;
-  bool written = side->Seek(0) && WriteAll(side.get(), final_header, kCfHeaderSize) &&
-                 WriteAll(side.get(), body, size) &&
-                 WriteAll(side.get(), trailer, kCfSideTrailerFixedSize);
-  for (uint64_t done = 0; written && done < length;) {
-    const uint64_t left = length - done;
-    const uint32_t n = left < (1u << 30) ? static_cast<uint32_t>(left) : (1u << 30);
-    written = WriteAll(side.get(), kept + done, n);
-    done += n;
-  }
-  if (!written || !WriteAll(side.get(), seal, sizeof(seal)) || !side->Flush()) {
-    MarkFinished(side.get(), size, false);  // never left in flight by a save that failed before F
+  if (!side->Seek(0) || !WriteAll(side.get(), head, sizeof(head)) ||
+      !WriteLong(side.get(), kept, length) ||
+      !WriteLong(side.get(), script.get(), script_length + kCfSideSealSize) || !side->Flush()) {
+    MarkFinished(side.get(), false);  // never left in flight by a save that failed before F
     return nullptr;
   }
   return side;
@@ -711,7 +840,7 @@ const char* CfSideStateText(CfSideState state) {
     case CfSideState::kUnrelated:
       return "left by a save that the file has moved on from";
     case CfSideState::kInFlight:
-      return "the complete copy of a save that did not finish";
+      return "the copy of a save that did not finish";
     case CfSideState::kUntrusted:
       return "not trusted: another account may have made or changed it";
     case CfSideState::kInTheWay:
@@ -846,7 +975,7 @@ bool SaveConfigFile(const CfChar* path, const CfHeaderImage& image, CfNode* cons
   // success is reported once that is durable too (R1). A save that fails
   // before it writes to F finishes the side file.
   if (!file->Seek(0)) {
-    MarkFinished(side.get(), size, false);
+    MarkFinished(side.get(), false);
     return false;
   }
   if (!WriteAll(file.get(), first_header, kCfHeaderSize) ||
@@ -854,7 +983,7 @@ bool SaveConfigFile(const CfChar* path, const CfHeaderImage& image, CfNode* cons
       !WriteAll(file.get(), final_header, kCfHeaderSize) || !file->Flush()) {
     return false;
   }
-  if (!MarkFinished(side.get(), size, true)) return false;  // R1: the save says it failed
+  if (!MarkFinished(side.get(), true)) return false;  // R1: the save says it failed
   side->Close();
   Remember(file.get(), final_header, memory);
   file->Close();

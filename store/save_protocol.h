@@ -7,11 +7,12 @@
 // only the sectors that differ from what F holds are written. Other
 // programs of the suite read and write F alone, without this protocol.
 // Beside it the store keeps:
-//   F.new  the side file: the image being saved (final header and body), then
-//          a trailer: the save's state (in flight or finished), the first
-//          header it writes to F, and F's bytes when the save began as far as
-//          the save overwrites them and they differ from the image (the base).
-//          Sealed by a hash; written in place and reused: never truncated.
+//   F.new  the side file: the save's final header and a trailer: the save's
+//          state (in flight or finished), the first header it writes to F,
+//          F's bytes when the save began from the first sector the save
+//          changes (the base), and how the image's bytes from there are made
+//          of them (an edit script). Sealed by a hash; written in place and
+//          reused: never truncated.
 //   F.old  the kept copy: bytes of F that could not be read whole, copied
 //          there before anything overwrites them.
 //
@@ -85,27 +86,41 @@ static_assert(sizeof(kCfSideFileSuffix) / sizeof(CfChar) == kCfCompanionSuffixLe
                   sizeof(kCfKeptCopySuffix) / sizeof(CfChar) == kCfCompanionSuffixLength + 1,
               "companion suffixes have four units");
 
-// The side file's trailer, right after its body:
+// The side file: the save's final header, then its trailer, the base bytes
+// and the edit script that makes the image of them. The trailer, at 512:
 //   0    tag kCfSideTrailerTag
 //   4    state: kCfSideInFlight or kCfSideFinished
 //   8    the first 32 bytes of the first header the save writes to F
 //   40   the base's size: F's size when the save began
-//   48   where the kept base bytes start in F (a body offset, sector-aligned)
-//   56   how many base bytes are kept (L)
+//   48   where the kept base bytes start in F (a body offset, sector-aligned):
+//        the image's bytes before it are F's, which the save does not write
+//   56   how many base bytes are kept (L): up to the end of the image or of
+//        the base, whichever comes first
 //   64   F's 512-byte header when the save began (zeros past F's end)
-//   576  the L base bytes
-//   576+L  the seal: CfHash64Blocks of the body, continued with CfHash64 over
-//        the side file's header, then over the trailer from byte 8 to the
-//        end of the base bytes: a torn side file never passes for a whole
-//        one. The body's part is taken while the body is made.
+//   576  CfHash64Blocks of the image's body
+//   584  the length of the edit script (E)
+//   592  the L base bytes
+//   592+L  the edit script (store/edit_script.h): the image's bytes from the
+//        kept ones' start to its end, of literal bytes and copies of the base
+//        bytes
+//   592+L+E  the seal: CfHash64 of the header, continued over the trailer
+//        from byte 8, the base bytes and the script: a torn side file never
+//        passes for a whole one.
+// So the side file holds one copy of what the save changes, and the image
+// is F's unchanged start followed by what the script makes; its body hash
+// tells whether F's start is still the one the save began from.
 // Base bytes between the header and the kept ones equal the image's; past
 // the base's end the base reads as zeros.
-constexpr uint32_t kCfSideTrailerTag = 0x3344534F;  // "OSD3"
-// A side file of the earlier layout, left by an earlier version of the
-// store: the same but for its seal, CfHash64 of the header, then of the
-// whole body in one piece, then of the trailer and the base bytes. Read as
-// before; never written.
-constexpr uint32_t kCfSideTrailerTagEarlier = 0x3244534F;  // "OSD2"
+constexpr uint32_t kCfSideTrailerTag = 0x3444534F;  // "OSD4"
+// Side files of two earlier layouts, left by earlier versions of the store,
+// are read as before and never written: the whole image (the final header
+// and the body), then a trailer as above up to byte 576, the base bytes and
+// the seal. kCfSideTrailerTagWholeImage seals CfHash64Blocks of the body
+// continued over the header, the trailer from byte 8 and the base bytes;
+// kCfSideTrailerTagEarlier CfHash64 of the header, then of the whole body in
+// one piece, then of the trailer and the base bytes.
+constexpr uint32_t kCfSideTrailerTagWholeImage = 0x3344534F;  // "OSD3"
+constexpr uint32_t kCfSideTrailerTagEarlier = 0x3244534F;     // "OSD2"
 // The two states differ in every byte: no damaged byte turns one into the
 // other (the seal leaves the state out, as it is rewritten alone).
 constexpr uint32_t kCfSideInFlight = 0x54484749;  // "IGHT"
@@ -121,9 +136,13 @@ constexpr size_t kCfSideBaseSizeOffset = kCfSideFirstHeaderOffset + kCfHeaderIma
 constexpr size_t kCfSideBaseFromOffset = kCfSideBaseSizeOffset + 8;
 constexpr size_t kCfSideBaseLengthOffset = kCfSideBaseFromOffset + 8;
 constexpr size_t kCfSideBaseHeaderOffset = kCfSideBaseLengthOffset + 8;
-constexpr size_t kCfSideTrailerFixedSize = kCfSideBaseHeaderOffset + kCfHeaderSize;
+constexpr size_t kCfSideWholeImageTrailerSize = kCfSideBaseHeaderOffset + kCfHeaderSize;
+constexpr size_t kCfSideBodyHashOffset = kCfSideWholeImageTrailerSize;
+constexpr size_t kCfSideScriptLengthOffset = kCfSideBodyHashOffset + 8;
+constexpr size_t kCfSideTrailerFixedSize = kCfSideScriptLengthOffset + 8;
 constexpr size_t kCfSideSealSize = 8;
-static_assert(kCfSideTrailerFixedSize == 576, "trailer layout");
+static_assert(kCfSideWholeImageTrailerSize == 576 && kCfSideTrailerFixedSize == 592,
+              "trailer layout");
 // Sectors a torn write keeps or replaces whole or in part.
 constexpr uint32_t kCfSectorSize = 512;
 

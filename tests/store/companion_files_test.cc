@@ -91,13 +91,18 @@ TEST_F(CompanionFilesTest, TheSideFileHoldsTheImageTheFileIsWrittenInPlace) {
     ASSERT_TRUE(AddAndSave(path_, (u"K" + std::u16string(1, char16_t(u'a' + i))).c_str()));
   }
   const std::string long_file = Bytes();
-  // The side file: the same image, then the trailer of a finished save.
+  // The side file of a finished save: its final header, then what the
+  // file held from the first sector the save changed and how the image is
+  // made of it, one copy of the change.
   const std::string long_side = Bytes(kCfSideFileSuffix);
-  ASSERT_GE(long_side.size(), long_file.size() + kCfSideTrailerFixedSize + kCfSideSealSize);
-  EXPECT_EQ(long_side.substr(0, long_file.size()), long_file);
-  EXPECT_EQ(DecodeFixed32(reinterpret_cast<const uint8_t*>(long_side.data()) + long_file.size() +
-                          kCfSideStateOffset),
-            kCfSideFinished);
+  orvo::testing::SideFileParts parts;
+  ASSERT_TRUE(orvo::testing::ParseSideFile(long_side, &parts));
+  EXPECT_EQ(parts.state, kCfSideFinished);
+  EXPECT_EQ(orvo::testing::SideFileImage(parts, long_file), long_file);
+  // The base bytes, and of the image only what the save added (a key and
+  // its id) with a few steps.
+  EXPECT_LE(parts.kept.size() + parts.script.size(),
+            (long_file.size() - parts.from) + 4 * kCfEditStepSize + 32);
   EXPECT_FALSE(Exists(kCfKeptCopySuffix));
 #if !defined(_WIN32)
   struct stat before, side_before;
@@ -121,7 +126,8 @@ TEST_F(CompanionFilesTest, TheSideFileHoldsTheImageTheFileIsWrittenInPlace) {
   const std::string side = Bytes(kCfSideFileSuffix);
   EXPECT_EQ(side.size(), long_side.size());
   const size_t image = kCfHeaderSize + 16;  // a root alone
-  EXPECT_EQ(short_file.substr(0, image), side.substr(0, image));
+  ASSERT_TRUE(orvo::testing::ParseSideFile(side, &parts));
+  EXPECT_EQ(orvo::testing::SideFileImage(parts, short_file), short_file.substr(0, image));
 #if !defined(_WIN32)
   struct stat after, side_after;
   ASSERT_EQ(stat(Native().c_str(), &after), 0);
@@ -328,13 +334,14 @@ TEST_F(CompanionFilesTest, AWholeWriteByAnotherProgramIsNeverUndoneByAStaleSideF
       {"the earlier tree, shorter than the base", shorter, "Aa", long_base},
   };
   // A side file left by an earlier version of the store is read the same.
-  for (const bool earlier_layout : {false, true}) {
+  using orvo::testing::SideLayout;
+  for (const SideLayout layout :
+       {SideLayout::kScripted, SideLayout::kWholeImage, SideLayout::kEarliest}) {
     for (const auto& c : kCases) {
-      SCOPED_TRACE(std::string(c.what) + (earlier_layout ? ", earlier layout" : ""));
-      ASSERT_TRUE(
-          WriteWholeFile(Native(kCfSideFileSuffix),
-                         orvo::testing::InFlightSideFile(
-                             image, c.side_base.empty() ? base : c.side_base, earlier_layout)));
+      SCOPED_TRACE(std::string(c.what) + ", layout " + std::to_string(static_cast<int>(layout)));
+      ASSERT_TRUE(WriteWholeFile(Native(kCfSideFileSuffix),
+                                 orvo::testing::InFlightSideFile(
+                                     image, c.side_base.empty() ? base : c.side_base, layout)));
       ASSERT_TRUE(WriteWholeFile(Native(), c.written));
       EXPECT_EQ(Keys(path_, kOpenExisting), c.keys);
       ASSERT_TRUE(AddAndSave(path_, u"Next"));

@@ -14,6 +14,7 @@
 #include "store/key.h"
 #include "store/ref.h"
 #include "store/save_protocol.h"
+#include "tests/store/side_file_util.h"
 #include "tests/testing/tree_util.h"
 
 using orvo::store::CfChecksum;
@@ -121,32 +122,31 @@ std::string FileOf(const CfNode* tree, uint32_t version) {
 // new ones or is torn once between them, and F's header is the one it held,
 // the first or the final one), F being neither that save's base nor its
 // image. No reader can tell such an F from the crash's, whoever wrote it.
-bool LeftByInFlightSave(const std::string& side, const std::string& f) {
-  if (side.size() < kCfHeaderSize) return false;
-  const auto* s = reinterpret_cast<const uint8_t*>(side.data());
-  const uint64_t n = kCfHeaderSize + uint64_t{DecodeFixed32(s + kCfBodySizeOffset)};
-  if (side.size() < n + kCfSideTrailerFixedSize + kCfSideSealSize) return false;
-  const uint8_t* t = s + n;
-  if (DecodeFixed32(t + kCfSideStateOffset) != kCfSideInFlight) return false;
-  const uint64_t base_size = DecodeFixed64(t + kCfSideBaseSizeOffset);
-  const uint64_t from = DecodeFixed64(t + kCfSideBaseFromOffset);
-  const uint64_t length = DecodeFixed64(t + kCfSideBaseLengthOffset);
-  if (from > n || length > side.size() - n - kCfSideTrailerFixedSize) return false;
-  const uint8_t* kept = t + kCfSideTrailerFixedSize;
+bool LeftByInFlightSave(const std::string& side_bytes, const std::string& f) {
+  orvo::testing::SideFileParts side;
+  if (!orvo::testing::ParseSideFile(side_bytes, &side) || side.state != kCfSideInFlight) {
+    return false;
+  }
+  // The image: F's start (which that save leaves alone) and what the side
+  // file makes of the base; none when F's start is not that save's base.
+  const std::string image = orvo::testing::SideFileImage(side, f);
+  if (image.empty()) return false;
+  const auto* s = reinterpret_cast<const uint8_t*>(image.data());
+  const uint64_t n = image.size();
+  const uint64_t base_size = side.base_size;
+  const uint64_t from = side.from;
   auto base_at = [&](uint64_t i) -> uint8_t {
-    if (i < kCfHeaderSize) return t[kCfSideBaseHeaderOffset + i];
+    if (i < kCfHeaderSize) return static_cast<uint8_t>(side.base_header[i]);
     if (i < from) return s[i];
-    return i - from < length ? kept[i - from] : 0;
+    return i - from < side.kept.size() ? static_cast<uint8_t>(side.kept[i - from]) : 0;
   };
   // The save never shortens F; it lengthens it as it writes past its end.
   if (f.size() < base_size || f.size() > (n > base_size ? n : base_size)) return false;
-  std::string first(kCfHeaderSize, '\0');
-  first.replace(0, kCfHeaderImageSize, side, n + kCfSideFirstHeaderOffset, kCfHeaderImageSize);
+  const std::string& first = side.first_header;
   const std::string header = f.substr(0, kCfHeaderSize);
-  const std::string base_header(reinterpret_cast<const char*>(t + kCfSideBaseHeaderOffset),
-                                kCfHeaderSize);
+  const std::string& base_header = side.base_header;
   bool is_base = header == base_header;
-  bool is_image = header == side.substr(0, kCfHeaderSize);
+  bool is_image = header == side.final_header;
   // Like every sector, the header may be torn once between the flushed one
   // (the base's) and the one the save wrote last (its first or its final).
   auto torn_once = [&](const std::string& a, const std::string& b) {
@@ -155,7 +155,7 @@ bool LeftByInFlightSave(const std::string& side, const std::string& f) {
     while (tail > 0 && header[tail - 1] == b[tail - 1]) --tail;
     return tail <= head;
   };
-  const std::string image_header = side.substr(0, kCfHeaderSize);
+  const std::string& image_header = side.final_header;
   bool header_ok = is_base || is_image || header == first;
   header_ok = header_ok || torn_once(base_header, first) || torn_once(first, base_header) ||
               torn_once(base_header, image_header) || torn_once(image_header, base_header);
