@@ -8,10 +8,10 @@ namespace orvo::store {
 
 namespace {
 
-constexpr uint64_t kMinCopy = 24;  // a shorter match is not worth a step
-constexpr uint64_t kAnchor = 16;   // bytes that must match to take up copying again
-constexpr uint64_t kReach = 4096;  // how far bytes may have moved
-constexpr uint64_t kStride = 16;   // anchors are tried this far apart
+constexpr uint64_t kMinCopy = 24;   // a shorter match is not worth a step
+constexpr uint64_t kAnchor = 16;    // bytes that must match to take up copying again
+constexpr uint64_t kReach = 4096;   // how far bytes may have moved
+constexpr uint64_t kStride = 16;    // anchors are tried this far apart
 constexpr uint64_t kInPlace = 256;  // how far a change in place is looked past
 
 // The length of the run of equal bytes at |a| and |b|, at most |n|.
@@ -46,14 +46,12 @@ int64_t FindAnchor(const uint8_t* hay, uint64_t len, const uint8_t* needle, uint
 // inserted or replaced), or new bytes found later in |old| (bytes removed).
 // False when none is within reach or the work would pass |budget|.
 // |run|: how many bytes still match at i and j (fewer than kMinCopy).
-bool Resync(const uint8_t* old, uint64_t m, const uint8_t* now, uint64_t n, uint64_t i,
-            uint64_t j, uint64_t run, uint64_t budget, uint64_t* work, uint64_t* p,
-            uint64_t* q) {
+bool Resync(const uint8_t* old, uint64_t m, const uint8_t* now, uint64_t n, uint64_t i, uint64_t j,
+            uint64_t run, uint64_t budget, uint64_t* work, uint64_t* p, uint64_t* q) {
   // Bytes changed in place (a count, a value of the same length): the same
   // distance on in both.
   for (uint64_t k = run + 1; k <= kInPlace && i + k + kAnchor <= n && j + k + kAnchor <= m; ++k) {
-    if (now[i + k] == old[j + k] &&
-        std::memcmp(now + i + k, old + j + k, kAnchor) == 0) {
+    if (now[i + k] == old[j + k] && std::memcmp(now + i + k, old + j + k, kAnchor) == 0) {
       *work += k;
       *p = i + k;
       *q = j + k;
@@ -140,6 +138,22 @@ void CfEncodeEdits(const CfEditStep* steps, size_t count, const uint8_t* now, ui
     out += kCfEditStepSize + steps[k].literal;
     at += uint64_t{steps[k].literal} + steps[k].copy;
   }
+}
+
+bool CfEditsLength(const uint8_t* script, uint64_t length, uint64_t m, uint64_t* total) {
+  uint64_t at = 0, sum = 0;
+  while (at < length) {
+    if (length - at < kCfEditStepSize) return false;
+    const uint64_t literal = DecodeFixed32(script + at);
+    const uint64_t copy = DecodeFixed32(script + at + 4);
+    const uint64_t source = DecodeFixed64(script + at + 8);
+    at += kCfEditStepSize;
+    if (literal > length - at || source > m || copy > m - source) return false;
+    at += literal;
+    sum += literal + copy;  // no overflow: each step adds less than 2^33
+  }
+  *total = sum;
+  return true;
 }
 
 bool CfApplyEdits(const uint8_t* script, uint64_t length, const uint8_t* old, uint64_t m,

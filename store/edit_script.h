@@ -42,6 +42,11 @@ uint64_t CfEditScriptSize(const CfEditStep* steps, size_t count);
 // Encodes |count| steps found for |now| into |out| (CfEditScriptSize bytes).
 void CfEncodeEdits(const CfEditStep* steps, size_t count, const uint8_t* now, uint8_t* out);
 
+// How many bytes the script |script| (|length| bytes) makes of |m| old
+// bytes, in *total; false when a step runs past the script or the old bytes
+// (a check that allocates nothing, before a buffer is taken for them).
+bool CfEditsLength(const uint8_t* script, uint64_t length, uint64_t m, uint64_t* total);
+
 // Applies the script |script| (|length| bytes) to |old| (|m| bytes), writing
 // exactly |n| bytes to |out|. False when the script is malformed: a step
 // past its end or past the old bytes, or another total than |n|.

@@ -353,13 +353,23 @@ void ReadScriptedSide(File* file, File* f, const uint8_t* head, Side* side) {
     side->state = CfSideState::kUnusable;
     return;
   }
-  side->body.reset(static_cast<uint8_t*>(std::malloc(size)));
+  // No buffer for an image that the script does not make.
+  uint64_t made = 0;
+  if (!CfEditsLength(script.get(), script_length, length, &made) || made != n - from) {
+    side->state = CfSideState::kUnusable;
+    return;
+  }
   uint64_t f_size = 0;
-  if (!side->body || !f->Size(&f_size)) {
+  if (!f->Size(&f_size)) {
     side->state = CfSideState::kNotReadable;
     return;
   }
   if (f_size < from) return;  // F is shorter than what the save left alone
+  side->body.reset(static_cast<uint8_t*>(std::malloc(size)));
+  if (!side->body) {
+    side->state = CfSideState::kNotReadable;
+    return;
+  }
   if (!ReadInto(f, kCfHeaderSize, from - kCfHeaderSize, side->body.get())) {
     side->state = CfSideState::kNotReadable;
     return;

@@ -14,6 +14,7 @@ namespace {
 
 using orvo::store::CfApplyEdits;
 using orvo::store::CfEditScriptSize;
+using orvo::store::CfEditsLength;
 using orvo::store::CfEncodeEdits;
 using orvo::store::CfFindEdits;
 
@@ -65,8 +66,7 @@ TEST(EditScriptTest, MakesTheNewBytesAndKeepsOnlyWhatChanged) {
       {"an id and a record inserted",
        old.substr(0, 20) + "\x11\x22\x33\x44" + old.substr(20, 9000) + record + old.substr(9020),
        5 * kCfEditStepSize + 4 + record.size() + 64},
-      {"a record removed", old.substr(0, 5000) + old.substr(5300),
-       3 * kCfEditStepSize + 64},
+      {"a record removed", old.substr(0, 5000) + old.substr(5300), 3 * kCfEditStepSize + 64},
       {"bytes added at the end", old + record, 2 * kCfEditStepSize + record.size() + 32},
       {"cut to half", old.substr(0, old.size() / 2), kCfEditStepSize},
       {"the start removed", old.substr(3000), 2 * kCfEditStepSize + 32},
@@ -125,9 +125,15 @@ TEST(EditScriptTest, MalformedScriptsAreRefused) {
   const std::string now = old.substr(0, 100) + "inserted" + old.substr(100);
   const std::string script = Script(old, now);
   ASSERT_EQ(Apply(script, old, now.size()), now);
+  uint64_t total = 0;
+  ASSERT_TRUE(CfEditsLength(U(script), script.size(), old.size(), &total));
+  EXPECT_EQ(total, now.size());
   for (size_t cut = 0; cut < script.size(); ++cut) {
     EXPECT_EQ(Apply(script.substr(0, cut), old, now.size()), "<malformed>") << "cut at " << cut;
+    // Told apart before anything is made of it.
+    EXPECT_TRUE(!CfEditsLength(U(script), cut, old.size(), &total) || total < now.size());
   }
+  EXPECT_FALSE(CfEditsLength(U(script), script.size(), old.size() - 1, &total));
   EXPECT_EQ(Apply(script, old, now.size() - 1), "<malformed>");
   EXPECT_EQ(Apply(script, old, now.size() + 1), "<malformed>");
   EXPECT_EQ(Apply(script, old.substr(0, old.size() - 1), now.size()), "<malformed>");
