@@ -147,10 +147,10 @@ bool Warn(const std::u16string& path, const CfLoadReport& report) {
     case CfTreeSource::kEmpty:
       return true;
     case CfTreeSource::kSideFile:
-      // The store's own recovery: the complete copy of the last save.
+      // The store's own recovery: the image of the last save, from its side file.
       std::fprintf(stderr,
                    "reader: %s: warning: caught in the middle of a save; shown as that save "
-                   "left it (its complete copy beside the file)\n",
+                   "left it (from its side file beside the file)\n",
                    name.c_str());
       return true;
     case CfTreeSource::kFilePart:

@@ -1,5 +1,5 @@
 // Side files as a save in flight leaves them, for tests that put hostile or
-// hand-made content where the store would look for a save's complete copy.
+// hand-made content where the store would look for a save's image.
 #ifndef ORVO_TESTS_STORE_SIDE_FILE_UTIL_H_
 #define ORVO_TESTS_STORE_SIDE_FILE_UTIL_H_
 

@@ -653,7 +653,7 @@ TEST_F(EditCommandsTest, AFileCaughtMidSaveIsReadAsTheStoreReadsIt) {
   ProcessResult r = Run({"check", Path(u"a.set")});
   EXPECT_EQ(r.exit_code, 0) << r.out;
   EXPECT_NE(r.out.find("the file was caught mid-save"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("the store loads the complete copy in " + Path(u"a.set") + ".new"),
+  EXPECT_NE(r.out.find("the store loads that save's image from " + Path(u"a.set") + ".new"),
             std::string::npos)
       << r.out;
   // The keys of the copy the store loads, not of the file on disk.

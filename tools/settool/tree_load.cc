@@ -28,7 +28,7 @@ std::string LoadVerdict(const std::u16string& file, const CfLoadReport& report) 
              (report.file.state == CfFileState::kLoaded
                   ? "it reads whole, but mixes that save's old and new bytes"
                   : CfFileStateText(report.file.state)) +
-             "); the store loads the complete copy in " + side;
+             "); the store loads that save's image from " + side;
     case CfTreeSource::kEmpty:
       return "the file is empty; the store opens a new tree";
     case CfTreeSource::kUnreadable:
