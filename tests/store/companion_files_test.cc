@@ -234,6 +234,51 @@ TEST_F(CompanionFilesTest, SavingElsewhereKeepsNothing) {
 
 }  // namespace
 
+// The side file makes its image of the file's start, which its save never
+// writes: once another program has changed that start, even keeping the
+// byte sum, the side file stands in for nothing and the file is read by its
+// own rules.
+TEST_F(CompanionFilesTest, ASideFileNeverStandsInOnceTheStartItBuildsOnChanged) {
+  {
+    auto file = CfRef<CConfigFile>::Adopt(CreateConfigFile(path_.c_str(), kOpenAlways));
+    ASSERT_TRUE(file);
+    for (int i = 0; i < 200; ++i) {
+      const std::u16string name = u"Key" + std::u16string(1, char16_t(u'A' + i / 26)) +
+                                  std::u16string(1, char16_t(u'a' + i % 26));
+      ASSERT_TRUE(CfRef<ICfKey>::Adopt(file->OpenKey(name.c_str(), true)));
+    }
+    ASSERT_TRUE(file->Save(nullptr));
+  }
+  const std::string whole = Bytes();
+  // A save in flight that changed only the last key's name; the file as a
+  // power loss leaves it: that sector still the base's.
+  const size_t at = whole.rfind(std::string("K\0e\0y\0", 6)) + 8;
+  ASSERT_GT(at, 2 * kCfSectorSize + kCfHeaderSize);
+  std::string caught = whole;  // the image's header, that sector the base's
+  caught[at] ^= 0x40;
+  ASSERT_TRUE(
+      WriteWholeFile(Native(kCfSideFileSuffix),
+                     orvo::testing::InFlightSideFile(whole, orvo::testing::BaseBefore(whole, at))));
+  ASSERT_TRUE(WriteWholeFile(Native(), caught));
+  const std::string saved = Keys(path_, kOpenExisting);  // the side file's image
+  EXPECT_EQ(saved.substr(saved.size() - 5), "Key" + whole.substr(at - 2, 1) + whole.substr(at, 1));
+  // Two bytes of the first key's name swapped: the same size and sum.
+  std::string changed = caught;
+  const size_t first = changed.find(std::string("K\0e\0y\0A\0a\0", 10));
+  ASSERT_NE(first, std::string::npos);
+  std::swap(changed[first], changed[first + 6]);
+  ASSERT_TRUE(WriteWholeFile(Native(), changed));
+  auto file = CfRef<CConfigFile>::Adopt(CreateConfigFile(path_.c_str(), kOpenExisting));
+  ASSERT_TRUE(file);
+  EXPECT_EQ(file->load_report().source, CfTreeSource::kFilePart);
+  EXPECT_EQ(file->load_report().side, CfSideState::kUnrelated);
+  file.reset();
+  // What the file holds, damage and all: no image of the side file's.
+  const std::string read = Keys(path_, kOpenExisting);
+  EXPECT_EQ(read.substr(0, 5), "AeyKa");
+  EXPECT_EQ(read.substr(read.size() - 5), "Key" + whole.substr(at - 2, 1) + caught.substr(at, 1));
+}
+
 #if !defined(_WIN32)
 // A save that knows nothing of the file (an object made without a path,
 // saving under another spelling of it) fails for a full disk while the side
