@@ -707,11 +707,13 @@ void BaseRange(const Raw& raw, const uint8_t* body, uint32_t size, uint64_t* fro
 }
 
 // Writes the body sectors that F (|raw|: its bytes up to the image's end)
-// does not already hold as the image has them; runs of changed sectors less
-// than a page apart go out as one write. Sectors left alone are the base's
+// does not already hold as the image has them, from the sector that holds
+// |from| (BaseRange: every byte before it is the same in both); runs of
+// changed sectors less than a page apart go out as one write. Sectors left alone are the base's
 // and the image's at once, so whatever a crash keeps of the writes, F is a
 // mix of the two as a write of the whole body would leave it (R2).
-bool WriteChangedSectors(File* file, const Raw& raw, const uint8_t* body, uint32_t size) {
+bool WriteChangedSectors(File* file, const Raw& raw, const uint8_t* body, uint32_t size,
+                         uint64_t from) {
   constexpr uint64_t kMergeGap = 4096;
   const uint64_t end = kCfHeaderSize + uint64_t{size};
   uint64_t run = end;  // where the pending run of changed sectors starts
@@ -724,7 +726,8 @@ bool WriteChangedSectors(File* file, const Raw& raw, const uint8_t* body, uint32
     run_end = 0;
     return ok;
   };
-  for (uint64_t at = kCfHeaderSize; at < end; at += kCfSectorSize) {
+  const uint64_t first = from - (from - kCfHeaderSize) % kCfSectorSize;
+  for (uint64_t at = first; at < end; at += kCfSectorSize) {
     const uint64_t stop = at + kCfSectorSize < end ? at + kCfSectorSize : end;
     const bool same = stop <= raw.held && std::memcmp(raw.bytes.get() + at,
                                                       body + (at - kCfHeaderSize), stop - at) == 0;
@@ -748,21 +751,20 @@ bool WriteLong(File* file, const uint8_t* data, uint64_t n) {
 }
 
 // Writes the side file of a save of |final_header| and |body| over F's
-// bytes |base|, in place, and flushes it: the headers, the base bytes from
-// the first sector that changes and the script that makes the image's bytes
+// bytes |base|, in place, and flushes it: the headers, the |length| base
+// bytes from |from| (BaseRange) and the script that makes the image's bytes
 // from there of them. Returns the open side file, or null on failure.
 // |body_hash|: CfHash64Blocks of the body.
 std::unique_ptr<File> WriteSide(const CfChar* path, File* f, const uint8_t* final_header,
                                 const uint8_t* body, uint32_t size, uint64_t body_hash,
-                                const uint8_t* first_header, const Raw& base) {
+                                const uint8_t* first_header, const Raw& base, uint64_t from,
+                                uint64_t length) {
   uint8_t head[kCfHeaderSize + kCfSideTrailerFixedSize] = {};
   std::memcpy(head, final_header, kCfHeaderSize);
   uint8_t* const trailer = head + kCfHeaderSize;
   EncodeFixed32(trailer, kCfSideTrailerTag);
   EncodeFixed32(trailer + kCfSideStateOffset, kCfSideInFlight);
   std::memcpy(trailer + kCfSideFirstHeaderOffset, first_header, kCfHeaderImageSize);
-  uint64_t from = 0, length = 0;
-  BaseRange(base, body, size, &from, &length);
   EncodeFixed64(trailer + kCfSideBaseSizeOffset, base.size);
   EncodeFixed64(trailer + kCfSideBaseFromOffset, from);
   EncodeFixed64(trailer + kCfSideBaseLengthOffset, length);
@@ -978,8 +980,12 @@ bool SaveConfigFile(const CfChar* path, const CfHeaderImage& image, CfNode* cons
     }
   }
 
-  std::unique_ptr<File> side(
-      WriteSide(path, file.get(), final_header, body, size, made.hash, first_header, raw));
+  // Where F first differs from the image: the side file keeps F's bytes
+  // from there, and F is written from there.
+  uint64_t from = 0, length = 0;
+  BaseRange(raw, body, size, &from, &length);
+  std::unique_ptr<File> side(WriteSide(path, file.get(), final_header, body, size, made.hash,
+                                       first_header, raw, from, length));
   if (!side) return false;
   // In place, then durable; only then is the side file's save finished, and
   // success is reported once that is durable too (R1). A save that fails
@@ -989,7 +995,7 @@ bool SaveConfigFile(const CfChar* path, const CfHeaderImage& image, CfNode* cons
     return false;
   }
   if (!WriteAll(file.get(), first_header, kCfHeaderSize) ||
-      !WriteChangedSectors(file.get(), raw, body, size) || !file->Seek(0) ||
+      !WriteChangedSectors(file.get(), raw, body, size, from) || !file->Seek(0) ||
       !WriteAll(file.get(), final_header, kCfHeaderSize) || !file->Flush()) {
     return false;
   }
