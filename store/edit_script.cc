@@ -140,17 +140,29 @@ void CfEncodeEdits(const CfEditStep* steps, size_t count, const uint8_t* now, ui
   }
 }
 
+namespace {
+
+// Reads the step at *at of |script| (|length| bytes) and moves *at past it,
+// to its literal bytes. False when the step or its literal bytes run past
+// the script's end, or its copy past the |m| old bytes.
+bool ReadStep(const uint8_t* script, uint64_t length, uint64_t m, uint64_t* at, CfEditStep* step) {
+  if (length - *at < kCfEditStepSize) return false;
+  step->literal = DecodeFixed32(script + *at);
+  step->copy = DecodeFixed32(script + *at + 4);
+  step->source = DecodeFixed64(script + *at + 8);
+  *at += kCfEditStepSize;
+  return step->literal <= length - *at && step->source <= m && step->copy <= m - step->source;
+}
+
+}  // namespace
+
 bool CfEditsLength(const uint8_t* script, uint64_t length, uint64_t m, uint64_t* total) {
   uint64_t at = 0, sum = 0;
+  CfEditStep step;
   while (at < length) {
-    if (length - at < kCfEditStepSize) return false;
-    const uint64_t literal = DecodeFixed32(script + at);
-    const uint64_t copy = DecodeFixed32(script + at + 4);
-    const uint64_t source = DecodeFixed64(script + at + 8);
-    at += kCfEditStepSize;
-    if (literal > length - at || source > m || copy > m - source) return false;
-    at += literal;
-    sum += literal + copy;  // no overflow: each step adds less than 2^33
+    if (!ReadStep(script, length, m, &at, &step)) return false;
+    at += step.literal;
+    sum += uint64_t{step.literal} + step.copy;  // each step adds less than 2^33
   }
   *total = sum;
   return true;
@@ -159,19 +171,15 @@ bool CfEditsLength(const uint8_t* script, uint64_t length, uint64_t m, uint64_t*
 bool CfApplyEdits(const uint8_t* script, uint64_t length, const uint8_t* old, uint64_t m,
                   uint8_t* out, uint64_t n) {
   uint64_t at = 0, done = 0;
+  CfEditStep step;
   while (at < length) {
-    if (length - at < kCfEditStepSize) return false;
-    const uint64_t literal = DecodeFixed32(script + at);
-    const uint64_t copy = DecodeFixed32(script + at + 4);
-    const uint64_t source = DecodeFixed64(script + at + 8);
-    at += kCfEditStepSize;
-    if (literal > length - at || literal > n - done) return false;
-    std::memcpy(out + done, script + at, literal);
-    at += literal;
-    done += literal;
-    if (copy > n - done || source > m || copy > m - source) return false;
-    std::memcpy(out + done, old + source, copy);
-    done += copy;
+    if (!ReadStep(script, length, m, &at, &step)) return false;
+    if (step.literal > n - done || step.copy > n - done - step.literal) return false;
+    std::memcpy(out + done, script + at, step.literal);
+    at += step.literal;
+    done += step.literal;
+    std::memcpy(out + done, old + step.source, step.copy);
+    done += step.copy;
   }
   return done == n;
 }
