@@ -480,18 +480,22 @@ void SaveModel::Revert(uint32_t arg) {
   AllowSideWhereCrashLike();
 }
 
-// Another program swaps two different bytes of a value: the size and the
-// byte sum stay, the file still loads whole, with other content.
+// Another program swaps two different bytes of the body: the size and the
+// byte sum stay; a file that loads whole still does, with other content. In
+// a file a crash left torn, the swap may fall where that save wrote nothing,
+// which its side file's image is made of.
 void SaveModel::EditKeepingSum(uint32_t arg) {
   std::string file;
-  if (!fs_.GetFile(kPath, &file) || !LoadsWhole(file)) return;
-  const size_t body = DecodeFixed32(reinterpret_cast<const uint8_t*>(file.data()) + 20);
+  if (!fs_.GetFile(kPath, &file) || file.size() <= kCfHeaderSize + 1) return;
+  const bool whole = LoadsWhole(file);
+  const size_t claimed = DecodeFixed32(reinterpret_cast<const uint8_t*>(file.data()) + 20);
+  const size_t body = whole ? claimed : file.size() - kCfHeaderSize;
   for (uint32_t attempt = 0; attempt < 64 && body > 1; ++attempt) {
     const size_t at = kCfHeaderSize + (arg + attempt * 7919u) % (body - 1);
     if (file[at] == file[at + 1]) continue;
     std::string edited = file;
     std::swap(edited[at], edited[at + 1]);
-    if (!LoadsWhole(edited)) continue;
+    if (whole && !LoadsWhole(edited)) continue;
     fs_.SetFile(kPath, edited);
     AfterOutsideChange(true);
     return;
