@@ -85,6 +85,18 @@ bool Resync(const uint8_t* old, uint64_t m, const uint8_t* now, uint64_t n, uint
   return false;
 }
 
+// Reads the step at *at of |script| (|length| bytes) and moves *at past it,
+// to its literal bytes. False when the step or its literal bytes run past
+// the script's end, or its copy past the |m| old bytes.
+bool ReadStep(const uint8_t* script, uint64_t length, uint64_t m, uint64_t* at, CfEditStep* step) {
+  if (length - *at < kCfEditStepSize) return false;
+  step->literal = DecodeFixed32(script + *at);
+  step->copy = DecodeFixed32(script + *at + 4);
+  step->source = DecodeFixed64(script + *at + 8);
+  *at += kCfEditStepSize;
+  return step->literal <= length - *at && step->source <= m && step->copy <= m - step->source;
+}
+
 }  // namespace
 
 size_t CfFindEdits(const uint8_t* old, uint64_t m, const uint8_t* now, uint64_t n,
@@ -139,22 +151,6 @@ void CfEncodeEdits(const CfEditStep* steps, size_t count, const uint8_t* now, ui
     at += uint64_t{steps[k].literal} + steps[k].copy;
   }
 }
-
-namespace {
-
-// Reads the step at *at of |script| (|length| bytes) and moves *at past it,
-// to its literal bytes. False when the step or its literal bytes run past
-// the script's end, or its copy past the |m| old bytes.
-bool ReadStep(const uint8_t* script, uint64_t length, uint64_t m, uint64_t* at, CfEditStep* step) {
-  if (length - *at < kCfEditStepSize) return false;
-  step->literal = DecodeFixed32(script + *at);
-  step->copy = DecodeFixed32(script + *at + 4);
-  step->source = DecodeFixed64(script + *at + 8);
-  *at += kCfEditStepSize;
-  return step->literal <= length - *at && step->source <= m && step->copy <= m - step->source;
-}
-
-}  // namespace
 
 bool CfEditsLength(const uint8_t* script, uint64_t length, uint64_t m, uint64_t* total) {
   uint64_t at = 0, sum = 0;
